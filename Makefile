@@ -1,0 +1,48 @@
+# Entry points: `make demo` and `make test`.  Everything else is set up on the way.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+CPP_BUILD := build/cpp
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: demo test test-cpp test-python install system-deps venv bench-cpp clean
+
+demo: install
+	$(PY) examples/quickstart.py
+
+test: test-cpp test-python
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6"
+
+venv: $(PY)
+
+# GoogleTest and Google Benchmark from Debian's packages when missing.
+system-deps:
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ]; then \
+		echo "installing libgtest-dev and libbenchmark-dev"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev >/dev/null; \
+	fi
+	@command -v ninja >/dev/null 2>&1 || command -v make >/dev/null 2>&1
+
+install: $(PY)
+	$(PIP) install --quiet --no-build-isolation .
+
+test-cpp: system-deps
+	cmake -S . -B $(CPP_BUILD) -DZUB_BUILD_TESTS=ON -DZUB_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(PY) -m pytest -q tests/python
+
+bench-cpp: system-deps
+	cmake -S . -B $(CPP_BUILD) -DZUB_BUILD_TESTS=ON -DZUB_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CPP_BUILD) -j $(JOBS) --target zub_bench
+	$(CPP_BUILD)/zub_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,61 @@
+// Pricing inputs, method dispatch and the implied-volatility searches.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "core/error.hpp"
+#include "core/period.hpp"
+#include "instruments/vanilla_option.hpp"
+#include "market/market_record.hpp"
+#include "methods/finite_difference/fdm_config.hpp"
+#include "orchestration/option_result.hpp"
+
+namespace zub {
+
+struct PricingMethod {
+    enum class Kind : uint8_t { Unset, Analytic, Fdm };
+    Kind kind = Kind::Unset;
+    std::optional<FdmConfig> fdm;  // Fdm only; absent means the defaults
+};
+
+struct ImpliedVolSolver {
+    enum class Kind : uint8_t { Brent, Bisection };
+    Kind kind = Kind::Brent;
+    double tolerance = 1e-4;
+    uint64_t max_iterations = 100;
+};
+
+// The method table of a configuration: one slot per exercise style and
+// option type.
+struct ConfigTable {
+    std::optional<ImpliedVolSolver> solver;
+    // Indexed by slot_index(style, type).
+    std::array<PricingMethod, 4> slots{};
+
+    static std::size_t slot_index(ExerciseStyle s, OptionType t) noexcept {
+        return static_cast<std::size_t>(s) * 2 + static_cast<std::size_t>(t);
+    }
+    const PricingMethod& slot(ExerciseStyle s, OptionType t) const noexcept { return slots[slot_index(s, t)]; }
+
+    // American slots Fdm without settings, European slots unset.
+    static const ConfigTable& defaults() noexcept;
+};
+
+// Price and Greeks by the configured method.  Errors: Value for a day-count
+// mismatch or an expired option, Panic for the not-implemented American
+// analytic case, whatever the engines report.
+Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market,
+                                   const ConfigTable& config, const Instant& valuation, CancelCheck cancel = {});
+
+// Volatility that reproduces `target` by the configured method and search.
+// The target is checked after the day-count check and before anything else,
+// hence optional here.
+Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market,
+                                   const ConfigTable& config, const Instant& valuation,
+                                   std::optional<double> target,
+                                   CancelCheck cancel = {});
+
+}  // namespace zub

@@ -1,0 +1,32 @@
+// Finite-difference solve driver.
+#pragma once
+
+#include <span>
+
+#include "core/error.hpp"
+#include "core/period.hpp"
+#include "instruments/vanilla_option.hpp"
+#include "market/dividend.hpp"
+#include "methods/finite_difference/fdm_config.hpp"
+#include "orchestration/option_result.hpp"
+
+namespace zub {
+
+struct FdmMarket {
+    double spot = 0.0;
+    double vol = 0.0;
+    double rate = 0.0;
+    double carry = 0.0;
+};
+
+// Prices the option on a grid and reads price, delta, gamma and theta off the
+// final values (vega and rho stay absent).  Failures come back as errors:
+// Panic "TridiagonalOperator requires at least 3 elements, found N",
+// Panic "Solver never ran" (T <= 0 or NaN), Panic "Spline failed in
+// continuation region: <name>", Cancelled when `cancel` fired.  An
+// allocation the machine cannot satisfy throws std::bad_alloc.
+Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
+                                const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
+                                CancelCheck cancel = {});
+
+}  // namespace zub
