@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -50,9 +51,11 @@ double analytic_price(const Case& c, double vol) {
     return black_scholes(c.type == Call, c.S, c.K, c.years, vol, c.r, c.q).price;
 }
 
-// Each search must return a volatility whose price is within the tolerance
-// of the target, from whichever side.
-TEST(ImpliedVol, BothSearchesReproduceTheTargetWithinTolerance) {
+// Bisection stops when the price is within the tolerance of the target.
+// Brent stops either there or when its bracket [b, c] has shrunk to about the
+// tolerance, measured in volatility: then the price may miss by up to
+// vega * tolerance, which is why the volatility is checked instead.
+TEST(ImpliedVol, BothSearchesStopWithinTolerance) {
     for (const Case& c : kCases) {
         const auto option = make_option(c.type, European, c.K, c.years);
         const auto market = make_market(c.S, c.r, 0.3, c.q);  // the surface's volatility plays no part
@@ -60,9 +63,14 @@ TEST(ImpliedVol, BothSearchesReproduceTheTargetWithinTolerance) {
         for (auto kind : {ImpliedVolSolver::Kind::Brent, ImpliedVolSolver::Kind::Bisection}) {
             const auto out = implied_volatility(option, market, with_solver(kind), valuation_instant(), target);
             ASSERT_TRUE(out.ok()) << out.error().message;
-            EXPECT_LT(std::fabs(analytic_price(c, *out) - target), 1e-4) << c.vol << " got " << *out;
+            const double miss = std::fabs(analytic_price(c, *out) - target);
+            if (kind == ImpliedVolSolver::Kind::Bisection) {
+                EXPECT_LT(miss, 1e-4) << c.vol << " got " << *out;
+            } else {
+                EXPECT_TRUE(miss < 1e-4 || std::fabs(*out - c.vol) <= 1e-4) << c.vol << " got " << *out;
+            }
             const double vega = *black_scholes(c.type == Call, c.S, c.K, c.years, c.vol, c.r, c.q).greeks.vega;
-            EXPECT_NEAR(*out, c.vol, 2e-4 / vega) << c.vol;
+            EXPECT_NEAR(*out, c.vol, std::max(1e-4, 1e-4 / vega)) << c.vol;
         }
         // No solver in the table means Brent with the defaults.
         const auto brent = implied_volatility(option, market, with_solver(ImpliedVolSolver::Kind::Brent),
