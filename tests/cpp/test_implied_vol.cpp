@@ -15,11 +15,6 @@ namespace {
 using namespace zub;
 using namespace zub::testing;
 
-constexpr auto Call = OptionType::Call;
-constexpr auto Put = OptionType::Put;
-constexpr auto American = ExerciseStyle::American;
-constexpr auto European = ExerciseStyle::European;
-
 const std::string kBrentLimit = "Brent's method failed to converge within max iterations";
 const std::string kBisectionLimit = "Bisection failed to converge within max iterations";
 
@@ -202,6 +197,40 @@ TEST(ImpliedVol, AmericanInAnalyticSlotIgnoresCarryCheck) {
                                         analytic_price(c, c.vol));
     ASSERT_TRUE(out.ok()) << out.error().message;
     EXPECT_NEAR(*out, c.vol, 1e-3);
+}
+
+// The finite-difference method prices every trial on its own grid; the
+// search must find the volatility that produced a finite-difference price.
+TEST(ImpliedVol, FdmSlotSearchesWithTheEngine) {
+    const Instant now = valuation_instant();
+    const auto market = make_market(100, 0.05, 0.3, 0.01, {{at_unix(kValuationSecs + kSecsPerYear / 4), 1.0}});
+    for (OptionType type : {Put, Call}) {
+        const auto option = make_option(type, American, 105, 1.0);
+        const auto priced = value_option(option, market, ConfigTable::defaults(), now);
+        ASSERT_TRUE(priced.ok()) << priced.error().message;
+        const auto out = implied_volatility(option, market, ConfigTable::defaults(), now, priced->price);
+        ASSERT_TRUE(out.ok()) << out.error().message;
+        EXPECT_NEAR(*out, 0.3, 2e-4);
+        const auto bisect = implied_volatility(option, market, with_solver(ImpliedVolSolver::Kind::Bisection), now,
+                                               priced->price);
+        ASSERT_TRUE(bisect.ok()) << bisect.error().message;
+        EXPECT_NEAR(*bisect, 0.3, 2e-4);
+    }
+}
+
+TEST(ImpliedVol, EngineFailuresStopTheSearch) {
+    const auto option = make_option(Put, American, 100, 1.0);
+    const auto market = make_market(100, 0.05, 0.2);
+    FdmConfig tiny;
+    tiny.grid_nodes = 2;
+    const auto bad = implied_volatility(option, market, with_slot(American, Put, fdm_method(tiny)), valuation_instant(), 8.0);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind, ErrorKind::Panic);
+    EXPECT_EQ(bad.error().message, "TridiagonalOperator requires at least 3 elements, found 2");
+    const auto cancelled =
+        implied_volatility(option, market, ConfigTable::defaults(), valuation_instant(), 8.0, {always_cancel, nullptr});
+    ASSERT_FALSE(cancelled.ok());
+    EXPECT_EQ(cancelled.error().kind, ErrorKind::Cancelled);
 }
 
 }  // namespace
