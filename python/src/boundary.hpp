@@ -1,0 +1,281 @@
+// Shared machinery of the Python boundary: argument binding, conversions,
+// error mapping, object layout and type creation.  Every class uses these so
+// that each message is written once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace zub::py {
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+// A callable's parameters, all positional-or-keyword.  Parameters at index
+// >= required have the default None (absent).
+struct Signature {
+    const char* qualname;             // "VanillaOption.__new__", "Tenor.days"
+    const char* const* names;
+    int count;
+    int required;
+};
+
+template <int N>
+struct Params {
+    PyObject* v[N > 0 ? N : 1] = {};
+    PyObject* operator[](int i) const { return v[i]; }
+    // Given and not None.
+    bool has(int i) const { return v[i] != nullptr && v[i] != Py_None; }
+};
+
+// Binds vectorcall-style arguments into `out` (borrowed references, nullptr
+// when not given).  Returns false with TypeError set on a binding failure.
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// The same for tuple/dict arguments (constructors).
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ---------------------------------------------------------------------------
+// Conversions.  Each returns false with a Python exception set; TypeErrors
+// carry the "argument 'name': " prefix.
+
+// Re-raises a pending TypeError as "argument '<name>': <message>", keeping
+// its cause; other exceptions are left as they are.
+void prefix_argument_error(const char* name);
+
+bool to_double(PyObject* o, const char* name, double& out);
+bool to_i32(PyObject* o, const char* name, int32_t& out);
+bool to_u64(PyObject* o, const char* name, uint64_t& out);
+
+// Sets TypeError "'<type>' object cannot be cast as '<target>'" without prefix.
+void set_cast_error(PyObject* o, const char* target);
+// The same with the argument prefix.
+void set_arg_cast_error(PyObject* o, const char* name, const char* target);
+
+// The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
+// non-sequences (cast error naming "Sequence"), then calls
+// `each(item)` for every element in order; `each` returns false with an
+// exception set to stop.  `reserve(n)` receives the length when known.
+template <class Reserve, class Each>
+bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each);
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// The internal-failure exception type (derives from BaseException).
+PyObject* panic_type();
+void raise_panic(const char* message);
+// Raises the Python exception for a core error value.  For Cancelled the
+// interpreter's pending exception (KeyboardInterrupt) stays; if none is
+// pending a KeyboardInterrupt is raised.
+void raise_error(const zub::Error& e);
+
+// Runs `body` and turns any escaping C++ exception into a Python exception:
+// zub::Panic and other std::exception -> PanicException with the message,
+// std::bad_alloc -> MemoryError.  `Fail` is what to return on failure.
+template <class R, class F>
+R guarded(R fail, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic(nullptr);
+    }
+    return fail;
+}
+
+// A cancellation check that asks the interpreter for pending signals, so
+// Ctrl-C ends a long computation with KeyboardInterrupt.
+zub::CancelCheck signal_check();
+
+// ---------------------------------------------------------------------------
+// Objects
+
+// Borrow flag of mutable objects: >0 shared borrows, -1 exclusive.
+struct BorrowFlag {
+    Py_ssize_t state = 0;
+};
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& f) : f_(f) {
+        if (f_.state < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            ok_ = false;
+        } else {
+            ++f_.state;
+        }
+    }
+    ~SharedBorrow() {
+        if (ok_) --f_.state;
+    }
+    bool ok() const { return ok_; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    BorrowFlag& f_;
+    bool ok_ = true;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& f) : f_(f) {
+        if (f_.state != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            ok_ = false;
+        } else {
+            f_.state = -1;
+        }
+    }
+    ~ExclusiveBorrow() {
+        if (ok_) f_.state = 0;
+    }
+    bool ok() const { return ok_; }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    BorrowFlag& f_;
+    bool ok_ = true;
+};
+
+// A Python object holding one C++ value.
+template <class T>
+struct Box {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& value_of(PyObject* o) {
+    return reinterpret_cast<Box<T>*>(o)->value;
+}
+
+// Allocates an instance of `type` and constructs its value in place.
+template <class T, class... Args>
+PyObject* new_box(PyTypeObject* type, Args&&... args) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* o = alloc(type, 0);
+    if (o == nullptr) return nullptr;
+    try {
+        new (&reinterpret_cast<Box<T>*>(o)->value) T(std::forward<Args>(args)...);
+    } catch (...) {
+        // The value was never constructed: free the raw object without
+        // running the value's destructor.
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_fn(o);
+        Py_DECREF(reinterpret_cast<PyObject*>(type));
+        throw;
+    }
+    return o;
+}
+
+// tp_dealloc for Box<T>.
+template <class T>
+void box_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    reinterpret_cast<Box<T>*>(o)->value.~T();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(o);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// tp_new of classes without a constructor:
+// "cannot create 'builtins.X' instances".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a heap type from a spec; class attributes are added by the caller.
+PyTypeObject* make_type(PyType_Spec* spec);
+
+// Stores a class attribute; steals `value`.  False with an exception set.
+bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value);
+
+// The once-per-process type getter: creates the type with `make` on first
+// use and keeps it.  `make` returns a new reference or nullptr.
+template <class Make>
+PyTypeObject* once_type(PyTypeObject*& slot, Make&& make) {
+    if (slot == nullptr) slot = make();
+    return slot;
+}
+
+// Reads an instance of `type` (or a subclass) out of an argument, or sets
+// the prefixed cast error naming `type_name`.
+template <class T>
+T* cast_arg(PyObject* o, PyTypeObject* type, const char* name, const char* type_name) {
+    if (o != nullptr && PyObject_TypeCheck(o, type)) return &value_of<T>(o);
+    set_arg_cast_error(o, name, type_name);
+    return nullptr;
+}
+
+// Type-erased method pointer for METH_FASTCALL | METH_KEYWORDS.
+using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastKw f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+// New reference to a Python float / bool-or-None helpers.
+inline PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
+inline PyObject* new_optional_float(const std::optional<double>& v) {
+    if (v) return PyFloat_FromDouble(*v);
+    Py_RETURN_NONE;
+}
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+PyObject* new_str(const std::string& s);
+
+// Setter helper: refuses deletion with "can't delete attribute".
+bool refuse_delete(PyObject* value);
+
+// ---------------------------------------------------------------------------
+// Template definitions
+
+template <class Reserve, class Each>
+bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each) {
+    if (PyUnicode_Check(seq)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        prefix_argument_error(name);
+        return false;
+    }
+    if (!PySequence_Check(seq)) {
+        set_arg_cast_error(seq, name, "Sequence");
+        return false;
+    }
+    Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) {
+        PyErr_Clear();
+    } else {
+        // A hostile __len__ must not turn into a huge allocation.
+        reserve(static_cast<std::size_t>(n < 4096 ? n : 4096));
+    }
+    PyObject* it = PyObject_GetIter(seq);
+    if (it == nullptr) {
+        prefix_argument_error(name);
+        return false;
+    }
+    bool ok = true;
+    while (PyObject* item = PyIter_Next(it)) {
+        ok = each(item);
+        Py_DECREF(item);
+        if (!ok) break;
+    }
+    Py_DECREF(it);
+    if (ok && PyErr_Occurred()) {
+        prefix_argument_error(name);
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace zub::py

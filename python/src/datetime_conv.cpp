@@ -1,0 +1,250 @@
+#include "datetime_conv.hpp"
+
+#include <chrono>
+#include <cmath>
+
+namespace zub::py {
+
+namespace {
+
+struct DatetimeApi {
+    PyObject* date = nullptr;
+    PyObject* datetime = nullptr;
+    PyObject* utc = nullptr;
+};
+
+// Imported on first use; a failed import is retried by the next caller.
+const DatetimeApi* api() {
+    static DatetimeApi stored;
+    if (stored.utc != nullptr) return &stored;
+    PyObject* mod = PyImport_ImportModule("datetime");
+    if (mod == nullptr) return nullptr;
+    PyObject* date = PyObject_GetAttrString(mod, "date");
+    PyObject* datetime = date ? PyObject_GetAttrString(mod, "datetime") : nullptr;
+    PyObject* tz = datetime ? PyObject_GetAttrString(mod, "timezone") : nullptr;
+    PyObject* utc = tz ? PyObject_GetAttrString(tz, "utc") : nullptr;
+    Py_DECREF(mod);
+    Py_XDECREF(tz);
+    if (utc == nullptr) {
+        Py_XDECREF(date);
+        Py_XDECREF(datetime);
+        return nullptr;
+    }
+    if (stored.utc != nullptr) {  // another caller finished first during the import
+        Py_DECREF(date);
+        Py_DECREF(datetime);
+        Py_DECREF(utc);
+        return &stored;
+    }
+    stored.date = date;
+    stored.datetime = datetime;
+    stored.utc = utc;
+    return &stored;
+}
+
+bool is_instance(PyObject* o, PyObject* type, bool& result) {
+    const int r = PyObject_IsInstance(o, type);
+    if (r < 0) return false;
+    result = r == 1;
+    return true;
+}
+
+bool int_attr(PyObject* o, const char* attr, long& out) {
+    PyObject* v = PyObject_GetAttrString(o, attr);
+    if (v == nullptr) return false;
+    out = PyLong_AsLong(v);
+    Py_DECREF(v);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool read_ymd(PyObject* o, long& y, long& m, long& d) {
+    return int_attr(o, "year", y) && int_attr(o, "month", m) && int_attr(o, "day", d);
+}
+
+int64_t saturate_i64(double v) noexcept {
+    if (std::isnan(v)) return 0;
+    if (v >= 9223372036854775807.0) return INT64_MAX;
+    if (v <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(v);
+}
+
+uint32_t clamp_nanos(double v) noexcept {
+    if (!(v > 0.0)) return 0;
+    if (v >= 4294967295.0) return 4294967295u;
+    return static_cast<uint32_t>(v);
+}
+
+}  // namespace
+
+PyObject* date_type() {
+    const DatetimeApi* a = api();
+    return a ? a->date : nullptr;
+}
+
+PyObject* datetime_type() {
+    const DatetimeApi* a = api();
+    return a ? a->datetime : nullptr;
+}
+
+PyObject* utc_zone() {
+    const DatetimeApi* a = api();
+    return a ? a->utc : nullptr;
+}
+
+bool to_date(PyObject* o, const char* name, zub::Date& out) {
+    PyObject* type = date_type();
+    if (type == nullptr) return false;
+    bool ok = false;
+    if (!is_instance(o, type, ok)) return false;
+    if (!ok) {
+        set_arg_cast_error(o, name, "date");
+        return false;
+    }
+    long y, m, d;
+    if (!read_ymd(o, y, m, d)) return false;
+    const auto date = zub::Date::from_ymd(y, m, d);
+    if (!date) {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
+        return false;
+    }
+    out = *date;
+    return true;
+}
+
+PyObject* new_date(zub::Date d) {
+    PyObject* type = date_type();
+    if (type == nullptr) return nullptr;
+    return PyObject_CallFunction(type, "iII", static_cast<int>(d.year()), d.month(), d.day());
+}
+
+bool require_datetime(PyObject* o, const char* name) {
+    PyObject* type = datetime_type();
+    if (type == nullptr) return false;
+    bool ok = false;
+    if (!is_instance(o, type, ok)) return false;
+    if (!ok) set_arg_cast_error(o, name, "datetime");
+    return ok;
+}
+
+void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept {
+    if (std::isnan(t)) {
+        secs = 0;
+        nanos = 0;
+        return;
+    }
+    if (rounding == Rounding::Truncate) {
+        const double s = std::trunc(t);
+        secs = saturate_i64(s);
+        nanos = clamp_nanos(std::trunc((t - s) * 1e9));
+    } else {
+        const double s = std::floor(t);
+        secs = saturate_i64(s);
+        nanos = clamp_nanos(std::round((t - s) * 1e9));
+    }
+}
+
+bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
+                   zub::Instant& out) {
+    PyObject* off = PyObject_CallMethod(o, "utcoffset", nullptr);
+    if (off == nullptr) return false;
+    const bool naive = off == Py_None;
+    Py_DECREF(off);
+    if (naive) {
+        PyErr_SetString(PyExc_ValueError, naive_msg);
+        return false;
+    }
+    PyObject* ts = PyObject_CallMethod(o, "timestamp", nullptr);
+    if (ts == nullptr) return false;
+    const double t = PyFloat_AsDouble(ts);
+    Py_DECREF(ts);
+    if (t == -1.0 && PyErr_Occurred()) return false;
+    int64_t secs;
+    uint32_t nanos;
+    split_timestamp(t, rounding, secs, nanos);
+    const auto instant = zub::Instant::from_unix(secs, nanos);
+    if (!instant) {
+        PyErr_SetString(PyExc_ValueError, invalid_msg);
+        return false;
+    }
+    out = *instant;
+    return true;
+}
+
+bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
+    PyObject* type = datetime_type();
+    if (type == nullptr) return false;
+    bool ok = false;
+    if (!is_instance(o, type, ok)) return false;
+    if (!ok) {
+        if (name != nullptr) {
+            set_arg_cast_error(o, name, "datetime");
+        } else {
+            set_cast_error(o, "datetime");
+        }
+        return false;
+    }
+    PyObject* tz = PyObject_GetAttrString(o, "tzinfo");
+    if (tz == nullptr) return false;
+    if (tz == Py_None) {
+        Py_DECREF(tz);
+        PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
+        if (name != nullptr) prefix_argument_error(name);
+        return false;
+    }
+    const int same = PyObject_RichCompareBool(tz, utc_zone(), Py_EQ);
+    Py_DECREF(tz);
+    if (same < 0) return false;
+    if (same == 0) {
+        PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
+        return false;
+    }
+    long y, mo, d, h, mi, s, us;
+    if (!read_ymd(o, y, mo, d) || !int_attr(o, "hour", h) || !int_attr(o, "minute", mi) ||
+        !int_attr(o, "second", s) || !int_attr(o, "microsecond", us)) {
+        return false;
+    }
+    const auto date = zub::Date::from_ymd(y, mo, d);
+    if (!date) {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
+        return false;
+    }
+    if (h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59 || us < 0 || us > 999999) {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
+        return false;
+    }
+    const auto instant = zub::Instant::make(*date, static_cast<uint32_t>(h * 3600 + mi * 60 + s),
+                                            static_cast<uint32_t>(us) * 1000u);
+    if (!instant) {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
+        return false;
+    }
+    out = *instant;
+    return true;
+}
+
+bool to_utc_instant(PyObject* o, zub::Instant& out) {
+    PyObject* utc = utc_zone();
+    if (utc == nullptr) return false;
+    PyObject* converted = PyObject_CallMethod(o, "astimezone", "O", utc);
+    if (converted == nullptr) return false;
+    const bool ok = strict_utc_instant(converted, nullptr, out);
+    Py_DECREF(converted);
+    return ok;
+}
+
+zub::Instant now_instant() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    int64_t secs = ns / 1000000000;
+    int64_t rem = ns % 1000000000;
+    if (rem < 0) {
+        rem += 1000000000;
+        secs -= 1;
+    }
+    const auto instant = zub::Instant::from_unix(secs, static_cast<uint32_t>(rem));
+    if (!instant) throw zub::Panic("system clock outside the supported calendar");
+    return *instant;
+}
+
+}  // namespace zub::py

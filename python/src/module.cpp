@@ -1,0 +1,124 @@
+// Module initialisation: one module object per process, the classes
+// registered in a fixed order, sub-interpreters refused.
+#include <atomic>
+
+#include "boundary.hpp"
+#include "types.hpp"
+
+namespace zub::py {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "zub",
+    "",
+    // No per-module state; a size of 0 (not -1) makes a re-import after the
+    // entry left sys.modules call the init function again, which hands back
+    // the one module object of the process.
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<int64_t> first_interpreter{-1};
+PyObject* the_module = nullptr;
+
+struct Registration {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+const Registration registry[] = {
+    {"Compounding", type_Compounding},
+    {"DayCountConvention", type_DayCountConvention},
+    {"Frequency", type_Frequency},
+    {"InterestRate", type_InterestRate},
+    {"VanillaOption", type_VanillaOption},
+    {"OptionMarketFrame", type_OptionMarketFrame},
+    {"Tenor", type_Tenor},
+    {"RateCurve", type_RateCurve},
+    {"VolSurface", type_VolSurface},
+    {"FdmConfig", type_FdmConfig},
+    {"Config", type_Config},
+    {"OptionType", type_OptionType},
+    {"ExerciseStyle", type_ExerciseStyle},
+    {"ValuationBuilder", type_ValuationBuilder},
+    {"OptionResult", type_OptionResult},
+    {"Greeks", type_Greeks},
+    {"InstrumentPolicy", type_InstrumentPolicy},
+    {"PeriodCalculator", type_PeriodCalculator},
+    {"DividendSchedule", type_DividendSchedule},
+    {"TransformConfig", type_TransformConfig},
+};
+
+// Appends the name to __all__ (creating it when missing) and binds the type.
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) return false;
+        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            return false;
+        }
+    }
+    if (!PyList_Check(all)) {
+        Py_DECREF(all);
+        PyErr_SetString(PyExc_TypeError, "__all__ is not a list");
+        return false;
+    }
+    PyObject* pyname = PyUnicode_FromString(name);
+    const bool ok = pyname != nullptr && PyList_Append(all, pyname) == 0;
+    Py_XDECREF(pyname);
+    Py_DECREF(all);
+    if (!ok) return false;
+    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* create_module() {
+    PyObject* m = PyModule_Create2(&module_def, PYTHON_API_VERSION);
+    if (m == nullptr) return nullptr;
+    for (const Registration& r : registry) {
+        PyTypeObject* t = r.type();
+        if (t == nullptr || !add_class(m, r.name, t)) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+    }
+    return m;
+}
+
+PyObject* init() {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    const int64_t id = interp != nullptr ? PyInterpreterState_GetID(interp) : -1;
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    int64_t expected = -1;
+    if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError, "zub does not support sub-interpreters: it can only be imported once per process, in the main interpreter");
+        return nullptr;
+    }
+    // The interpreter lock serialises first imports; a failed attempt leaves
+    // the record empty so that a later import tries again.
+    if (the_module == nullptr) {
+        the_module = create_module();
+        if (the_module == nullptr) return nullptr;
+    }
+    return new_ref(the_module);
+}
+
+}  // namespace
+}  // namespace zub::py
+
+extern "C" PyMODINIT_FUNC PyInit_zub(void) {
+    return zub::py::guarded<PyObject*>(nullptr, [] { return zub::py::init(); });
+}
