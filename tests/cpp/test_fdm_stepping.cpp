@@ -6,7 +6,6 @@
 
 #include "methods/finite_difference/fdm_process.hpp"
 #include "methods/finite_difference/grids/uniform.hpp"
-#include "methods/stepping_scheme/linear.hpp"
 #include "methods/stepping_scheme/post_projection.hpp"
 #include "methods/time_stepping/tr_bdf2.hpp"
 #include "orchestration/fdm.hpp"
@@ -28,14 +27,6 @@ TEST(TrBdf2, StepBudgetSharedByIntervalLength) {
                           Case{-0.5, 1.0, 10, 1}, Case{std::nan(""), 1.0, 10, 1}}) {
         EXPECT_EQ(steps_for_interval(c.length, c.T, c.budget), c.steps) << c.length << " of " << c.T;
     }
-}
-
-TEST(TrBdf2, TableauConstants) {
-    EXPECT_EQ(TrBdf2Tableau::gamma, 2.0 - std::sqrt(2.0));
-    EXPECT_NEAR(TrBdf2Tableau::stage1, TrBdf2Tableau::gamma / 2, 1e-16);
-    EXPECT_NE(TrBdf2Tableau::stage1, TrBdf2Tableau::stage2_implicit);
-    EXPECT_LT(std::abs(TrBdf2Tableau::stage1 - TrBdf2Tableau::stage2_implicit), 1e-15);
-    EXPECT_NEAR(TrBdf2Tableau::stage2_explicit, (1 - TrBdf2Tableau::stage2_implicit) / 2, 1e-16);
 }
 
 // The time error of the whole march shrinks by about four per halving.
@@ -75,17 +66,6 @@ struct SchemeFixture : ::testing::Test {
         return out;
     }
 };
-
-TEST_F(SchemeFixture, LinearSchemeStartsFromThePayoff) {
-    use({0.05, 0.0, 0.2});
-    LinearScheme call(grid, op, 100.0, OptionType::Call);
-    call.create(u, F);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(u[i], std::max(grid.spots()[i] - 100.0, 0.0));
-    EXPECT_EQ(F, apply(u));
-    Vec U = u;
-    call.after_solve(U, F);
-    EXPECT_EQ(U, u);
-}
 
 TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
     PostProjectionScheme put = american(OptionType::Put, ProcessParams{0.05, 0.0, 0.2});
