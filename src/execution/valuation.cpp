@@ -237,6 +237,9 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
         return search(solver, *target, [&](double sigma) -> Outcome<double> {
+            // A small grid may finish before the engine polls at all, so the
+            // search polls once per trial as well.
+            if (cancel.cancelled()) return Error::cancelled();
             Outcome<OptionResult> res =
                 solve_fdm(option, market.dividends, valuation, settings, FdmMarket{in.S, sigma, in.r, in.q}, cancel);
             if (!res) return std::move(res).error();

@@ -204,15 +204,19 @@ TEST(ImpliedVol, AmericanInAnalyticSlotIgnoresCarryCheck) {
 TEST(ImpliedVol, FdmSlotSearchesWithTheEngine) {
     const Instant now = valuation_instant();
     const auto market = make_market(100, 0.05, 0.3, 0.01, {{at_unix(kValuationSecs + kSecsPerYear / 4), 1.0}});
-    for (OptionType type : {Put, Call}) {
-        const auto option = make_option(type, American, 105, 1.0);
-        const auto priced = value_option(option, market, ConfigTable::defaults(), now);
+    // The American call takes the default finite-difference slot; the
+    // European put is sent there by its own slot.
+    ConfigTable table = with_slot(European, Put, fdm_method());
+    for (const auto& option : {make_option(Call, American, 105, 1.0), make_option(Put, European, 105, 1.0)}) {
+        const auto priced = value_option(option, market, table, now);
         ASSERT_TRUE(priced.ok()) << priced.error().message;
-        const auto out = implied_volatility(option, market, ConfigTable::defaults(), now, priced->price);
+        ASSERT_FALSE(priced->greeks.vega.has_value());
+        const auto out = implied_volatility(option, market, table, now, priced->price);
         ASSERT_TRUE(out.ok()) << out.error().message;
         EXPECT_NEAR(*out, 0.3, 2e-4);
-        const auto bisect = implied_volatility(option, market, with_solver(ImpliedVolSolver::Kind::Bisection), now,
-                                               priced->price);
+        table.solver = ImpliedVolSolver{ImpliedVolSolver::Kind::Bisection, 1e-4, 100};
+        const auto bisect = implied_volatility(option, market, table, now, priced->price);
+        table.solver.reset();
         ASSERT_TRUE(bisect.ok()) << bisect.error().message;
         EXPECT_NEAR(*bisect, 0.3, 2e-4);
     }
