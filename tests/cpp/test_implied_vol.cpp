@@ -76,18 +76,6 @@ TEST(ImpliedVol, BothSearchesStopWithinTolerance) {
     }
 }
 
-TEST(ImpliedVol, TighterToleranceGetsCloser) {
-    const Case& c = kCases[2];
-    const auto option = make_option(c.type, European, c.K, c.years);
-    const auto market = make_market(c.S, c.r, 0.3, c.q);
-    for (auto kind : {ImpliedVolSolver::Kind::Brent, ImpliedVolSolver::Kind::Bisection}) {
-        const auto out = implied_volatility(option, market, with_solver(kind, 1e-10), valuation_instant(),
-                                            analytic_price(c, c.vol));
-        ASSERT_TRUE(out.ok());
-        EXPECT_NEAR(*out, c.vol, 1e-7);
-    }
-}
-
 TEST(ImpliedVol, BracketEndsReturnedExactly) {
     const Case& c = kCases[0];
     const auto option = make_option(c.type, European, c.K, c.years);

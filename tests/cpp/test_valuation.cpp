@@ -93,18 +93,6 @@ TEST(ValueOption, AnalyticUsesGatheredInputs) {
     }
 }
 
-TEST(ValueOption, TextbookExample) {
-    const auto market = make_market(100.0, 0.05, 0.2);
-    const auto call = value_option(make_option(Call, European, 100, 1.0), market, ConfigTable::defaults(),
-                                   valuation_instant());
-    const auto put = value_option(make_option(Put, European, 100, 1.0), market, ConfigTable::defaults(),
-                                  valuation_instant());
-    ASSERT_TRUE(call.ok() && put.ok());
-    EXPECT_NEAR(call->price, 10.450583572185565, 1e-12);
-    EXPECT_NEAR(put->price, 5.573526022256971, 1e-12);
-    EXPECT_NEAR(call->price - put->price, 100.0 - 100.0 * std::exp(-0.05), 1e-12);
-}
-
 TEST(ValueOption, AmericanAnalyticRefusedOnlyWhenCarryExceedsRate) {
     const ConfigTable table = with_slot(American, Put, analytic_method());
     const auto option = make_option(Put, American, 100, 1.0);
