@@ -214,9 +214,8 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
         return solve_fdm(option, market.dividends, valuation, fdm_settings(method), FdmMarket{in.S, sigma, in.r, in.q},
                          cancel);
     }
-    // Unset and Analytic alike.  The closed form has no early exercise; it
-    // stands in for an American option only while early exercise of a call
-    // is never optimal, i.e. without a carry above the rate.
+    // Unset and Analytic alike.  An American option here gets the European
+    // formula, except with a carry above the rate, which is not implemented.
     if (option.style == ExerciseStyle::American && in.q > in.r) {
         return Error::panic(
             "not implemented: American options with interest rate below dividend yield have not been implemented");
