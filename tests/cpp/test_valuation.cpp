@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "execution/valuation.hpp"
+#include "orchestration/analytic.hpp"
+#include "pricing_fixture.hpp"
+
+// Counts heap allocations made by this thread, to show that the analytic
+// valuation path allocates nothing.
+namespace {
+thread_local long g_allocations = 0;
+}
+void* operator new(std::size_t n) {
+    ++g_allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace zub;
+using namespace zub::testing;
+
+constexpr auto Call = OptionType::Call;
+constexpr auto Put = OptionType::Put;
+constexpr auto American = ExerciseStyle::American;
+constexpr auto European = ExerciseStyle::European;
+
+const std::string kAmericanAnalytic =
+    "not implemented: American options with interest rate below dividend yield have not been implemented";
+const std::string kExpired = "Option has expired: the valuation time is at or after expiry";
+
+void expect_error(const Outcome<OptionResult>& out, ErrorKind kind, const std::string& message) {
+    ASSERT_FALSE(out.ok()) << "priced at " << out->price;
+    EXPECT_EQ(out.error().kind, kind);
+    EXPECT_EQ(out.error().message, message);
+}
+
+TEST(ConfigDefaults, AmericanSlotsFdmEuropeanUnsetNoSolver) {
+    const ConfigTable& t = ConfigTable::defaults();
+    EXPECT_FALSE(t.solver.has_value());
+    for (OptionType type : {Call, Put}) {
+        EXPECT_EQ(t.slot(American, type).kind, PricingMethod::Kind::Fdm);
+        EXPECT_FALSE(t.slot(American, type).fdm.has_value());
+        EXPECT_EQ(t.slot(European, type).kind, PricingMethod::Kind::Unset);
+    }
+    EXPECT_EQ(&ConfigTable::defaults(), &t);
+}
+
+// Analytic valuation hands exactly the gathered inputs to the closed form:
+// r and q from the curves at T, sigma from the surface, S from the record.
+TEST(ValueOption, AnalyticUsesGatheredInputs) {
+    struct Row {
+        OptionType type;
+        ExerciseStyle style;
+        PricingMethod method;
+        double K, years, r, vol;
+        std::optional<double> q;
+    };
+    const Row rows[] = {
+        {Call, European, PricingMethod{}, 100, 1.0, 0.05, 0.2, std::nullopt},
+        {Put, European, analytic_method(), 100, 1.0, 0.05, 0.2, std::nullopt},
+        {Put, European, PricingMethod{}, 120, 0.5, 0.03, 0.35, 0.01},
+        {Call, American, analytic_method(), 90, 2.0, 0.04, 0.25, 0.04},  // q == r is allowed
+        {Put, American, PricingMethod{}, 110, 0.25, 0.02, 0.3, -0.01},
+    };
+    for (const Row& row : rows) {
+        const auto option = make_option(row.type, row.style, row.K, row.years);
+        const auto market = make_market(100.0, row.r, row.vol, row.q);
+        const auto out = value_option(option, market, with_slot(row.style, row.type, row.method), valuation_instant());
+        ASSERT_TRUE(out.ok()) << out.error().message;
+        const double T = option.years_to_expiry(valuation_instant());
+        const auto ref = black_scholes(row.type == Call, 100.0, row.K, T, row.vol, row.r, row.q.value_or(0.0));
+        EXPECT_EQ(out->price, ref.price);
+        EXPECT_EQ(out->greeks.delta, ref.greeks.delta);
+        EXPECT_EQ(out->greeks.gamma, ref.greeks.gamma);
+        EXPECT_EQ(out->greeks.theta, ref.greeks.theta);
+        ASSERT_TRUE(out->greeks.vega.has_value() && out->greeks.rho.has_value());
+        EXPECT_EQ(*out->greeks.vega, *ref.greeks.vega);
+        EXPECT_EQ(*out->greeks.rho, *ref.greeks.rho);
+    }
+}
+
+TEST(ValueOption, TextbookExample) {
+    const auto market = make_market(100.0, 0.05, 0.2);
+    const auto call = value_option(make_option(Call, European, 100, 1.0), market, ConfigTable::defaults(),
+                                   valuation_instant());
+    const auto put = value_option(make_option(Put, European, 100, 1.0), market, ConfigTable::defaults(),
+                                  valuation_instant());
+    ASSERT_TRUE(call.ok() && put.ok());
+    EXPECT_NEAR(call->price, 10.450583572185565, 1e-12);
+    EXPECT_NEAR(put->price, 5.573526022256971, 1e-12);
+    EXPECT_NEAR(call->price - put->price, 100.0 - 100.0 * std::exp(-0.05), 1e-12);
+}
+
+TEST(ValueOption, AmericanAnalyticRefusedOnlyWhenCarryExceedsRate) {
+    const ConfigTable table = with_slot(American, Put, analytic_method());
+    const auto option = make_option(Put, American, 100, 1.0);
+    expect_error(value_option(option, make_market(100, 0.03, 0.2, 0.05), table, valuation_instant()),
+                 ErrorKind::Panic, kAmericanAnalytic);
+    // Without a borrow curve q = 0, so only a negative rate is refused.
+    expect_error(value_option(option, make_market(100, -0.001, 0.2), table, valuation_instant()), ErrorKind::Panic,
+                 kAmericanAnalytic);
+    EXPECT_TRUE(value_option(option, make_market(100, 0.0, 0.2), table, valuation_instant()).ok());
+    EXPECT_TRUE(value_option(option, make_market(100, 0.05, 0.2, 0.05), table, valuation_instant()).ok());
+    // The European option in the same market is never refused.
+    EXPECT_TRUE(value_option(make_option(Put, European, 100, 1.0), make_market(100, 0.03, 0.2, 0.05), table,
+                             valuation_instant())
+                    .ok());
+}
+
+TEST(ValueOption, DayCountMismatchComesFirst) {
+    struct Row {
+        DayCountConvention rates, vol;
+        std::string text;
+    };
+    const Row rows[] = {
+        {DayCountConvention::act365_fixed(), DayCountConvention::act360(), "Actual365Fixed, while Vol uses Actual360"},
+        {DayCountConvention::thirty360(Thirty360Kind::GermanIsda), DayCountConvention::thirty360(Thirty360Kind::UsIsda),
+         "Thirty360(GermanIsda), while Vol uses Thirty360(UnitedStatesIsda)"},
+    };
+    for (const Row& row : rows) {
+        MarketRecord market{100.0, RateCurve::continuous(0.05, row.rates), VolSurface::flat(0.2, row.vol), {}, {}};
+        const std::string message =
+            "Mismatched day count conventions: Rates use " + row.text + ". They must be identical.";
+        // Expired and American-analytic options still report the mismatch first.
+        expect_error(value_option(make_option(Call, European, 100, -1.0), market, ConfigTable::defaults(),
+                                  valuation_instant()),
+                     ErrorKind::Value, message);
+        market.borrow_curve = RateCurve::continuous(0.5, row.rates);
+        expect_error(value_option(make_option(Put, American, 100, 1.0), market,
+                                  with_slot(American, Put, analytic_method()), valuation_instant()),
+                     ErrorKind::Value, message);
+    }
+    // The borrow curve's convention takes no part.
+    MarketRecord market = make_market(100, 0.05, 0.2);
+    market.borrow_curve = RateCurve::continuous(0.0, DayCountConvention::act360());
+    EXPECT_TRUE(value_option(make_option(Call, European, 100, 1.0), market, ConfigTable::defaults(),
+                             valuation_instant())
+                    .ok());
+}
+
+TEST(ValueOption, ExpiredOptionsRejectedByEitherMethod) {
+    const auto market = make_market(100, 0.05, 0.2, 0.5);  // q > r: the expiry check comes first
+    for (double years : {0.0, -0.5}) {
+        for (ExerciseStyle style : {European, American}) {
+            for (PricingMethod m : {analytic_method(), fdm_method(), PricingMethod{}}) {
+                expect_error(value_option(make_option(Put, style, 100, years), market, with_slot(style, Put, m),
+                                          valuation_instant()),
+                             ErrorKind::Value, kExpired);
+            }
+        }
+    }
+    // One second before expiry is still priced.
+    VanillaOption option = make_option(Call, European, 100, 0.0);
+    EXPECT_TRUE(value_option(option, market, ConfigTable::defaults(), at_unix(kValuationSecs - 1)).ok());
+}
+
+TEST(ValueOption, AnalyticPathAllocatesNothing) {
+    const auto option = make_option(Call, European, 105, 0.75);
+    const auto market = make_market(100, 0.05, 0.2, 0.01);
+    const ConfigTable& table = ConfigTable::defaults();
+    const Instant now = valuation_instant();
+    ASSERT_TRUE(value_option(option, market, table, now).ok());
+    const long before = g_allocations;
+    double sum = 0.0;
+    for (int k = 0; k < 100; ++k) sum += value_option(option, market, table, now)->price;
+    EXPECT_EQ(g_allocations - before, 0);
+    EXPECT_GT(sum, 0.0);
+}
+
+}  // namespace
