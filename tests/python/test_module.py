@@ -1,0 +1,92 @@
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import zub
+
+NAMES = [
+    "Compounding", "DayCountConvention", "Frequency", "InterestRate", "VanillaOption",
+    "OptionMarketFrame", "Tenor", "RateCurve", "VolSurface", "FdmConfig", "Config",
+    "OptionType", "ExerciseStyle", "ValuationBuilder", "OptionResult", "Greeks",
+    "InstrumentPolicy", "PeriodCalculator", "DividendSchedule", "TransformConfig",
+]
+
+
+def test_registry_order_and_hidden_names():
+    assert zub.__all__ == NAMES
+    for name in NAMES:
+        cls = getattr(zub, name)
+        assert cls.__name__ == cls.__qualname__ == name
+        assert cls.__module__ == "builtins"
+    for hidden in ("ImpliedVolBuilder", "ActAct", "Thirty360", "PanicException"):
+        assert not hasattr(zub, hidden)
+    assert zub.__doc__ == ""
+
+
+def test_reimport_gives_the_same_module():
+    first = sys.modules.pop("zub")
+    try:
+        again = importlib.import_module("zub")
+        assert again is first
+    finally:
+        sys.modules["zub"] = first
+
+
+@pytest.mark.parametrize("name", [
+    "Compounding", "DayCountConvention", "Frequency", "Tenor", "RateCurve", "VolSurface",
+    "OptionType", "ExerciseStyle", "OptionResult", "Greeks", "PeriodCalculator",
+])
+def test_classes_without_constructor(name):
+    with pytest.raises(TypeError) as info:
+        getattr(zub, name)()
+    assert str(info.value) == f"cannot create 'builtins.{name}' instances"
+
+
+def test_holder_classes_without_constructor():
+    for holder, name in ((zub.DayCountConvention.ACT_ACT, "ActAct"), (zub.DayCountConvention.THIRTY_360, "Thirty360")):
+        assert holder.__name__ == name
+        with pytest.raises(TypeError, match=f"cannot create 'builtins.{name}' instances"):
+            holder()
+
+
+def test_class_attributes_are_created_once():
+    dcc = zub.DayCountConvention
+    assert dcc.ACT_360 is dcc.ACT_360
+    assert dcc.ACT_ACT.ISDA is dcc.ACT_ACT.ISDA
+    assert zub.OptionType.Call is zub.OptionType.Call
+    assert zub.Frequency.Monthly is zub.Frequency.Monthly
+
+
+@pytest.mark.parametrize("obj, text", [
+    (zub.VanillaOption, "(strike, expiry_time, option_type, exercise_style)"),
+    (zub.InterestRate, "(rate, compounding, dcc)"),
+    (zub.OptionMarketFrame, "(spot, rate_curve, vol_surface, dividends=None, borrow_curve=None)"),
+    (zub.DividendSchedule, "(raw_divs)"),
+    (zub.VanillaOption.years_to_expiry, "(self, valuation_date=None)"),
+    (zub.Tenor.days, "(n)"),
+    (zub.PeriodCalculator.year_fraction, "(start, end, convention)"),
+    (zub.RateCurve.interpolated, "(reference_date, tenors, rates)"),
+])
+def test_text_signatures(obj, text):
+    assert str(inspect.signature(obj)) == text
+
+
+def test_docs_are_only_signatures():
+    assert not zub.VanillaOption.__doc__
+    assert zub.VanillaOption.__text_signature__ == "(strike, expiry_time, option_type, exercise_style)"
+    assert zub.Tenor.days.__doc__ is None
+
+
+def test_panic_exception_is_not_an_exception(PanicException):
+    assert issubclass(PanicException, BaseException)
+    assert not issubclass(PanicException, Exception)
+    assert PanicException.__module__ != "zub"
+    with pytest.raises(BaseException) as info:
+        try:
+            zub.Tenor.years(-1).advance(__import__("datetime").date(2024, 1, 1))
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    assert type(info.value) is PanicException
+    assert str(info.value) == "`NaiveDate + Months` out of range"
