@@ -39,6 +39,14 @@ public:
 
     bool is_interpolated() const noexcept { return interp_.has_value(); }
 
+    // Interpolated form only (empty or absent otherwise): the node tenors and
+    // rates as given, the reference date, and the interpolator whose shared
+    // abscissae are the node times and ordinates the node zero rates.
+    const std::vector<Tenor>& tenors() const noexcept { return tenors_; }
+    const std::vector<InterestRate>& rates() const noexcept { return rates_; }
+    Date reference_date() const noexcept { return reference_date_; }
+    const std::optional<LinearInterpolator>& interpolator() const noexcept { return interp_; }
+
 private:
     RateCurve() = default;
     InterestRate rate_;                       // flat/continuous: the rate; interpolated: rates[0]
