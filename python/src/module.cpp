@@ -12,7 +12,10 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zub",
     "",
-    -1,
+    // No per-module state; a size of 0 (not -1) makes a re-import after the
+    // entry left sys.modules call the init function again, which hands back
+    // the one module object of the process.
+    0,
     nullptr,
     nullptr,
     nullptr,

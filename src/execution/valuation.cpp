@@ -109,7 +109,7 @@ Outcome<double> brent(F& f, double tol, uint64_t max_iterations) {
     double a = kVolLow, fa = f_lo;
     double b = kVolHigh, fb = f_hi;
     double c = kVolLow, fc = f_lo;
-    double d = kVolHigh - kVolLow, e = d;
+    double d = 4.9, e = 4.9;  // the width of the starting bracket
     for (uint64_t iteration = 1;; ++iteration) {
         if (std::fabs(fb) > std::fabs(fc)) {  // keep the better estimate in b
             a = b, fa = fb;

@@ -7,8 +7,8 @@
 namespace zub {
 
 // The operations follow one fixed order so that prices are reproducible to the
-// last bit: N(-x) is evaluated from -x, never as 1 - N(x), and the density is
-// taken at d1 only.  No argument is validated; T <= 0, sigma <= 0, S <= 0 or
+// last bit: N(-x) is the distribution function at -x, never 1 - N(x), and the
+// density is taken at d1 only.  No argument is validated; T <= 0, sigma <= 0, S <= 0 or
 // K <= 0 give whatever the floating-point operations give.
 OptionResult black_scholes(bool is_call, double S, double K, double T, double sigma, double r,
                            double q) noexcept {
@@ -17,10 +17,10 @@ OptionResult black_scholes(bool is_call, double S, double K, double T, double si
     const double d1 = (std::log(S / K) + ((r - q) + 0.5 * sigma * sigma) * T) / v;
     const double d2 = d1 - v;
 
-    const double nd1 = norm_cdf(d1);
-    const double nd2 = norm_cdf(d2);
-    const double nmd1 = norm_cdf(-d1);
-    const double nmd2 = norm_cdf(-d2);
+    // N(d1), N(-d1), N(d2), N(-d2), each equal to the bit to the normal
+    // distribution function at its own argument.
+    const auto [nd1, nmd1] = norm_cdf_pair(d1);
+    const auto [nd2, nmd2] = norm_cdf_pair(d2);
     const double n = norm_pdf(d1);
 
     const double dr = std::exp(-r * T);

@@ -29,4 +29,18 @@ Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Div
                                 const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
                                 CancelCheck cancel = {});
 
+// A dividend placed in years after the valuation instant.
+struct DividendAt {
+    double time = 0.0;
+    double amount = 0.0;
+};
+
+// The same solve with time already in years: T to expiry and each
+// dividend's time.  Every dividend with a positive amount strictly inside
+// (0, T) is applied once; dividends at the same time make one jump of their
+// summed amount.
+Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
+                                         std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                         const FdmMarket& market, CancelCheck cancel = {});
+
 }  // namespace zub

@@ -12,6 +12,11 @@
 
 namespace zub::testing {
 
+inline constexpr auto Call = OptionType::Call;
+inline constexpr auto Put = OptionType::Put;
+inline constexpr auto American = ExerciseStyle::American;
+inline constexpr auto European = ExerciseStyle::European;
+
 constexpr int64_t kValuationSecs = 1'700'000'000;
 constexpr int64_t kSecsPerYear = 31'536'000;  // Actual/365 Fixed
 
@@ -42,6 +47,9 @@ inline ConfigTable with_slot(ExerciseStyle s, OptionType t, PricingMethod m) {
     table.slots[ConfigTable::slot_index(s, t)] = m;
     return table;
 }
+
+// A cancellation check that has always fired.
+inline bool always_cancel(void*) { return true; }
 
 inline PricingMethod analytic_method() { return {PricingMethod::Kind::Analytic, std::nullopt}; }
 inline PricingMethod fdm_method(std::optional<FdmConfig> settings = std::nullopt) {

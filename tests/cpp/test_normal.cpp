@@ -82,6 +82,18 @@ TEST(NormCdf, MatchesTheErfFormulaAndIsSymmetric) {
     }
 }
 
+TEST(NormCdf, PairIsBitIdenticalToTwoEvaluations) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> arg(-12.0, 12.0);
+    for (int k = 0; k < 400000; ++k) {
+        const double x = k < 200000 ? (k - 100000) * 1e-4 : arg(rng);
+        const auto pair = zub::norm_cdf_pair(x);
+        ASSERT_EQ(pair.at, norm_cdf(x)) << x;
+        ASSERT_EQ(pair.at_neg, norm_cdf(-x)) << x;
+    }
+    EXPECT_TRUE(std::isnan(zub::norm_cdf_pair(std::nan("")).at_neg));
+}
+
 TEST(NormCdf, SpecialValues) {
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(norm_cdf(0.0), 0.5);

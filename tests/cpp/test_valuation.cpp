@@ -8,6 +8,7 @@
 
 #include "execution/valuation.hpp"
 #include "orchestration/analytic.hpp"
+#include "orchestration/fdm.hpp"
 #include "pricing_fixture.hpp"
 
 // Counts heap allocations made by this thread, to show that the analytic
@@ -27,11 +28,6 @@ namespace {
 
 using namespace zub;
 using namespace zub::testing;
-
-constexpr auto Call = OptionType::Call;
-constexpr auto Put = OptionType::Put;
-constexpr auto American = ExerciseStyle::American;
-constexpr auto European = ExerciseStyle::European;
 
 const std::string kAmericanAnalytic =
     "not implemented: American options with interest rate below dividend yield have not been implemented";
@@ -161,6 +157,117 @@ TEST(ValueOption, ExpiredOptionsRejectedByEitherMethod) {
     // One second before expiry is still priced.
     VanillaOption option = make_option(Call, European, 100, 0.0);
     EXPECT_TRUE(value_option(option, market, ConfigTable::defaults(), at_unix(kValuationSecs - 1)).ok());
+}
+
+FdmConfig fine_grid() {
+    FdmConfig c;
+    c.grid_nodes = 801;
+    c.time_steps = 400;
+    return c;
+}
+
+// Finite-difference slots reach the engine with the slot's settings, or the
+// default settings when the slot has none, and the gathered market numbers.
+TEST(ValueOption, FdmSlotsCallTheEngineWithTheirSettings) {
+    const auto market = make_market(100, 0.04, 0.25, 0.01, {{at_unix(kValuationSecs + kSecsPerYear / 3), 1.5}});
+    const Instant now = valuation_instant();
+    FdmConfig custom;
+    custom.grid_nodes = 201;
+    custom.time_steps = 25;
+    custom.transform = {TransformKind::Log, 0.0};
+    struct Row {
+        VanillaOption option;
+        ConfigTable table;
+        FdmConfig expected;
+    };
+    const Row rows[] = {
+        {make_option(Put, American, 100, 1.0), ConfigTable::defaults(), FdmConfig{}},
+        {make_option(Call, American, 90, 0.5), ConfigTable::defaults(), FdmConfig{}},
+        {make_option(Call, European, 110, 1.0), with_slot(European, Call, fdm_method()), FdmConfig{}},
+        {make_option(Put, European, 100, 1.0), with_slot(European, Put, fdm_method(custom)), custom},
+    };
+    for (const Row& row : rows) {
+        const auto out = value_option(row.option, market, row.table, now);
+        ASSERT_TRUE(out.ok()) << out.error().message;
+        const double T = row.option.years_to_expiry(now);
+        const auto ref = solve_fdm(row.option, market.dividends, now, row.expected,
+                                   FdmMarket{100, 0.25, market.rate_curve.zero_rate(T), 0.01});
+        ASSERT_TRUE(ref.ok());
+        EXPECT_EQ(out->price, ref->price);
+        EXPECT_EQ(out->greeks.delta, ref->greeks.delta);
+        EXPECT_EQ(out->greeks.gamma, ref->greeks.gamma);
+        EXPECT_EQ(out->greeks.theta, ref->greeks.theta);
+        EXPECT_FALSE(out->greeks.vega.has_value());
+        EXPECT_FALSE(out->greeks.rho.has_value());
+    }
+}
+
+TEST(ValueOption, FdmAgreesWithClosedFormOnFineGrid) {
+    const Instant now = valuation_instant();
+    for (OptionType type : {Call, Put}) {
+        for (double K : {80.0, 100.0, 125.0}) {
+            const auto option = make_option(type, European, K, 1.0);
+            const auto market = make_market(100, 0.05, 0.3, 0.02);
+            const auto fd = value_option(option, market, with_slot(European, type, fdm_method(fine_grid())), now);
+            const auto bs = value_option(option, market, ConfigTable::defaults(), now);
+            ASSERT_TRUE(fd.ok() && bs.ok()) << fd.error().message;
+            EXPECT_NEAR(fd->price, bs->price, 1e-2) << K;
+            EXPECT_NEAR(fd->greeks.delta, bs->greeks.delta, 1e-3) << K;
+            EXPECT_NEAR(fd->greeks.gamma, bs->greeks.gamma, 1e-4) << K;
+            EXPECT_NEAR(fd->greeks.theta, bs->greeks.theta, 2e-2) << K;
+        }
+    }
+}
+
+TEST(ValueOption, EarlyExercisePremium) {
+    const Instant now = valuation_instant();
+    const auto market = make_market(100, 0.06, 0.25);
+    const ConfigTable table = with_slot(European, Put, fdm_method(fine_grid()));
+    ConfigTable fine = table;
+    fine.slots[ConfigTable::slot_index(American, Put)] = fdm_method(fine_grid());
+    fine.slots[ConfigTable::slot_index(American, Call)] = fdm_method(fine_grid());
+    for (double K : {80.0, 100.0, 120.0}) {
+        const auto am = value_option(make_option(Put, American, K, 1.0), market, fine, now);
+        const auto eu = value_option(make_option(Put, European, K, 1.0), market, fine, now);
+        ASSERT_TRUE(am.ok() && eu.ok());
+        EXPECT_GE(am->price, eu->price) << K;
+        EXPECT_GE(am->price, K - 100.0) << K;  // never below exercise value
+        // Without carry an American call is worth its European value.
+        const auto am_call = value_option(make_option(Call, American, K, 1.0), market, fine, now);
+        const auto eu_call = value_option(make_option(Call, European, K, 1.0), market, ConfigTable::defaults(), now);
+        EXPECT_NEAR(am_call->price, eu_call->price, 1e-2) << K;
+    }
+    // A deep in-the-money American put is exercised: worth its intrinsic value.
+    const auto deep = value_option(make_option(Put, American, 200, 1.0), market, fine, now);
+    EXPECT_NEAR(deep->price, 100.0, 1e-6);
+}
+
+TEST(ValueOption, DividendsReachOnlyTheFdmEngine) {
+    const Instant now = valuation_instant();
+    const auto plain = make_market(100, 0.05, 0.2);
+    const auto paying = make_market(100, 0.05, 0.2, std::nullopt, {{at_unix(kValuationSecs + kSecsPerYear / 2), 3.0}});
+    const auto option = make_option(Call, European, 100, 1.0);
+    const auto a0 = value_option(option, plain, ConfigTable::defaults(), now);
+    const auto a1 = value_option(option, paying, ConfigTable::defaults(), now);
+    EXPECT_EQ(a0->price, a1->price);
+    const ConfigTable fd = with_slot(European, Call, fdm_method());
+    const auto f0 = value_option(option, plain, fd, now);
+    const auto f1 = value_option(option, paying, fd, now);
+    ASSERT_TRUE(f0.ok() && f1.ok());
+    EXPECT_LT(f1->price, f0->price - 1.0);  // a 3.0 dividend lowers the call by well over 1
+}
+
+TEST(ValueOption, EngineFailuresPassThrough) {
+    FdmConfig tiny;
+    tiny.grid_nodes = 1;
+    const auto option = make_option(Put, American, 100, 1.0);
+    expect_error(value_option(option, make_market(100, 0.05, 0.2), with_slot(American, Put, fdm_method(tiny)),
+                              valuation_instant()),
+                 ErrorKind::Panic, "TridiagonalOperator requires at least 3 elements, found 1");
+    const auto cancelled = value_option(option, make_market(100, 0.05, 0.2), with_slot(American, Put, fdm_method(fine_grid())),
+                                        valuation_instant(), CancelCheck{always_cancel, nullptr});
+    ASSERT_FALSE(cancelled.ok());
+    EXPECT_EQ(cancelled.error().kind, ErrorKind::Cancelled);
 }
 
 TEST(ValueOption, AnalyticPathAllocatesNothing) {

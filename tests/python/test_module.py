@@ -64,7 +64,7 @@ def test_class_attributes_are_created_once():
     (zub.InterestRate, "(rate, compounding, dcc)"),
     (zub.OptionMarketFrame, "(spot, rate_curve, vol_surface, dividends=None, borrow_curve=None)"),
     (zub.DividendSchedule, "(raw_divs)"),
-    (zub.VanillaOption.years_to_expiry, "(self, valuation_date=None)"),
+    (zub.VanillaOption.years_to_expiry, "(self, /, valuation_date=None)"),
     (zub.Tenor.days, "(n)"),
     (zub.PeriodCalculator.year_fraction, "(start, end, convention)"),
     (zub.RateCurve.interpolated, "(reference_date, tenors, rates)"),

@@ -1,0 +1,95 @@
+// The spatial grid of the finite-difference engine and its coordinate
+// transform between spot S and grid coordinate x.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "methods/finite_difference/fdm_config.hpp"
+
+namespace zub {
+
+// S(x) with its first two derivatives at one coordinate.
+struct SpotJet {
+    double spot;
+    double slope;      // dS/dx
+    double curvature;  // d2S/dx2
+};
+
+// log: x = ln S.  sinh: ln(S/K) = alpha sinh x, crowding nodes near K.
+// Every kind other than Sinh is treated as log.
+struct Transform {
+    TransformKind kind = TransformKind::Sinh;
+    double centre = 0.0;  // K
+    double alpha = 0.3;
+
+    bool is_sinh() const noexcept { return kind == TransformKind::Sinh; }
+
+    double to_coordinate(double s) const noexcept {
+        return is_sinh() ? std::asinh(std::log(s / centre) / alpha) : std::log(s);
+    }
+    double to_spot(double x) const noexcept {
+        return is_sinh() ? centre * std::exp(alpha * std::sinh(x)) : std::exp(x);
+    }
+    double spot_slope(double x) const noexcept { return jet(x).slope; }
+    double spot_curvature(double x) const noexcept { return jet(x).curvature; }
+
+    SpotJet jet(double x) const noexcept {
+        if (!is_sinh()) {
+            const double e = std::exp(x);
+            return {e, e, e};
+        }
+        return jet(x, to_spot(x));
+    }
+
+    // The jet at x when S = to_spot(x) is already known.
+    SpotJet jet(double x, double spot) const noexcept {
+        if (!is_sinh()) return {spot, spot, spot};
+        const double sh = std::sinh(x);
+        const double ch = std::sqrt(1.0 + sh * sh);
+        return {spot, alpha * ch * spot, spot * (alpha * sh + alpha * alpha * ch * ch)};
+    }
+};
+
+enum class GridKind : uint8_t { Uniform, Fitted };
+
+// N nodes: coordinates x (increasing for sensible input), the steps to the
+// neighbours (dx_forward[N-1] = dx_backward[0] = 0) and the node spots.
+class FdmGrid {
+public:
+    // A grid of n nodes with every array zero; the builders fill it.
+    FdmGrid(GridKind kind, const Transform& transform, std::size_t n);
+
+    GridKind kind() const noexcept { return kind_; }
+    const Transform& transform() const noexcept { return transform_; }
+    std::size_t size() const noexcept { return n_; }
+    std::span<const double> x() const noexcept { return {block_.data(), n_}; }
+    std::span<const double> dx_forward() const noexcept { return {block_.data() + n_, n_}; }
+    std::span<const double> dx_backward() const noexcept { return {block_.data() + 2 * n_, n_}; }
+    std::span<const double> spots() const noexcept { return {block_.data() + 3 * n_, n_}; }
+    // to_spot(x_i): the stored spot on a uniform grid, where the two agree
+    // exactly; recomputed on a fitted one, whose stored spots were given.
+    double spot_at_node(std::size_t i) const noexcept {
+        return kind_ == GridKind::Uniform ? spots()[i] : transform_.to_spot(x()[i]);
+    }
+
+    std::span<double> x_mut() noexcept { return {block_.data(), n_}; }
+    std::span<double> spots_mut() noexcept { return {block_.data() + 3 * n_, n_}; }
+    // Recomputes both step arrays from x.
+    void update_steps() noexcept;
+    // Spots and coordinates move by d (spots exactly S_i + d), steps are
+    // recomputed; the grid becomes Fitted.
+    void shift_in_place(double d) noexcept;
+
+private:
+    GridKind kind_;
+    Transform transform_;
+    std::size_t n_;
+    // x | dx_forward | dx_backward | spots
+    std::vector<double> block_;
+};
+
+}  // namespace zub

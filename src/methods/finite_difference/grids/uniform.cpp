@@ -1,0 +1,30 @@
+#include "methods/finite_difference/grids/uniform.hpp"
+
+#include <cmath>
+
+namespace zub {
+
+FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T) {
+    const Transform transform{settings.transform.kind, strike, settings.transform.alpha};
+    const std::size_t n = static_cast<std::size_t>(settings.grid_nodes);
+    FdmGrid grid(GridKind::Uniform, transform, n);
+
+    const double s = std::pow(T, 0.5) * sigma;
+    const double w = s * settings.grid_std_devs;
+    const double s_min = std::exp(std::log(strike) - w);
+    const double s_max = std::exp(w + std::log(strike));
+    const double x_min = transform.to_coordinate(s_min);
+    const double x_max = transform.to_coordinate(s_max);
+    const double step = (x_max - x_min) / static_cast<double>(n - 1);
+
+    auto x = grid.x_mut();
+    auto spots = grid.spots_mut();
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = x_min + static_cast<double>(i) * step;
+        spots[i] = transform.to_spot(x[i]);
+    }
+    grid.update_steps();
+    return grid;
+}
+
+}  // namespace zub

@@ -1,0 +1,143 @@
+#include "methods/linear_operators/tridiagonal_operator.hpp"
+
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "core/error.hpp"
+
+namespace zub {
+
+namespace {
+
+std::size_t checked_size(std::size_t n) {
+    if (n < 3) throw Panic("TridiagonalOperator requires at least 3 elements, found " + std::to_string(n));
+    if (n > std::vector<double>().max_size() / 3) throw std::bad_alloc();
+    return n;
+}
+
+}  // namespace
+
+TridiagonalOperator::TridiagonalOperator(std::size_t n) : n_(checked_size(n)), block_(3 * n, 0.0) {}
+
+TridiagonalOperator::TridiagonalOperator(std::span<const double> lower, std::span<const double> diag,
+                                         std::span<const double> upper)
+    : TridiagonalOperator(lower.size()) {
+    if (diag.size() != n_ || upper.size() != n_) throw Panic("TridiagonalOperator diagonals differ in length");
+    for (std::size_t i = 0; i < n_; ++i) {
+        lo()[i] = lower[i];
+        di()[i] = diag[i];
+        up()[i] = upper[i];
+    }
+}
+
+void TridiagonalOperator::set_row(std::size_t i, double lower, double diag, double upper) noexcept {
+    cached_ = false;
+    if (i == 0) neumann_first_ = false;
+    if (i == n_ - 1) neumann_last_ = false;
+    lo()[i] = lower;
+    di()[i] = diag;
+    up()[i] = upper;
+}
+
+void TridiagonalOperator::check_length(std::size_t len) const {
+    if (len != n_) throw Panic("TridiagonalOperator: vector of length " + std::to_string(len) + ", expected " + std::to_string(n_));
+}
+
+void TridiagonalOperator::apply(std::span<const double> v, std::span<double> out) const {
+    check_length(v.size());
+    check_length(out.size());
+    const double* l = block_.data();
+    const double* d = l + n_;
+    const double* u = d + n_;
+    const double* __restrict x = v.data();
+    double* __restrict y = out.data();
+    const std::size_t last = n_ - 1;
+    y[0] = u[0] * x[1] + d[0] * x[0];
+    for (std::size_t i = 1; i < last; ++i) y[i] = u[i] * x[i + 1] + (d[i] * x[i] + l[i] * x[i - 1]);
+    y[last] = l[last] * x[last - 1] + d[last] * x[last];
+}
+
+void TridiagonalOperator::set_neumann_row(std::size_t i) noexcept {
+    cached_ = false;
+    if (i == 0) {
+        lo()[0] = 0.0;
+        di()[0] = -1.0;
+        up()[0] = 1.0;
+        neumann_first_ = true;
+    } else if (i == n_ - 1) {
+        lo()[i] = -1.0;
+        di()[i] = 1.0;
+        up()[i] = 0.0;
+        neumann_last_ = true;
+    }
+}
+
+void TridiagonalOperator::factorise(double c) const noexcept {
+    if (cache_.empty()) cache_.assign(3 * n_, 0.0);
+    const double* l = block_.data();
+    const double* d = l + n_;
+    const double* u = d + n_;
+    double* el = cache_.data();
+    double* eu = el + n_;
+    double* p = eu + n_;
+    const std::size_t last = n_ - 1;
+
+    if (neumann_first_) {
+        p[0] = 1.0 / d[0];
+        eu[0] = p[0] * u[0];
+    } else {
+        p[0] = 1.0 / (1.0 - c * d[0]);
+        eu[0] = p[0] * (-c * u[0]);
+    }
+    el[0] = 0.0;
+    double prev_eu = eu[0];
+    for (std::size_t i = 1; i < last; ++i) {
+        el[i] = -c * l[i];
+        p[i] = 1.0 / (1.0 - c * d[i] - el[i] * prev_eu);
+        prev_eu = p[i] * (-c * u[i]);
+        eu[i] = prev_eu;
+    }
+    if (neumann_last_) {
+        el[last] = l[last];
+        p[last] = 1.0 / (d[last] - el[last] * eu[last - 1]);
+    } else {
+        el[last] = -c * l[last];
+        p[last] = 1.0 / (1.0 - c * d[last] - el[last] * eu[last - 1]);
+    }
+    eu[last] = 0.0;
+
+    cached_c_ = c;
+    cached_ = true;
+    ++factorisations_;
+}
+
+void TridiagonalOperator::solve_implicit(std::span<const double> r, double c, std::span<double> out,
+                                         std::span<double> scratch) const {
+    check_length(r.size());
+    check_length(out.size());
+    check_length(scratch.size());
+    if (!cached_ || !(std::abs(cached_c_ - c) < 1e-12)) factorise(c);
+    const double* el = cache_.data();
+    const double* eu = el + n_;
+    const double* p = eu + n_;
+    const double* rr = r.data();
+    double* y = scratch.data();
+    double* x = out.data();
+
+    // The running value stays in a register: reloading it from the array
+    // would put a store-to-load round trip on the critical path.
+    double carry = rr[0] * p[0];
+    y[0] = carry;
+    for (std::size_t i = 1; i < n_; ++i) {
+        carry = (rr[i] - carry * el[i]) * p[i];
+        y[i] = carry;
+    }
+    x[n_ - 1] = carry;
+    for (std::size_t i = n_ - 1; i-- > 0;) {
+        carry = y[i] - eu[i] * carry;
+        x[i] = carry;
+    }
+}
+
+}  // namespace zub

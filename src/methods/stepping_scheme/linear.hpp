@@ -1,0 +1,38 @@
+// European exercise: the stage values are taken as solved.
+#pragma once
+
+#include <span>
+
+#include "instruments/vanilla_option.hpp"
+#include "methods/finite_difference/grids/fdm_grid.hpp"
+#include "methods/linear_operators/tridiagonal_operator.hpp"
+
+namespace zub {
+
+// max(S - K, 0) for a call, max(K - S, 0) for a put.
+inline double vanilla_payoff(double spot, double strike, OptionType type) noexcept {
+    if (type == OptionType::Call) return spot > strike ? spot - strike : 0.0;
+    return spot < strike ? strike - spot : 0.0;
+}
+
+// Grid and operator are referenced: a dividend rebuilds them in place.
+class LinearScheme {
+public:
+    LinearScheme(const FdmGrid& grid, const TridiagonalOperator& op, double strike, OptionType type) noexcept
+        : grid_(grid), op_(op), strike_(strike), type_(type) {}
+
+    // u = payoff at the nodes, F = L u.
+    void create(std::span<double> u, std::span<double> F) const;
+    // F = L U.
+    void after_solve(std::span<double> U, std::span<double> F) const { op_.apply(U, F); }
+    // F = L u on the current operator.
+    void after_dividend(std::span<double> u, std::span<double> F) const { op_.apply(u, F); }
+
+protected:
+    const FdmGrid& grid_;
+    const TridiagonalOperator& op_;
+    double strike_;
+    OptionType type_;
+};
+
+}  // namespace zub

@@ -1,0 +1,80 @@
+#include "methods/stepping_scheme/post_projection.hpp"
+
+#include <algorithm>
+
+namespace zub {
+
+namespace {
+
+void zero_range(std::span<double> F, std::size_t lo, std::size_t hi) noexcept {
+    std::fill(F.begin() + static_cast<std::ptrdiff_t>(lo), F.begin() + static_cast<std::ptrdiff_t>(hi) + 1, 0.0);
+}
+
+}  // namespace
+
+void PostProjectionScheme::create(std::span<double> u, std::span<double> F) {
+    LinearScheme::create(u, F);
+    const auto spots = grid_.spots();
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        if (u[i] > 1e-7) {
+            early_exercise_active_ = F[i] < 0.0;
+            break;
+        }
+    }
+    if (!early_exercise_active_) return;
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        const bool in_the_money = phi_ > 0.0 ? spots[i] > strike_ : spots[i] < strike_;
+        if (in_the_money) F[i] = 0.0;
+    }
+}
+
+void PostProjectionScheme::after_solve(std::span<double> U, std::span<double> F) const {
+    const std::size_t n = U.size();
+    const double* s = grid_.spots().data();
+    double* v = U.data();
+    const double k = strike_;
+    const double phi = phi_;
+    const auto ex = [s, k, phi](std::size_t i) { return (s[i] - k) * phi; };
+
+    std::size_t lo = n, hi = 0;
+    bool top_pass = true;
+    if (ex(0) > v[0]) {
+        v[0] = ex(0);
+        hi = 0;
+        for (std::size_t i = 1; i < n && ex(i) > v[i]; ++i) {
+            v[i] = ex(i);
+            hi = i;
+        }
+        lo = 0;
+        top_pass = hi != n - 1;
+    }
+    if (top_pass && !(v[n - 1] < 0.0) && ex(n - 1) > v[n - 1]) {
+        v[n - 1] = ex(n - 1);
+        lo = std::min(lo, n - 1);
+        hi = n - 1;
+        for (std::size_t j = n - 1; j-- > 0;) {
+            if (lo == 0 || v[j] < 0.0 || ex(j) <= v[j]) break;
+            v[j] = ex(j);
+            lo = std::min(lo, j);
+        }
+    }
+
+    op_.apply(U, F);
+    if (lo <= hi && early_exercise_active_) zero_range(F, lo, hi);
+}
+
+void PostProjectionScheme::after_dividend(std::span<double> u, std::span<double> F) const {
+    const std::size_t n = u.size();
+    std::size_t lo = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = exercise_value(i);
+        if (e > u[i]) {
+            u[i] = e;
+            lo = std::min(lo, i);
+        }
+    }
+    op_.apply(u, F);
+    if (lo < n && early_exercise_active_) zero_range(F, lo, n - 1);
+}
+
+}  // namespace zub

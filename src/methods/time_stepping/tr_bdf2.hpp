@@ -1,0 +1,100 @@
+// TR-BDF2 as a three-stage singly diagonally implicit Runge-Kutta scheme
+// whose explicit first stage is the last stage of the previous step
+// (first-same-as-last): the time derivative is carried, not recomputed.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/error.hpp"
+#include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
+#include "methods/linear_operators/tridiagonal_operator.hpp"
+#include "methods/time_stepping/input_vectors.hpp"
+
+namespace zub {
+
+struct TrBdf2Tableau {
+    // Stage 1 (trapezoidal) ends at gamma = 2 - sqrt(2) of the step.
+    static constexpr double gamma = 0.5857864376269049;
+    // Stage 1: weight on F_n and implicit weight.
+    static constexpr double stage1 = 0.2928932188134524;
+    // Stage 2 (BDF2): weight on F_n and on F_1.
+    static constexpr double stage2_explicit = 0.35355339059327373;
+    // Stage 2: implicit weight (within the factorisation tolerance of stage1).
+    static constexpr double stage2_implicit = 0.29289321881345254;
+};
+
+// Steps given to an interval of `length` years out of a life of T years:
+// round(length / T * time_steps) half away from zero, NaN or negative giving
+// 0 and overflow the largest count, then at least 1.
+std::uint64_t steps_for_interval(double length, double T, std::uint64_t time_steps) noexcept;
+
+// Polls a CancelCheck once per few thousand node-steps of work.
+class CancelBudget {
+public:
+    explicit CancelBudget(CancelCheck check) noexcept : check_(check) {}
+    // Counts `work` node-steps; true when a poll reported cancellation.
+    bool spend(std::uint64_t work) noexcept {
+        pending_ += work;
+        if (pending_ < kPollEvery) return false;
+        pending_ = 0;
+        return check_.cancelled();
+    }
+
+private:
+    static constexpr std::uint64_t kPollEvery = 4096;
+    CancelCheck check_;
+    std::uint64_t pending_ = 0;
+};
+
+// Advances the state of `ws` with steps of equal length.  Scheme provides
+// after_solve(U, F) (may change U, writes F).  The operator and boundary
+// condition are referenced, so a dividend may rebuild them in place between
+// runs.
+template <class Scheme>
+class TrBdf2 {
+public:
+    TrBdf2(const TridiagonalOperator& op, const NeumannStandard& bc, Scheme& scheme, StepWorkspace& ws) noexcept
+        : op_(op), bc_(bc), scheme_(scheme), ws_(ws) {}
+
+    void step(double dt) {
+        const StageVectors s = ws_.state();
+        const std::size_t n = ws_.size();
+        const double* u = s.u.data();
+        const double* f = s.F.data();
+        double* r = ws_.rhs().data();
+
+        const double w1 = TrBdf2Tableau::stage1 * dt;
+        for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w1 * f[i];
+        bc_.apply(ws_.rhs());
+        op_.solve_implicit(ws_.rhs(), w1, ws_.U1(), ws_.sweep());
+        scheme_.after_solve(ws_.U1(), ws_.F1());
+
+        const double w2 = TrBdf2Tableau::stage2_explicit * dt;
+        const double* f1 = ws_.F1().data();
+        for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w2 * f[i] + w2 * f1[i];
+        bc_.apply(ws_.rhs());
+        op_.solve_implicit(ws_.rhs(), TrBdf2Tableau::stage2_implicit * dt, ws_.U2(), ws_.sweep());
+        scheme_.after_solve(ws_.U2(), ws_.F2());
+
+        ws_.promote_last_stage();
+    }
+
+    // n steps of dt; false when the budget reported cancellation (the state
+    // is then left part-way).
+    bool run(std::uint64_t n, double dt, CancelBudget& budget) {
+        for (std::uint64_t k = 0; k < n; ++k) {
+            step(dt);
+            if (budget.spend(ws_.size())) return false;
+        }
+        return true;
+    }
+
+private:
+    const TridiagonalOperator& op_;
+    const NeumannStandard& bc_;
+    Scheme& scheme_;
+    StepWorkspace& ws_;
+};
+
+}  // namespace zub

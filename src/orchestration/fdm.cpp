@@ -1,0 +1,171 @@
+#include "orchestration/fdm.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "math/interpolate/monotone_cubic.hpp"
+#include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
+#include "methods/finite_difference/fdm_process.hpp"
+#include "methods/finite_difference/grids/uniform.hpp"
+#include "methods/stepping_scheme/linear.hpp"
+#include "methods/stepping_scheme/post_projection.hpp"
+#include "methods/time_stepping/input_vectors.hpp"
+#include "methods/time_stepping/tr_bdf2.hpp"
+
+namespace zub {
+
+namespace {
+
+// Floats per node that one solve holds at its peak: grid 4, operator and
+// factorisation 6, state and scratch 8, read-out splines 7.
+constexpr std::uint64_t kFloatsPerNode = 25;
+
+// Refuses, before anything is allocated, a node count whose buffers could
+// not fit in the machine's memory.
+void ensure_solve_fits(std::uint64_t n) {
+    std::uint64_t limit = std::numeric_limits<std::size_t>::max() / (kFloatsPerNode * sizeof(double));
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        const std::uint64_t bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+        limit = std::min<std::uint64_t>(limit, bytes / (kFloatsPerNode * sizeof(double)));
+    }
+    if (n > limit) throw std::bad_alloc();
+}
+
+struct Jump {
+    double time;
+    double amount;
+};
+
+// One jump per distinct dividend time inside (0, T), latest first: the sum
+// of the positive amounts at that time (zero when there are none, so the
+// time still stops the march).
+std::vector<Jump> dividend_jumps(std::span<const DividendAt> dividends, double T) {
+    std::vector<Jump> inside;
+    for (const DividendAt& d : dividends) {
+        if (d.time > 0.0 && d.time < T) inside.push_back({d.time, d.amount});
+    }
+    std::stable_sort(inside.begin(), inside.end(), [](const Jump& a, const Jump& b) { return a.time > b.time; });
+    std::vector<Jump> jumps;
+    for (const Jump& d : inside) {
+        if (jumps.empty() || jumps.back().time != d.time) jumps.push_back({d.time, 0.0});
+        if (d.amount > 0.0) jumps.back().amount += d.amount;
+    }
+    return jumps;
+}
+
+Error spline_error(InterpolationError e) {
+    return Error::panic(std::string("Spline failed in continuation region: ") + to_string(e));
+}
+
+// Price, delta, gamma and theta at the spot off the final node values.
+Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double spot) {
+    std::vector<double> spots(grid.size());
+    for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = grid.spot_at_node(i);
+    const SharedArray s = make_shared_array(std::move(spots));
+
+    auto value_fit = MonotoneCubic::make(s, make_shared_array({state.u.begin(), state.u.end()}));
+    if (auto* e = std::get_if<InterpolationError>(&value_fit)) return spline_error(*e);
+    auto theta_fit = MonotoneCubic::make(s, make_shared_array({state.F.begin(), state.F.end()}));
+    if (auto* e = std::get_if<InterpolationError>(&theta_fit)) return spline_error(*e);
+    const MonotoneCubic& value = std::get<MonotoneCubic>(value_fit);
+
+    const auto& S = *s;
+    const auto& y = *value.y();
+    const auto& m = value.slopes();
+    const auto& M = value.second_derivatives();
+    const std::size_t lo = locate_interval(S, spot);
+    const double h = S[lo + 1] - S[lo];
+    const double t = (spot - S[lo]) / h;
+    const double w = (spot - S[lo]) / (S[lo + 1] - S[lo]);
+
+    OptionResult out;
+    out.price = value.value_at(spot);
+    out.greeks.delta = (6.0 * (t * t - t) * y[lo] + h * (3.0 * t * t - 4.0 * t + 1.0) * m[lo] +
+                        6.0 * (t - t * t) * y[lo + 1] + h * (3.0 * t * t - 2.0 * t) * m[lo + 1]) /
+                       h;
+    out.greeks.gamma = (1.0 - w) * M[lo] + w * M[lo + 1];
+    out.greeks.theta = -std::get<MonotoneCubic>(theta_fit).value_at(spot);
+    return out;
+}
+
+template <class Scheme>
+Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
+                            const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+    const std::vector<Jump> jumps = dividend_jumps(dividends, T);
+
+    const ProcessParams params{market.rate, market.carry, market.vol};
+    const BoundarySlopes slopes = boundary_slopes(type);
+    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T);
+    TridiagonalOperator op(grid.size());
+    rebuild_with_neumann_rows(params, grid, op);
+    NeumannStandard boundary(grid, slopes);
+    Scheme scheme(grid, op, strike, type);
+    StepWorkspace ws(grid.size());
+    TrBdf2<Scheme> stepper(op, boundary, scheme, ws);
+    CancelBudget budget(cancel);
+
+    // Stop times: the jump times in descending order, then the valuation
+    // date.  An interval of no positive length (T <= 0 or NaN) is skipped.
+    double t_cur = T;
+    for (std::size_t k = 0; k <= jumps.size(); ++k) {
+        const double s = k < jumps.size() ? jumps[k].time : 0.0;
+        if (!(t_cur - s > 0.0)) continue;
+        const double length = t_cur - s;
+        const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
+        const double dt = length / static_cast<double>(n);
+        if (!ws.has_state()) {
+            const StageVectors st = ws.state();
+            scheme.create(st.u, st.F);
+            ws.mark_state_created();
+        }
+        if (!stepper.run(n, dt, budget)) return Error::cancelled();
+        t_cur = s;
+        if (k == jumps.size()) continue;
+        const double amount = jumps[k].amount;
+        if (!(amount > 0.0)) continue;
+        grid.shift_in_place(amount);
+        rebuild_with_neumann_rows(params, grid, op);
+        boundary = NeumannStandard(grid, slopes);
+        const StageVectors st = ws.state();
+        scheme.after_dividend(st.u, st.F);
+        if (budget.spend(grid.size())) return Error::cancelled();
+    }
+
+    if (!ws.has_state()) return Error::panic("Solver never ran");
+    return read_off(grid, ws.state(), market.spot);
+}
+
+}  // namespace
+
+Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
+                                         std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                         const FdmMarket& market, CancelCheck cancel) {
+    if (settings.grid_nodes < 3) {
+        return Error::panic("TridiagonalOperator requires at least 3 elements, found " +
+                            std::to_string(settings.grid_nodes));
+    }
+    ensure_solve_fits(settings.grid_nodes);
+    if (style == ExerciseStyle::American) {
+        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+    }
+    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+}
+
+Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
+                                const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
+                                CancelCheck cancel) {
+    std::vector<DividendAt> in_years;
+    in_years.reserve(dividends.size());
+    for (const Dividend& d : dividends) in_years.push_back({act365_years(valuation, d.ex_date), d.amount});
+    return solve_fdm_in_years(option.type, option.style, option.strike, option.years_to_expiry(valuation),
+                              in_years, settings, market, cancel);
+}
+
+}  // namespace zub
