@@ -51,4 +51,20 @@ PyObject* bound_setter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return F(self, Sig, args, nargs, kw);
 }
 
+// The market/config/at entries of a builder's method table.
+template <const Signature& Market, const Signature& Config, const Signature& At>
+struct BuilderSetterMethods {
+    static PyMethodDef market() {
+        return {"market", fastcall(bound_setter<builder_market, Market>), kFastKw,
+                "market($self, market_frame)\n--\n\n"};
+    }
+    static PyMethodDef config() {
+        return {"config", fastcall(bound_setter<builder_config, Config>), kFastKw,
+                "config($self, config=None)\n--\n\n"};
+    }
+    static PyMethodDef at() {
+        return {"at", fastcall(bound_setter<builder_at, At>), kFastKw, "at($self, valuation_time=None)\n--\n\n"};
+    }
+};
+
 }  // namespace zub::py

@@ -219,7 +219,8 @@ PyTypeObject* type_FdmConfig() {
             {Py_tp_new, reinterpret_cast<void*>(fdm_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<zub::FdmConfig>)},
             {Py_tp_doc,
-             const_cast<char*>("FdmConfig(time_steps=None, grid_nodes=None, grid_std_devs=None, transform=None)\n--\n\n")},
+             const_cast<char*>(
+                 "FdmConfig(time_steps=None, grid_nodes=None, grid_std_devs=None, transform=None)\n--\n\n")},
             {0, nullptr},
         };
         static PyType_Spec spec = {"builtins.FdmConfig", sizeof(Box<zub::FdmConfig>), 0, Py_TPFLAGS_DEFAULT, slots};

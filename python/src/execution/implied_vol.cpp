@@ -8,6 +8,7 @@ namespace {
 constexpr Signature kMarketSig{"ImpliedVolBuilder.market", kMarketParam, 1, 1};
 constexpr Signature kConfigSig{"ImpliedVolBuilder.config", kConfigParam, 1, 0};
 constexpr Signature kAtSig{"ImpliedVolBuilder.at", kTimeParam, 1, 0};
+using Setters = BuilderSetterMethods<kMarketSig, kConfigSig, kAtSig>;
 
 PyObject* iv_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"ImpliedVolBuilder.__new__", kInstrumentParam, 1, 1};
@@ -54,9 +55,9 @@ PyTypeObject* type_ImpliedVolBuilder() {
     return once_type(type, [] {
         static PyMethodDef methods[] = {
             {"price", fastcall(iv_price), kFastKw, "price($self, target)\n--\n\n"},
-            {"market", fastcall(bound_setter<builder_market, kMarketSig>), kFastKw, "market($self, market_frame)\n--\n\n"},
-            {"config", fastcall(bound_setter<builder_config, kConfigSig>), kFastKw, "config($self, config=None)\n--\n\n"},
-            {"at", fastcall(bound_setter<builder_at, kAtSig>), kFastKw, "at($self, valuation_time=None)\n--\n\n"},
+            Setters::market(),
+            Setters::config(),
+            Setters::at(),
             {"calculate", fastcall(iv_calculate), kFastKw, "calculate($self)\n--\n\n"},
             {nullptr, nullptr, 0, nullptr},
         };

@@ -133,6 +133,7 @@ namespace {
 constexpr Signature kMarketSig{"ValuationBuilder.market", kMarketParam, 1, 1};
 constexpr Signature kConfigSig{"ValuationBuilder.config", kConfigParam, 1, 0};
 constexpr Signature kAtSig{"ValuationBuilder.at", kTimeParam, 1, 0};
+using Setters = BuilderSetterMethods<kMarketSig, kConfigSig, kAtSig>;
 
 PyObject* valuation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"ValuationBuilder.__new__", kInstrumentParam, 1, 1};
@@ -192,9 +193,9 @@ PyTypeObject* type_ValuationBuilder() {
     static PyTypeObject* type = nullptr;
     return once_type(type, [] {
         static PyMethodDef methods[] = {
-            {"market", fastcall(bound_setter<builder_market, kMarketSig>), kFastKw, "market($self, market_frame)\n--\n\n"},
-            {"config", fastcall(bound_setter<builder_config, kConfigSig>), kFastKw, "config($self, config=None)\n--\n\n"},
-            {"at", fastcall(bound_setter<builder_at, kAtSig>), kFastKw, "at($self, valuation_time=None)\n--\n\n"},
+            Setters::market(),
+            Setters::config(),
+            Setters::at(),
             {"compute", fastcall(valuation_compute), kFastKw, "compute($self)\n--\n\n"},
             {nullptr, nullptr, 0, nullptr},
         };
