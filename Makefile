@@ -46,3 +46,25 @@ bench-cpp: system-deps
 
 clean:
 	rm -rf build
+
+# AddressSanitizer and UndefinedBehaviorSanitizer: the C++ tests and the Python
+# suite against a sanitized build of the module, kept in its own build
+# directory and put first on PYTHONPATH (the module installed in the venv is
+# left alone).  The interpreter is not instrumented, so the sanitizer runtimes
+# are preloaded; Python objects go through malloc so that ASan sees them, and
+# leaks that the interpreter itself leaves at exit are suppressed.
+SAN_BUILD := build/sanitize
+SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	PYTHONPATH=$(abspath $(SAN_BUILD))/site PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan_interpreter.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+.PHONY: test-sanitize
+test-sanitize: system-deps $(PY)
+	cmake -S . -B $(SAN_BUILD) -DZUB_SANITIZE=ON -DZUB_BUILD_TESTS=ON -DZUB_BUILD_PYTHON=ON \
+		-DZUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cmake --install $(SAN_BUILD) --prefix $(SAN_BUILD)/site >/dev/null
+	$(SAN_ENV) $(PY) -c "import zub; assert zub.__file__.startswith('$(abspath $(SAN_BUILD))'), zub.__file__"
+	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
