@@ -192,14 +192,25 @@ void set_arg_cast_error(PyObject* o, const char* name, const char* target) {
 }
 
 PyObject* panic_type() {
-    // Created once and kept for the life of the process.
-    static PyObject* type = PyErr_NewExceptionWithDoc(
+    // Created on first use and kept for the life of the process.  Creating a
+    // class may run a garbage collection whose finalizers let other threads
+    // in, so no lock may be held meanwhile (a thread waiting on one would keep
+    // the interpreter lock and hang the process); the first type stored wins.
+    static PyObject* type = nullptr;
+    if (type != nullptr) return type;
+    PyObject* made = PyErr_NewExceptionWithDoc(
         "zub_runtime.PanicException",
         "The exception raised when the native pricing core fails internally.\n\n"
         "Like SystemExit, this exception is derived from BaseException so that\n"
         "it will typically propagate all the way through the stack and cause the\n"
         "Python interpreter to exit.",
         PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    if (type == nullptr) {
+        type = made;
+    } else {
+        Py_DECREF(made);
+    }
     return type;
 }
 

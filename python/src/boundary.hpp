@@ -202,10 +202,20 @@ PyTypeObject* make_type(PyType_Spec* spec);
 bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value);
 
 // The once-per-process type getter: creates the type with `make` on first
-// use and keeps it.  `make` returns a new reference or nullptr.
+// use and keeps it.  `make` returns a new reference or nullptr; it may store
+// the type in `slot` itself before it is complete.  Creating a type can run
+// Python code (a collection's finalizers), which lets another thread in to
+// make a second one: the first stored is kept, a later one dropped.
 template <class Make>
 PyTypeObject* once_type(PyTypeObject*& slot, Make&& make) {
-    if (slot == nullptr) slot = make();
+    if (slot != nullptr) return slot;
+    PyTypeObject* made = make();
+    if (made == nullptr) return nullptr;
+    if (slot == nullptr) {
+        slot = made;
+    } else if (slot != made) {
+        Py_DECREF(reinterpret_cast<PyObject*>(made));
+    }
     return slot;
 }
 
