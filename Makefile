@@ -11,12 +11,18 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 demo: install
 	$(PY) examples/quickstart.py
 
+# Runs every script in examples/; the plotting ones write their pictures to docs/.
+.PHONY: examples
+examples: $(PY)
+	$(PIP) install --quiet --no-build-isolation ".[examples]"
+	@for script in examples/*.py; do echo "$(PY) $$script"; $(PY) $$script >/dev/null || exit 1; done
+
 test: test-cpp test-python
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6"
+	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.10" "matplotlib>=3.8"
 
 venv: $(PY)
 
