@@ -143,21 +143,100 @@ void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos
     }
 }
 
+namespace {
+
+// Names of the attributes and methods read on every aware conversion,
+// interned once so that no call builds a string.
+struct Names {
+    PyObject* utcoffset = nullptr;
+    PyObject* timestamp = nullptr;
+    PyObject* tzinfo = nullptr;
+    PyObject* fields[7] = {};  // year, month, day, hour, minute, second, microsecond
+};
+
+const Names* names() {
+    static Names stored;
+    static bool ready = false;
+    if (ready) return &stored;
+    static const char* const field_names[7] = {"year", "month", "day", "hour", "minute", "second", "microsecond"};
+    Names n;
+    n.utcoffset = PyUnicode_InternFromString("utcoffset");
+    n.timestamp = PyUnicode_InternFromString("timestamp");
+    n.tzinfo = PyUnicode_InternFromString("tzinfo");
+    bool ok = n.utcoffset && n.timestamp && n.tzinfo;
+    for (int i = 0; ok && i < 7; ++i) ok = (n.fields[i] = PyUnicode_InternFromString(field_names[i])) != nullptr;
+    if (!ok) {
+        Py_XDECREF(n.utcoffset);
+        Py_XDECREF(n.timestamp);
+        Py_XDECREF(n.tzinfo);
+        for (PyObject* f : n.fields) Py_XDECREF(f);
+        return nullptr;
+    }
+    stored = n;
+    ready = true;
+    return &stored;
+}
+
+bool long_attr(PyObject* o, PyObject* name, long& out) {
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (v == nullptr) return false;
+    out = PyLong_AsLong(v);
+    Py_DECREF(v);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// Exactly the float that timestamp() returns for an exact datetime.datetime
+// whose tzinfo is datetime.timezone.utc itself, read off its fields: that
+// method divides the whole microseconds since 1970 by 10^6, correctly
+// rounded, which one double division reproduces while the count stays
+// within 2^53 (years 1685 to 2255).  `done` is false, with no exception
+// set, for any other object; utcoffset() of such a datetime is never None.
+bool utc_timestamp(PyObject* o, const Names& n, double& t, bool& done) {
+    done = false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != datetime_type()) return true;
+    PyObject* tz = PyObject_GetAttr(o, n.tzinfo);
+    if (tz == nullptr) return false;
+    const bool utc = tz == utc_zone();
+    Py_DECREF(tz);
+    if (!utc) return true;
+    long f[7];
+    for (int i = 0; i < 7; ++i) {
+        if (!long_attr(o, n.fields[i], f[i])) return false;
+    }
+    // A datetime's years 1 to 9999 keep the count far inside 64 bits.
+    const int64_t days = days_from_civil(f[0], static_cast<unsigned>(f[1]), static_cast<unsigned>(f[2]));
+    const int64_t micros = (days * 86'400 + f[3] * 3'600 + f[4] * 60 + f[5]) * 1'000'000 + f[6];
+    constexpr int64_t kExact = int64_t{1} << 53;
+    if (micros > kExact || micros < -kExact) return true;
+    t = static_cast<double>(micros) / 1e6;
+    done = true;
+    return true;
+}
+
+}  // namespace
+
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out) {
-    PyObject* off = PyObject_CallMethod(o, "utcoffset", nullptr);
-    if (off == nullptr) return false;
-    const bool naive = off == Py_None;
-    Py_DECREF(off);
-    if (naive) {
-        PyErr_SetString(PyExc_ValueError, naive_msg);
-        return false;
+    const Names* n = names();
+    if (n == nullptr) return false;
+    double t = 0.0;
+    bool done = false;
+    if (!utc_timestamp(o, *n, t, done)) return false;
+    if (!done) {
+        PyObject* off = PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr);
+        if (off == nullptr) return false;
+        const bool naive = off == Py_None;
+        Py_DECREF(off);
+        if (naive) {
+            PyErr_SetString(PyExc_ValueError, naive_msg);
+            return false;
+        }
+        PyObject* ts = PyObject_CallMethodObjArgs(o, n->timestamp, nullptr);
+        if (ts == nullptr) return false;
+        t = PyFloat_AsDouble(ts);
+        Py_DECREF(ts);
+        if (t == -1.0 && PyErr_Occurred()) return false;
     }
-    PyObject* ts = PyObject_CallMethod(o, "timestamp", nullptr);
-    if (ts == nullptr) return false;
-    const double t = PyFloat_AsDouble(ts);
-    Py_DECREF(ts);
-    if (t == -1.0 && PyErr_Occurred()) return false;
     int64_t secs;
     uint32_t nanos;
     split_timestamp(t, rounding, secs, nanos);
