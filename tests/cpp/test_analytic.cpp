@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "math/normal.hpp"
+#include "orchestration/analytic.hpp"
+
+namespace {
+
+using zub::black_scholes;
+
+struct Case {
+    double S, K, T, sigma, r, q;
+    double call, put;  // reference prices from an independent erfc-based evaluation
+};
+
+const Case kCases[] = {
+    {100, 100, 1.0, 0.2, 0.05, 0.0, 10.450583572185565, 5.573526022256971},
+    {90, 110, 0.5, 0.35, 0.03, 0.01, 3.0727372457757838, 21.88392747477127},
+    {120, 100, 2.0, 0.15, -0.01, 0.02, 17.29272358316379, NAN},
+    {50, 100, 0.25, 0.6, 0.08, 0.0, NAN, 48.1095796045444},
+};
+
+TEST(BlackScholes, ReferencePricesAndParity) {
+    for (const Case& c : kCases) {
+        const auto call = black_scholes(true, c.S, c.K, c.T, c.sigma, c.r, c.q);
+        const auto put = black_scholes(false, c.S, c.K, c.T, c.sigma, c.r, c.q);
+        if (!std::isnan(c.call)) {
+            EXPECT_NEAR(call.price, c.call, 1e-12 * c.S);
+        }
+        if (!std::isnan(c.put)) {
+            EXPECT_NEAR(put.price, c.put, 1e-12 * c.S);
+        }
+        const double dq = std::exp(-c.q * c.T), dr = std::exp(-c.r * c.T);
+        EXPECT_NEAR(call.price - put.price, c.S * dq - c.K * dr, 1e-12 * c.S);
+        EXPECT_NEAR(put.greeks.delta, call.greeks.delta - dq, 1e-15);
+        EXPECT_EQ(call.greeks.gamma, put.greeks.gamma);
+        ASSERT_TRUE(call.greeks.vega && put.greeks.vega && call.greeks.rho && put.greeks.rho);
+        EXPECT_EQ(*call.greeks.vega, *put.greeks.vega);
+        // Parity differentiated in r: rho_call - rho_put = K T Dr.
+        EXPECT_NEAR(*call.greeks.rho - *put.greeks.rho, c.K * c.T * dr, 1e-10 * c.K);
+    }
+}
+
+// Every Greek against a central difference of the price in its own input;
+// theta is the calendar-time derivative, i.e. minus the derivative in T.
+TEST(BlackScholes, GreeksMatchFiniteDifferences) {
+    for (const Case& c : kCases) {
+        for (bool is_call : {true, false}) {
+            auto price = [&](double S, double T, double sigma, double r) {
+                return black_scholes(is_call, S, c.K, T, sigma, r, c.q).price;
+            };
+            const auto res = black_scholes(is_call, c.S, c.K, c.T, c.sigma, c.r, c.q);
+            const double hS = 1e-4 * c.S, hG = 1e-3 * c.S, h = 1e-5;
+            const double p0 = price(c.S, c.T, c.sigma, c.r);
+            EXPECT_NEAR(res.greeks.delta, (price(c.S + hS, c.T, c.sigma, c.r) - price(c.S - hS, c.T, c.sigma, c.r)) / (2 * hS),
+                        5e-8);
+            const double up = price(c.S + hG, c.T, c.sigma, c.r), dn = price(c.S - hG, c.T, c.sigma, c.r);
+            EXPECT_NEAR(res.greeks.gamma, (up - 2 * p0 + dn) / (hG * hG), 1e-6);
+            EXPECT_NEAR(*res.greeks.vega, (price(c.S, c.T, c.sigma + h, c.r) - price(c.S, c.T, c.sigma - h, c.r)) / (2 * h),
+                        1e-6 * c.S);
+            EXPECT_NEAR(*res.greeks.rho, (price(c.S, c.T, c.sigma, c.r + h) - price(c.S, c.T, c.sigma, c.r - h)) / (2 * h),
+                        1e-6 * c.S);
+            EXPECT_NEAR(res.greeks.theta, -(price(c.S, c.T + h, c.sigma, c.r) - price(c.S, c.T - h, c.sigma, c.r)) / (2 * h),
+                        1e-6 * c.S);
+        }
+    }
+}
+
+TEST(BlackScholes, EqualRateAndCarryAtTheMoney) {
+    // With q = r the forward is the spot, so d1 = sigma sqrt(T) / 2.
+    const double T = 0.75, sigma = 0.3, r = 0.04;
+    const auto res = black_scholes(true, 80, 80, T, sigma, r, r);
+    const double d1 = 0.5 * sigma * std::sqrt(T);
+    EXPECT_NEAR(res.greeks.delta, std::exp(-r * T) * zub::norm_cdf(d1), 1e-15);
+    EXPECT_NEAR(*res.greeks.vega, std::sqrt(T) * 80 * std::exp(-r * T) * zub::norm_pdf(d1), 1e-12);
+}
+
+}  // namespace
