@@ -145,44 +145,49 @@ void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos
 
 namespace {
 
-// Names of the attributes and methods read on every aware conversion,
-// interned once so that no call builds a string.
-struct Names {
-    PyObject* utcoffset = nullptr;
+// The methods called on an aware datetime, and the getters of an exact
+// datetime.datetime's tzinfo and seven fields, taken once from the type's
+// attribute descriptors: such a datetime's attributes are these
+// descriptors, so calling their getters directly gives what attribute
+// access gives, without the lookup.
+struct Readers {
+    PyObject* utcoffset = nullptr;  // interned method names
     PyObject* timestamp = nullptr;
-    PyObject* tzinfo = nullptr;
-    PyObject* fields[7] = {};  // year, month, day, hour, minute, second, microsecond
+    PyObject* descr[8] = {};  // tzinfo, year, month, day, hour, minute, second, microsecond
+    descrgetfunc get[8] = {};
 };
 
-const Names* names() {
-    static Names stored;
+const Readers* readers() {
+    static Readers stored;
     static bool ready = false;
     if (ready) return &stored;
-    static const char* const field_names[7] = {"year", "month", "day", "hour", "minute", "second", "microsecond"};
-    Names n;
-    n.utcoffset = PyUnicode_InternFromString("utcoffset");
-    n.timestamp = PyUnicode_InternFromString("timestamp");
-    n.tzinfo = PyUnicode_InternFromString("tzinfo");
-    bool ok = n.utcoffset && n.timestamp && n.tzinfo;
-    for (int i = 0; ok && i < 7; ++i) ok = (n.fields[i] = PyUnicode_InternFromString(field_names[i])) != nullptr;
+    static const char* const attrs[8] = {"tzinfo", "year", "month", "day", "hour", "minute", "second", "microsecond"};
+    PyObject* type = datetime_type();
+    if (type == nullptr) return nullptr;
+    Readers r;
+    r.utcoffset = PyUnicode_InternFromString("utcoffset");
+    r.timestamp = PyUnicode_InternFromString("timestamp");
+    bool ok = r.utcoffset && r.timestamp;
+    for (int i = 0; ok && i < 8; ++i) {
+        r.descr[i] = PyObject_GetAttrString(type, attrs[i]);
+        ok = r.descr[i] != nullptr;
+        if (ok) {
+            r.get[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(r.descr[i]), Py_tp_descr_get));
+            if (r.get[i] == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
+                ok = false;
+            }
+        }
+    }
     if (!ok) {
-        Py_XDECREF(n.utcoffset);
-        Py_XDECREF(n.timestamp);
-        Py_XDECREF(n.tzinfo);
-        for (PyObject* f : n.fields) Py_XDECREF(f);
+        Py_XDECREF(r.utcoffset);
+        Py_XDECREF(r.timestamp);
+        for (PyObject* d : r.descr) Py_XDECREF(d);
         return nullptr;
     }
-    stored = n;
+    stored = r;
     ready = true;
     return &stored;
-}
-
-bool long_attr(PyObject* o, PyObject* name, long& out) {
-    PyObject* v = PyObject_GetAttr(o, name);
-    if (v == nullptr) return false;
-    out = PyLong_AsLong(v);
-    Py_DECREF(v);
-    return !(out == -1 && PyErr_Occurred());
 }
 
 // Exactly the float that timestamp() returns for an exact datetime.datetime
@@ -191,17 +196,23 @@ bool long_attr(PyObject* o, PyObject* name, long& out) {
 // rounded, which one double division reproduces while the count stays
 // within 2^53 (years 1685 to 2255).  `done` is false, with no exception
 // set, for any other object; utcoffset() of such a datetime is never None.
-bool utc_timestamp(PyObject* o, const Names& n, double& t, bool& done) {
+bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     done = false;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != datetime_type()) return true;
-    PyObject* tz = PyObject_GetAttr(o, n.tzinfo);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (type != datetime_type()) return true;
+    const auto read = [&](int i) { return r.get[i](r.descr[i], o, type); };
+    PyObject* tz = read(0);
     if (tz == nullptr) return false;
     const bool utc = tz == utc_zone();
     Py_DECREF(tz);
     if (!utc) return true;
     long f[7];
     for (int i = 0; i < 7; ++i) {
-        if (!long_attr(o, n.fields[i], f[i])) return false;
+        PyObject* v = read(i + 1);
+        if (v == nullptr) return false;
+        f[i] = PyLong_AsLong(v);
+        Py_DECREF(v);
+        if (f[i] == -1 && PyErr_Occurred()) return false;
     }
     // A datetime's years 1 to 9999 keep the count far inside 64 bits.
     const int64_t days = days_from_civil(f[0], static_cast<unsigned>(f[1]), static_cast<unsigned>(f[2]));
@@ -217,7 +228,7 @@ bool utc_timestamp(PyObject* o, const Names& n, double& t, bool& done) {
 
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out) {
-    const Names* n = names();
+    const Readers* n = readers();
     if (n == nullptr) return false;
     double t = 0.0;
     bool done = false;
