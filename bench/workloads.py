@@ -146,6 +146,9 @@ def american_fd(s: Settings) -> Result:
         "default Douglas scheme.",
         "zub's 101x10 is its default table (no configuration attached); at 401x400 a `Config` with an `FdmConfig` "
         "is attached.",
+        "Per time step TR-BDF2 (zub's, and QuantLib's) makes two tridiagonal solves; the Douglas scheme (Crank–Nicolson "
+        "in one dimension) makes one.",
+        "The engines' accuracy at these grids, against a converged price, is in workload 3 (at the money).",
     ])
     for grid, size, rounds in ((DEFAULT_GRID, s.fd_book, s.rounds), (FINE_GRID, s.fine_book, s.fd_rounds)):
         book = inputs.american_put_book(size)

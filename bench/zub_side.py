@@ -29,12 +29,17 @@ Grid = tuple[int, int]  # (grid nodes, time steps)
 
 
 def version() -> str:
-    try:
-        from importlib.metadata import version as v
+    """Package version and, when run from a git checkout, the commit."""
+    import subprocess
+    from importlib.metadata import version as v
+    from pathlib import Path
 
-        return v("zub")
-    except Exception:
-        return "unknown"
+    try:
+        commit = subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True, text=True,
+                                timeout=10, cwd=Path(__file__).resolve().parent).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        commit = ""
+    return v("zub") + (f" (commit {commit})" if commit else "")
 
 
 def make_frame(vol: float = VOL) -> zub.OptionMarketFrame:
