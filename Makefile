@@ -6,7 +6,7 @@ PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: demo test test-cpp test-python install system-deps venv bench-cpp clean
+.PHONY: demo test test-cpp test-python install system-deps venv bench bench-cpp clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -44,6 +44,13 @@ test-cpp: system-deps
 
 test-python: install
 	$(PY) -m pytest -q tests/python
+
+# zub against QuantLib and py_vollib (installed into the venv as the optional
+# group "bench"); writes bench/RESULTS.md and bench/accuracy.png.
+bench: $(PY)
+	$(PIP) install --quiet --no-build-isolation ".[bench]"
+	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
+	$(PY) bench/run.py
 
 bench-cpp: system-deps
 	cmake -S . -B $(CPP_BUILD) -DZUB_BUILD_TESTS=ON -DZUB_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
