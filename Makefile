@@ -3,6 +3,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
+VENV_READY := $(VENV)/.zub-tools
 CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -13,18 +14,21 @@ demo: install
 
 # Runs every script in examples/; the plotting ones write their pictures to docs/.
 .PHONY: examples
-examples: $(PY)
+examples: $(VENV_READY)
 	$(PIP) install --quiet --no-build-isolation ".[examples]"
 	@for script in examples/*.py; do echo "$(PY) $$script"; $(PY) $$script >/dev/null || exit 1; done
 
 test: test-cpp test-python
 
-$(PY):
-	$(PYTHON) -m venv $(VENV)
+# The venv and the build and test tools; redone when this file changes, so an
+# older .venv picks up tools added since.
+$(VENV_READY): Makefile
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.10" "matplotlib>=3.8"
+	touch $@
 
-venv: $(PY)
+venv: $(VENV_READY)
 
 # GoogleTest and Google Benchmark from Debian's packages when missing.
 system-deps:
@@ -34,7 +38,7 @@ system-deps:
 	fi
 	@command -v ninja >/dev/null 2>&1 || command -v make >/dev/null 2>&1
 
-install: $(PY)
+install: $(VENV_READY)
 	$(PIP) install --quiet --no-build-isolation .
 
 test-cpp: system-deps
@@ -47,7 +51,7 @@ test-python: install
 
 # zub against QuantLib and py_vollib (installed into the venv as the optional
 # group "bench"); writes bench/RESULTS.md and bench/accuracy.png.
-bench: $(PY)
+bench: $(VENV_READY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py
