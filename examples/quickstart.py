@@ -3,6 +3,7 @@
 Run with `make demo`, or `python examples/quickstart.py` once zub is installed.
 """
 import datetime as dt
+from typing import Optional
 
 import zub
 
@@ -15,7 +16,7 @@ today = dt.datetime(2025, 1, 2, 21, 0, tzinfo=UTC)        # valuation instant
 expiry = dt.datetime(2026, 1, 2, 21, 0, tzinfo=UTC)       # one year later
 
 
-def fmt(x):
+def fmt(x: Optional[float]) -> str:
     return "      -" if x is None else f"{x:9.4f}"
 
 

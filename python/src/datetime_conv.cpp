@@ -143,21 +143,111 @@ void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos
     }
 }
 
+namespace {
+
+// The methods called on an aware datetime, and the getters of an exact
+// datetime.datetime's tzinfo and seven fields, taken once from the type's
+// attribute descriptors: such a datetime's attributes are these
+// descriptors, so calling their getters directly gives what attribute
+// access gives, without the lookup.
+struct Readers {
+    PyObject* utcoffset = nullptr;  // interned method names
+    PyObject* timestamp = nullptr;
+    PyObject* descr[8] = {};  // tzinfo, year, month, day, hour, minute, second, microsecond
+    descrgetfunc get[8] = {};
+};
+
+const Readers* readers() {
+    static Readers stored;
+    static bool ready = false;
+    if (ready) return &stored;
+    static const char* const attrs[8] = {"tzinfo", "year", "month", "day", "hour", "minute", "second", "microsecond"};
+    PyObject* type = datetime_type();
+    if (type == nullptr) return nullptr;
+    Readers r;
+    r.utcoffset = PyUnicode_InternFromString("utcoffset");
+    r.timestamp = PyUnicode_InternFromString("timestamp");
+    bool ok = r.utcoffset && r.timestamp;
+    for (int i = 0; ok && i < 8; ++i) {
+        r.descr[i] = PyObject_GetAttrString(type, attrs[i]);
+        ok = r.descr[i] != nullptr;
+        if (ok) {
+            r.get[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(r.descr[i]), Py_tp_descr_get));
+            if (r.get[i] == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
+                ok = false;
+            }
+        }
+    }
+    if (!ok) {
+        Py_XDECREF(r.utcoffset);
+        Py_XDECREF(r.timestamp);
+        for (PyObject* d : r.descr) Py_XDECREF(d);
+        return nullptr;
+    }
+    stored = r;
+    ready = true;
+    return &stored;
+}
+
+// Exactly the float that timestamp() returns for an exact datetime.datetime
+// whose tzinfo is datetime.timezone.utc itself, read off its fields: that
+// method divides the whole microseconds since 1970 by 10^6, correctly
+// rounded, which one double division reproduces while the count stays
+// within 2^53 (years 1685 to 2255).  `done` is false, with no exception
+// set, for any other object; utcoffset() of such a datetime is never None.
+bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
+    done = false;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (type != datetime_type()) return true;
+    const auto read = [&](int i) { return r.get[i](r.descr[i], o, type); };
+    PyObject* tz = read(0);
+    if (tz == nullptr) return false;
+    const bool utc = tz == utc_zone();
+    Py_DECREF(tz);
+    if (!utc) return true;
+    long f[7];
+    for (int i = 0; i < 7; ++i) {
+        PyObject* v = read(i + 1);
+        if (v == nullptr) return false;
+        f[i] = PyLong_AsLong(v);
+        Py_DECREF(v);
+        if (f[i] == -1 && PyErr_Occurred()) return false;
+    }
+    // A datetime's years 1 to 9999 keep the count far inside 64 bits.
+    const int64_t days = days_from_civil(f[0], static_cast<unsigned>(f[1]), static_cast<unsigned>(f[2]));
+    const int64_t micros = (days * 86'400 + f[3] * 3'600 + f[4] * 60 + f[5]) * 1'000'000 + f[6];
+    constexpr int64_t kExact = int64_t{1} << 53;
+    if (micros > kExact || micros < -kExact) return true;
+    t = static_cast<double>(micros) / 1e6;
+    done = true;
+    return true;
+}
+
+}  // namespace
+
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out) {
-    PyObject* off = PyObject_CallMethod(o, "utcoffset", nullptr);
-    if (off == nullptr) return false;
-    const bool naive = off == Py_None;
-    Py_DECREF(off);
-    if (naive) {
-        PyErr_SetString(PyExc_ValueError, naive_msg);
-        return false;
+    const Readers* n = readers();
+    if (n == nullptr) return false;
+    double t = 0.0;
+    bool done = false;
+    if (!utc_timestamp(o, *n, t, done)) return false;
+    if (!done) {
+        PyObject* off = PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr);
+        if (off == nullptr) return false;
+        const bool naive = off == Py_None;
+        Py_DECREF(off);
+        if (naive) {
+            PyErr_SetString(PyExc_ValueError, naive_msg);
+            return false;
+        }
+        PyObject* ts = PyObject_CallMethodObjArgs(o, n->timestamp, nullptr);
+        if (ts == nullptr) return false;
+        t = PyFloat_AsDouble(ts);
+        Py_DECREF(ts);
+        if (t == -1.0 && PyErr_Occurred()) return false;
     }
-    PyObject* ts = PyObject_CallMethod(o, "timestamp", nullptr);
-    if (ts == nullptr) return false;
-    const double t = PyFloat_AsDouble(ts);
-    Py_DECREF(ts);
-    if (t == -1.0 && PyErr_Occurred()) return false;
     int64_t secs;
     uint32_t nanos;
     split_timestamp(t, rounding, secs, nanos);

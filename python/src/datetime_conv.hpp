@@ -30,6 +30,8 @@ enum class Rounding { Truncate, Floor };
 // utcoffset() (None -> ValueError naive_msg) and timestamp(), splits the
 // POSIX time by the rounding rule and forms the instant (out of range ->
 // ValueError invalid_msg).  Errors of the called methods pass through.
+// An exact datetime.datetime in datetime.timezone.utc is read off its
+// fields instead, giving the very float timestamp() would.
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out);
 

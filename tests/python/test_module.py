@@ -90,3 +90,14 @@ def test_panic_exception_is_not_an_exception(PanicException):
             pytest.fail("PanicException was caught by `except Exception`")
     assert type(info.value) is PanicException
     assert str(info.value) == "`NaiveDate + Months` out of range"
+
+
+def test_sub_interpreters_are_refused():
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = subinterpreters.create()
+    try:
+        with pytest.raises(Exception) as info:
+            subinterpreters.run_string(interp, "import zub")
+        assert "sub-interpreters" in str(info.value)
+    finally:
+        subinterpreters.destroy(interp)

@@ -1,6 +1,7 @@
 #include "methods/stepping_scheme/post_projection.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zub {
 
@@ -22,8 +23,14 @@ void PostProjectionScheme::create(std::span<double> u, std::span<double> F) {
         }
     }
     if (!early_exercise_active_) return;
+    // The middle node of an odd grid lies on the strike only up to rounding.
+    // A node that close to the strike is at the money, whichever side its
+    // last bits fall on: it keeps the payoff kink's derivative, so the price
+    // does not jump with the rounding of one node.
+    const double at_the_money = 1e-12 * std::abs(strike_);
     for (std::size_t i = 0; i < u.size(); ++i) {
-        const bool in_the_money = phi_ > 0.0 ? spots[i] > strike_ : spots[i] < strike_;
+        const bool in_the_money =
+            phi_ > 0.0 ? spots[i] > strike_ + at_the_money : spots[i] < strike_ - at_the_money;
         if (in_the_money) F[i] = 0.0;
     }
 }

@@ -14,7 +14,8 @@ public:
 
     // u = payoff, F = L u.  Early exercise counts as active when F is
     // negative at the lowest node whose payoff exceeds 1e-7; F is then
-    // zeroed at every node strictly in the money.
+    // zeroed at every node in the money by more than rounding (a node
+    // within 1e-12 of the strike, relative, counts as at the money).
     void create(std::span<double> u, std::span<double> F);
 
     // Projects U onto the exercise value from the bottom node upwards and

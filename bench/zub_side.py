@@ -1,0 +1,164 @@
+"""zub's side of every workload.
+
+Three ways of using the library, timed per option:
+- "pricer reused": the builder of each option, with its market frame and
+  valuation time attached, is made once; the loop calls `compute()` (or
+  `price(p).calculate()`) and reads the results;
+- "market reused": the market frame (and any configuration) is made once;
+  the loop makes the option and runs the chain
+  `option.valuation().market(frame).at(t).compute()`, as examples/quickstart.py does;
+- "all per option": the loop also makes the rate curve, the volatility
+  surface, the market frame and the configuration.
+"""
+from __future__ import annotations
+
+from typing import Callable, Sequence
+
+import zub
+
+from inputs import EXPIRY, RATE, SPOT, VALUATION, VOL, Spec
+
+ACT365 = zub.DayCountConvention.ACT_365_FIXED
+CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
+AMERICAN, EUROPEAN = zub.ExerciseStyle.American, zub.ExerciseStyle.European
+
+PRICER, MARKET, ALL = "pricer reused", "market reused", "all per option"
+MODES = (PRICER, MARKET, ALL)
+
+Grid = tuple[int, int]  # (grid nodes, time steps)
+
+
+def version() -> str:
+    """Package version and, when run from a git checkout, the commit."""
+    import subprocess
+    from importlib.metadata import version as v
+    from pathlib import Path
+
+    try:
+        commit = subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True, text=True,
+                                timeout=10, cwd=Path(__file__).resolve().parent).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        commit = ""
+    return v("zub") + (f" (commit {commit})" if commit else "")
+
+
+def make_frame(vol: float = VOL) -> zub.OptionMarketFrame:
+    return zub.OptionMarketFrame(SPOT, zub.RateCurve.continuous(RATE, ACT365), zub.VolSurface.flat(vol, ACT365))
+
+
+def make_config(grid: Grid | None) -> zub.Config | None:
+    """None keeps the default table (European analytic, American by finite
+    differences on 101 nodes and 10 steps)."""
+    if grid is None:
+        return None
+    nodes, steps = grid
+    return zub.Config().add_policy(zub.InstrumentPolicy().fdm(zub.FdmConfig(time_steps=steps, grid_nodes=nodes)))
+
+
+def option_args(spec: Spec) -> tuple:
+    """The constructor arguments of the option, resolved outside the timed
+    loops (as every library's inputs are)."""
+    return (spec.strike, EXPIRY, CALL if spec.is_call else PUT, AMERICAN if spec.american else EUROPEAN)
+
+
+def _check_flat(specs: Sequence[Spec]) -> None:
+    # The valuation books are priced on one frame at the flat volatility.
+    assert all(s.vol == VOL for s in specs)
+
+
+def _compute_all(builders) -> list:
+    out = []
+    for b in builders:
+        r = b.compute()
+        g = r.greeks
+        out.append((r.price, g.delta, g.gamma, g.theta, g.vega, g.rho))
+    return out
+
+
+def valuation(specs: Sequence[Spec], mode: str, grid: Grid | None = None) -> Callable[[], list]:
+    """Price and the five Greeks (vega and rho None by finite differences)
+    of every option of the book; `grid` selects a finite-difference
+    configuration, None the default table."""
+    _check_flat(specs)
+    args = [option_args(s) for s in specs]
+    Option, at = zub.VanillaOption, VALUATION
+
+    def builders(frame_of, config_of):
+        bs = [Option(*a).valuation().market(frame_of()).at(at) for a in args]
+        if grid is not None:
+            for b in bs:
+                b.config(config_of())
+        return bs
+
+    if mode == PRICER:
+        frame, config = make_frame(), make_config(grid)
+        ready = builders(lambda: frame, lambda: config)
+        return lambda: _compute_all(ready)
+    if mode == MARKET:
+        frame, config = make_frame(), make_config(grid)
+        return lambda: _compute_all(builders(lambda: frame, lambda: config))
+    return lambda: _compute_all(builders(make_frame, lambda: make_config(grid)))
+
+
+def implied_vol(specs: Sequence[Spec], targets: Sequence[float], mode: str) -> Callable[[], list]:
+    """Implied volatility of every option by the default table (European
+    analytic, American on the default grid)."""
+    items = [(option_args(s), p) for s, p in zip(specs, targets)]
+    Option, at = zub.VanillaOption, VALUATION
+    if mode == PRICER:
+        frame = make_frame()
+        builders = [(Option(*a).implied_vol().market(frame).at(at), p) for a, p in items]
+
+        def run():
+            return [b.price(p).calculate() for b, p in builders]
+
+    elif mode == MARKET:
+        frame = make_frame()
+
+        def run():
+            return [Option(*a).implied_vol().market(frame).at(at).price(p).calculate() for a, p in items]
+
+    else:
+
+        def run():
+            return [Option(*a).implied_vol().market(make_frame()).at(at).price(p).calculate() for a, p in items]
+
+    return run
+
+
+def price_once(spec: Spec, grid: Grid | None) -> float:
+    b = zub.VanillaOption(*option_args(spec)).valuation().market(make_frame(spec.vol)).at(VALUATION)
+    config = make_config(grid)
+    return (b if config is None else b.config(config)).compute().price
+
+
+def boundary_breakdown(number: int = 20000, repeat: int = 7) -> list[tuple[str, float]]:
+    """Seconds per call of each step of a closed-form valuation from Python
+    (best of `repeat` timeit runs), to show where the per-option time goes."""
+    import datetime as dt
+    import timeit
+
+    frame = make_frame()
+    args = (100.0, EXPIRY, CALL, EUROPEAN)
+    option = zub.VanillaOption(*args)
+    builder = option.valuation().market(frame).at(VALUATION)
+    result = builder.compute()
+    other_zone = VALUATION.astimezone(dt.timezone(dt.timedelta(hours=-5)))
+    names = dict(zub=zub, args=args, option=option, builder=builder, frame=frame, result=result, t=VALUATION,
+                 t_other=other_zone, RateCurve=zub.RateCurve, VolSurface=zub.VolSurface, ACT365=ACT365)
+    steps = [
+        ("`VanillaOption(strike, expiry, type, style)`, expiry in UTC", "zub.VanillaOption(*args)"),
+        ("`option.valuation()`", "option.valuation()"),
+        ("`builder.market(frame)`", "builder.market(frame)"),
+        ("`builder.at(t)`, t in UTC", "builder.at(t)"),
+        ("`builder.at(t)`, t in another zone", "builder.at(t_other)"),
+        ("`builder.compute()`, closed form", "builder.compute()"),
+        ("read price and the five Greeks", "g = result.greeks; (result.price, g.delta, g.gamma, g.theta, g.vega, g.rho)"),
+        ("rate curve, surface and frame", "zub.OptionMarketFrame(100.0, RateCurve.continuous(0.05, ACT365), "
+                                          "VolSurface.flat(0.2, ACT365))"),
+    ]
+    out = []
+    for label, stmt in steps:
+        best = min(timeit.repeat(stmt, globals=names, number=number, repeat=repeat))
+        out.append((label, best / number))
+    return out

@@ -1,0 +1,82 @@
+"""The stub package against the built module, and the examples under mypy --strict."""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import zub
+from readme_blocks import ROOT, tour
+
+pytestmark = pytest.mark.packaging
+
+STUB_SOURCE = ROOT / "python" / "zub-stubs" / "__init__.pyi"
+ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
+
+# The three classes that the module does not bind, exposed under their own names
+# so that stubtest can compare them with the stubs too.
+EXPOSING_MODULE = """\
+import datetime as _dt
+
+from zub import *
+import zub as _zub
+
+ActAct = _zub.DayCountConvention.ACT_ACT
+Thirty360 = _zub.DayCountConvention.THIRTY_360
+ImpliedVolBuilder = type(_zub.VanillaOption(
+    1.0, _dt.datetime(2030, 1, 1, tzinfo=_dt.timezone.utc), _zub.OptionType.Call, _zub.ExerciseStyle.European
+).implied_vol())
+__all__ = list(_zub.__all__)
+"""
+
+
+def run(args, **env):
+    proc = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=ROOT,
+                          env={**os.environ, **env})
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+def installed_stub():
+    site = Path(zub.__file__).resolve().parent
+    return site / "zub-stubs" / "__init__.pyi"
+
+
+def test_installed_stubs_are_the_source_stubs():
+    installed = installed_stub()
+    assert installed.is_file(), f"no stub package beside {zub.__file__}"
+    assert installed.read_bytes() == STUB_SOURCE.read_bytes(), "stale install: reinstall zub (make install)"
+
+
+def test_stubtest_passes(tmp_path):
+    (tmp_path / "zub_exposed.py").write_text(EXPOSING_MODULE)
+    (tmp_path / "zub_exposed.pyi").write_bytes(STUB_SOURCE.read_bytes())
+    code, out = run(["mypy.stubtest", "zub", "zub_exposed", "--allowlist", str(ALLOWLIST),
+                     "--mypy-config-file", os.devnull],
+                    PYTHONPATH=str(tmp_path), MYPYPATH=str(tmp_path))
+    assert code == 0, out
+
+
+def test_examples_and_readme_tour_pass_mypy_strict(tmp_path):
+    snippet = tmp_path / "readme_tour.py"
+    snippet.write_text(tour()[0])
+    examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
+    assert len(examples) >= 4
+    code, out = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "--config-file", os.devnull,
+                     *examples, str(snippet)])
+    assert code == 0, out
+
+
+def test_stubs_catch_a_misuse(tmp_path):
+    # mypy reads the types from the stubs, not from the untyped extension: a
+    # builder chain keeps its type and an optional Greek must be checked for None.
+    probe = tmp_path / "probe.py"
+    probe.write_text(
+        "import zub\n"
+        "def vega(b: zub.ValuationBuilder) -> float:\n"
+        "    return b.config(None).at(None).compute().greeks.vega\n"
+    )
+    code, out = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "--config-file", os.devnull,
+                     str(probe)])
+    assert code == 1
+    assert "Incompatible return value type" in out and ("float | None" in out or "Optional[float]" in out), out
