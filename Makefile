@@ -71,17 +71,17 @@ clean:
 # are preloaded; Python objects go through malloc so that ASan sees them, and
 # leaks that the interpreter itself leaves at exit are suppressed.
 SAN_BUILD := build/sanitize
-SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
-	PYTHONPATH=$(abspath $(SAN_BUILD))/site PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan_interpreter.supp:print_suppressions=0 \
+SAN_OPTIONS = ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+SAN_ENV = $(SAN_OPTIONS) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	PYTHONPATH=$(abspath $(SAN_BUILD))/site PYTHONMALLOC=malloc \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan_interpreter.supp:print_suppressions=0
 .PHONY: test-sanitize
 test-sanitize: system-deps $(VENV_READY)
 	cmake -S . -B $(SAN_BUILD) -DZUB_SANITIZE=ON -DZUB_BUILD_TESTS=ON -DZUB_BUILD_PYTHON=ON \
 		-DZUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)
-	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(SAN_BUILD) && $(SAN_OPTIONS) ctest --output-on-failure -j $(JOBS)
 	cmake --install $(SAN_BUILD) --prefix $(SAN_BUILD)/site >/dev/null
 	$(SAN_ENV) $(PY) -c "import zub; assert zub.__file__.startswith('$(abspath $(SAN_BUILD))'), zub.__file__"
 	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider -m "not packaging" tests/python
