@@ -21,21 +21,13 @@ PyObject* make_tenor(TenorUnit unit, const Signature& sig, PyObject* const* args
 
 const char* const n_name[] = {"n"};
 
-PyObject* days(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"Tenor.days", n_name, 1, 1};
-    return make_tenor(TenorUnit::Days, sig, a, n, kw);
-}
-PyObject* weeks(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"Tenor.weeks", n_name, 1, 1};
-    return make_tenor(TenorUnit::Weeks, sig, a, n, kw);
-}
-PyObject* months(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"Tenor.months", n_name, 1, 1};
-    return make_tenor(TenorUnit::Months, sig, a, n, kw);
-}
-PyObject* years(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"Tenor.years", n_name, 1, 1};
-    return make_tenor(TenorUnit::Years, sig, a, n, kw);
+constexpr const char* kQualnames[] = {"Tenor.days", "Tenor.weeks", "Tenor.months", "Tenor.years"};
+
+// Tenor.days / weeks / months / years(n)
+template <TenorUnit U>
+PyObject* of_unit(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    static const Signature sig{kQualnames[static_cast<int>(U)], n_name, 1, 1};
+    return make_tenor(U, sig, a, n, kw);
 }
 
 PyObject* advance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -56,10 +48,10 @@ PyTypeObject* type_Tenor() {
     static PyTypeObject* type = nullptr;
     return once_type(type, [] {
         static PyMethodDef methods[] = {
-            {"days", fastcall(days), kFastKw | METH_STATIC, "days(n)\n--\n\n"},
-            {"weeks", fastcall(weeks), kFastKw | METH_STATIC, "weeks(n)\n--\n\n"},
-            {"months", fastcall(months), kFastKw | METH_STATIC, "months(n)\n--\n\n"},
-            {"years", fastcall(years), kFastKw | METH_STATIC, "years(n)\n--\n\n"},
+            {"days", fastcall(of_unit<TenorUnit::Days>), kFastKw | METH_STATIC, "days(n)\n--\n\n"},
+            {"weeks", fastcall(of_unit<TenorUnit::Weeks>), kFastKw | METH_STATIC, "weeks(n)\n--\n\n"},
+            {"months", fastcall(of_unit<TenorUnit::Months>), kFastKw | METH_STATIC, "months(n)\n--\n\n"},
+            {"years", fastcall(of_unit<TenorUnit::Years>), kFastKw | METH_STATIC, "years(n)\n--\n\n"},
             {"advance", fastcall(advance), kFastKw, "advance($self, from)\n--\n\n"},
             {nullptr, nullptr, 0, nullptr},
         };
