@@ -108,7 +108,7 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
 
     const ProcessParams params{market.rate, market.carry, market.vol};
     const BoundarySlopes slopes = boundary_slopes(type);
-    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T);
+    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
     TridiagonalOperator op(grid.size());
     rebuild_with_neumann_rows(params, grid, op);
     NeumannStandard boundary(grid, slopes);

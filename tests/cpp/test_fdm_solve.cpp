@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -126,6 +127,29 @@ TEST(FdmSolve, SpotOutsideTheGridExtendsTheEndPieces) {
     EXPECT_TRUE(std::isfinite(far.price));
     EXPECT_TRUE(std::isfinite(far.greeks.delta));
     EXPECT_NEAR(far.price, 0.0, 1e-3);
+}
+
+// One to seven days to expiry, spots well away from the strike (often
+// outside the strike-centred domain as written): the price stays between
+// the no-arbitrage bounds and the delta within [-1, 1] up to grid error.
+TEST(FdmSolve, ShortDatedPricesKeepTheNoArbitrageBounds) {
+    for (OptionType type : {OptionType::Call, OptionType::Put}) {
+        for (ExerciseStyle style : {ExerciseStyle::European}) {
+            for (double days : {1.0, 7.0}) {
+                for (double S : {70.0, 80.0, 90.0, 110.0, 120.0, 130.0}) {
+                    const double T = days / 365.0, fwd_gap = S - K * std::exp(-0.05 * T);
+                    const OptionResult r = solve(type, style, {S, 0.2, 0.05, 0.0}, {}, {}, T);
+                    const double phi = type == OptionType::Call ? 1.0 : -1.0;
+                    double lower = std::max(phi * fwd_gap, 0.0);
+                    if (style == ExerciseStyle::American) lower = std::max(lower, phi * (S - K));
+                    SCOPED_TRACE(testing::Message() << phi << " " << int(style) << " " << days << " " << S);
+                    EXPECT_GE(r.price, lower - 1e-4);
+                    EXPECT_LE(r.price, type == OptionType::Call ? S : K);
+                    EXPECT_LE(std::abs(r.greeks.delta), 1.002);
+                }
+            }
+        }
+    }
 }
 
 // Every positive dividend inside the option's life is applied once at its
