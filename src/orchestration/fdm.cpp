@@ -101,6 +101,19 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     return out;
 }
 
+// An American price read off below the exercise value at the spot means
+// the spot is in the exercise region, where the option is worth exactly
+// that: the cubic between a projected and an unprojected node dips below it.
+void floor_at_exercise(OptionResult& out, OptionType type, double strike, double spot) noexcept {
+    const double phi = type == OptionType::Call ? 1.0 : -1.0;
+    const double exercise = (spot - strike) * phi;
+    if (!(out.price < exercise)) return;
+    out.price = exercise;
+    out.greeks.delta = phi;
+    out.greeks.gamma = 0.0;
+    out.greeks.theta = 0.0;
+}
+
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
@@ -159,7 +172,9 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
     }
     ensure_solve_fits(settings.grid_nodes);
     if (style == ExerciseStyle::American) {
-        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+        Outcome<OptionResult> out = march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+        if (out) floor_at_exercise(*out, type, strike, market.spot);
+        return out;
     }
     return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
 }
