@@ -153,6 +153,20 @@ TEST(FdmSolve, ShortDatedPricesKeepTheNoArbitrageBounds) {
     }
 }
 
+// At-the-money calls far past sigma sqrt(T) = 1; without carry the American
+// call is the European one.
+TEST(FdmSolve, HighVolatilityCallsStayNearTheClosedForm) {
+    for (double T : {1.0, 2.0, 5.0}) {
+        for (double vol : {1.5, 2.0, 3.0, 5.0}) {
+            const double exact = black_scholes(OptionType::Call, 100.0, T, vol, 0.03, 0.0).price;
+            const double euro = solve(OptionType::Call, ExerciseStyle::European, {100.0, vol, 0.03, 0.0}, {}, {}, T).price;
+            EXPECT_NEAR(euro, exact, 0.01 * exact) << T << " " << vol;
+            EXPECT_NEAR(solve(OptionType::Call, ExerciseStyle::American, {100.0, vol, 0.03, 0.0}, {}, {}, T).price, euro,
+                        1e-12 * euro);
+        }
+    }
+}
+
 // Every positive dividend inside the option's life is applied once at its
 // own time; dividends at one time make one jump of their sum.
 TEST(FdmDividends, SameDateDividendsAddUp) {
