@@ -54,6 +54,11 @@ bool to_double(PyObject* o, const char* name, double& out);
 bool to_i32(PyObject* o, const char* name, int32_t& out);
 bool to_u64(PyObject* o, const char* name, uint64_t& out);
 
+// A type's `__qualname__` or `__module__` as text for a message: str() of
+// whatever the attribute holds, or the type's own name when reading it or
+// str() fails.  New reference; nullptr only when out of memory.
+PyObject* type_text(PyTypeObject* type, const char* attr);
+
 // Sets TypeError "'<type>' object cannot be cast as '<target>'" without prefix.
 void set_cast_error(PyObject* o, const char* target);
 // The same with the argument prefix.

@@ -101,3 +101,16 @@ def test_sub_interpreters_are_refused():
         assert "sub-interpreters" in str(info.value)
     finally:
         subinterpreters.destroy(interp)
+
+
+@pytest.mark.parametrize("cls, attr", [
+    (zub.Tenor, "__module__"), (zub.Tenor, "__qualname__"), (zub.DayCountConvention, "ACT_360"),
+    (zub.DayCountConvention.ACT_ACT, "ISDA"), (zub.OptionType, "Put"), (zub.Frequency, "Monthly"),
+])
+def test_class_attributes_cannot_be_rebound_or_deleted(cls, attr):
+    before = getattr(cls, attr)
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(cls, attr, b"x")
+    with pytest.raises(TypeError, match="immutable type"):
+        delattr(cls, attr)
+    assert getattr(cls, attr) is before
