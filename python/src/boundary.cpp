@@ -263,6 +263,18 @@ void raise_error(const zub::Error& e) {
     }
 }
 
+}  // namespace zub::py
+
+// Exported by every CPython since 3.4, though declared outside the limited
+// headers; nothing in the limited interface answers the same question.
+extern "C" int PyGILState_Check(void);
+
+namespace zub::py {
+
+void release_owned(PyObject* o) {
+    if (o != nullptr && PyGILState_Check()) Py_DECREF(o);
+}
+
 zub::CancelCheck signal_check() {
     return zub::CancelCheck{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 }

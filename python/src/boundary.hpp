@@ -7,6 +7,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <optional>
 #include <string>
@@ -85,10 +88,19 @@ void raise_error(const zub::Error& e);
 // Runs `body` and turns any escaping C++ exception into a Python exception:
 // zub::Panic and other std::exception -> PanicException with the message,
 // std::bad_alloc -> MemoryError.  `Fail` is what to return on failure.
+//
+// Not noexcept, and the thread's forced unwind passes through: the
+// interpreter ends a daemon thread that asks for the lock during shutdown
+// (inside a Python callback that `body` made) by unwinding its stack, and
+// swallowing that unwind aborts the process.
 template <class R, class F>
-R guarded(R fail, F&& body) noexcept {
+R guarded(R fail, F&& body) {
     try {
         return body();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -98,6 +110,12 @@ R guarded(R fail, F&& body) noexcept {
     }
     return fail;
 }
+
+// Releases a reference that a C++ object owns.  A thread that the
+// interpreter ends at shutdown unwinds without the interpreter lock; the
+// owners it destroys then leave their references alone (the process is
+// exiting, so they leak).
+void release_owned(PyObject* o);
 
 // A cancellation check that asks the interpreter for pending signals, so
 // Ctrl-C ends a long computation with KeyboardInterrupt.

@@ -1,5 +1,7 @@
 import importlib
 import inspect
+import pathlib
+import struct
 import sys
 
 import pytest
@@ -114,3 +116,23 @@ def test_class_attributes_cannot_be_rebound_or_deleted(cls, attr):
     with pytest.raises(TypeError, match="immutable type"):
         delattr(cls, attr)
     assert getattr(cls, attr) is before
+
+
+def exported_symbols(path):
+    """Names that an ELF64 little-endian shared object defines in its dynamic symbol table."""
+    data = path.read_bytes()
+    shoff, shentsize, shnum = struct.unpack_from("<Q", data, 0x28)[0], *struct.unpack_from("<HH", data, 0x3A)
+    sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize) for i in range(shnum)]
+    _, _, _, _, offset, size, link, _, _, entsize = next(s for s in sections if s[1] == 11)  # SHT_DYNSYM
+    strings = sections[link][4]
+    names = []
+    for pos in range(offset, offset + size, entsize):
+        name, info, _, shndx = struct.unpack_from("<IBBH", data, pos)
+        if shndx != 0 and info >> 4 != 0:  # defined, not local
+            names.append(data[strings + name:data.index(b"\0", strings + name)].decode())
+    return names
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF shared object")
+def test_the_shared_object_exports_only_its_init_function():
+    assert exported_symbols(pathlib.Path(zub.__file__)) == ["PyInit_zub"]
