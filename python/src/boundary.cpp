@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace zub::py {
 
@@ -293,7 +294,29 @@ PyTypeObject* make_type(PyType_Spec* spec) {
     // (its __module__, its members) can be rebound or deleted.
     PyType_Spec immutable = *spec;
     immutable.flags |= Py_TPFLAGS_IMMUTABLETYPE;
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&immutable));
+    PyObject* t = PyType_FromSpec(&immutable);
+    // The interpreter can fail without saying why when memory runs out
+    // while it copies the class's docstring.
+    if (t == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+namespace {
+std::vector<PyTypeObject**> made_types;
+}  // namespace
+
+std::size_t types_made() { return made_types.size(); }
+
+void record_type(PyTypeObject** slot) { made_types.push_back(slot); }
+
+void withdraw_types_since(std::size_t keep) {
+    while (made_types.size() > keep) {
+        PyTypeObject** slot = made_types.back();
+        made_types.pop_back();
+        PyTypeObject* t = *slot;
+        *slot = nullptr;
+        Py_XDECREF(reinterpret_cast<PyObject*>(t));
+    }
 }
 
 bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value) {

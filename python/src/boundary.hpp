@@ -224,18 +224,33 @@ PyTypeObject* make_type(PyType_Spec* spec);
 // Stores a class attribute; steals `value`.  False with an exception set.
 bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value);
 
+// Type creation journal: every type stored by once_type is recorded, so
+// that a creation that fails can withdraw the types made while it ran (a
+// class whose members are instances of another class must not outlive a
+// failed attempt at that class).  Both run with the interpreter lock held.
+std::size_t types_made();
+void record_type(PyTypeObject** slot);
+// Withdraws, newest first, every type recorded after the first `keep`.
+void withdraw_types_since(std::size_t keep);
+
 // The once-per-process type getter: creates the type with `make` on first
 // use and keeps it.  `make` returns a new reference or nullptr; it may store
 // the type in `slot` itself before it is complete.  Creating a type can run
 // Python code (a collection's finalizers), which lets another thread in to
-// make a second one: the first stored is kept, a later one dropped.
+// make a second one: the first stored is kept, a later one dropped.  A
+// failed `make` leaves nothing behind: types made meanwhile are withdrawn.
 template <class Make>
 PyTypeObject* once_type(PyTypeObject*& slot, Make&& make) {
     if (slot != nullptr) return slot;
+    const std::size_t before = types_made();
     PyTypeObject* made = make();
-    if (made == nullptr) return nullptr;
+    if (made == nullptr) {
+        withdraw_types_since(before);
+        return nullptr;
+    }
     if (slot == nullptr) {
         slot = made;
+        record_type(&slot);
     } else if (slot != made) {
         Py_DECREF(reinterpret_cast<PyObject*>(made));
     }

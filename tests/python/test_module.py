@@ -2,6 +2,7 @@ import importlib
 import inspect
 import pathlib
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -136,3 +137,40 @@ def exported_symbols(path):
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF shared object")
 def test_the_shared_object_exports_only_its_init_function():
     assert exported_symbols(pathlib.Path(zub.__file__)) == ["PyInit_zub"]
+
+
+# In a fresh interpreter: for k = 0, 1, ..., a forked child makes the k-th
+# allocation of the first module creation fail, then imports again and uses
+# the classes and members; ends after 100 steps in a row that did not fail.
+FAILED_IMPORT_CHILD = """
+import datetime as dt, importlib.util, os, _testcapi
+spec, k, clean = importlib.util.find_spec("zub"), 0, 0
+def use_again():
+    import zub
+    assert len(zub.__all__) == 20
+    dcc, day = zub.DayCountConvention, dt.date(2024, 1, 1)
+    for c in (dcc.ACT_360, dcc.ACT_365_FIXED, dcc.ACT_ACT.ISDA, dcc.THIRTY_360.US_ISDA, dcc.THIRTY_360.GERMAN_ISDA):
+        zub.PeriodCalculator.days_between(day, day, c)
+    zub.Compounding.compounded(zub.Frequency.Monthly)
+    zub.VanillaOption(1.0, dt.datetime(2026, 1, 1, tzinfo=dt.timezone.utc), zub.OptionType.Put, zub.ExerciseStyle.American)
+while clean < 100:
+    if (pid := os.fork()) == 0:
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            spec.loader.create_module(spec)
+            failed = False
+        except MemoryError:
+            failed = True
+        _testcapi.remove_mem_hooks()
+        use_again()
+        os._exit(0 if failed else 7)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    assert status in (0, 7), (k, status)
+    clean, k = (clean + 1 if status == 7 else 0), k + 1
+"""
+
+
+def test_a_failed_first_import_leaves_nothing_half_made():
+    pytest.importorskip("_testcapi")
+    child = subprocess.run([sys.executable, "-c", FAILED_IMPORT_CHILD], capture_output=True, text=True, timeout=300)
+    assert (child.returncode, child.stderr) == (0, "")
