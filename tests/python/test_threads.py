@@ -238,3 +238,34 @@ keeper = type("Keeper", (), {"__del__": lambda self: time.sleep(0.2)})()
 def test_exit_with_a_daemon_thread_inside_a_callback(call):
     child = subprocess.run([sys.executable, "-c", EXIT_CHILD % call], capture_output=True, text=True, timeout=30)
     assert (child.returncode, child.stderr) == (0, "")
+
+
+# The main thread's first module creation lets a second thread in from a
+# collection's callback in the middle of making the classes (the tenth
+# collection it starts; it starts about 80).
+MODULE_RACE_CHILD = """
+import gc, importlib.util, threading, time
+spec, got, go, starts = importlib.util.find_spec("zub"), {}, threading.Event(), [0]
+def on_gc(phase, info):
+    if phase == "start" and threading.current_thread() is threading.main_thread():
+        starts[0] += 1
+        if starts[0] == 10:
+            go.set()
+            time.sleep(0.3)
+def second():
+    go.wait()
+    got["second"] = spec.loader.create_module(spec)
+thread = threading.Thread(target=second)
+thread.start()
+gc.callbacks.append(on_gc)
+gc.set_threshold(1)
+got["main"] = spec.loader.create_module(spec)
+gc.set_threshold(700)
+thread.join()
+print(list(got), got["main"] is got["second"])
+"""
+
+
+def test_two_threads_creating_the_module_get_one_module():
+    child = subprocess.run([sys.executable, "-c", MODULE_RACE_CHILD], capture_output=True, text=True, timeout=30)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "['second', 'main'] True\n", "")
