@@ -24,6 +24,7 @@ namespace {
 
 constexpr double kVolLow = 0.1;
 constexpr double kVolHigh = 5.0;
+static_assert(kVolHigh - kVolLow == 4.9);
 const FdmConfig kDefaultFdm{};
 
 // Everything about the market that does not depend on the volatility.
@@ -109,7 +110,7 @@ Outcome<double> brent(F& f, double tol, uint64_t max_iterations) {
     double a = kVolLow, fa = f_lo;
     double b = kVolHigh, fb = f_hi;
     double c = kVolLow, fc = f_lo;
-    double d = 4.9, e = 4.9;  // the width of the starting bracket
+    double d = kVolHigh - kVolLow, e = d;  // the width of the starting bracket
     for (uint64_t iteration = 1;; ++iteration) {
         if (std::fabs(fb) > std::fabs(fc)) {  // keep the better estimate in b
             a = b, fa = fb;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <numbers>
 #include <span>
 
 #include "core/error.hpp"
@@ -13,16 +14,25 @@
 
 namespace zub {
 
+// The weights follow from gamma = 2 - sqrt(2); the asserts pin the bits the
+// engine has always used.
 struct TrBdf2Tableau {
-    // Stage 1 (trapezoidal) ends at gamma = 2 - sqrt(2) of the step.
-    static constexpr double gamma = 0.5857864376269049;
+    // Stage 1 (trapezoidal) ends at gamma of the step.
+    static constexpr double gamma = 2.0 - std::numbers::sqrt2;
     // Stage 1: weight on F_n and implicit weight.
-    static constexpr double stage1 = 0.2928932188134524;
+    static constexpr double stage1 = gamma / 2.0;
     // Stage 2 (BDF2): weight on F_n and on F_1.
-    static constexpr double stage2_explicit = 0.35355339059327373;
-    // Stage 2: implicit weight (within the factorisation tolerance of stage1).
-    static constexpr double stage2_implicit = 0.29289321881345254;
+    static constexpr double stage2_explicit = 1.0 / (2.0 * (2.0 - gamma));
+    // Stage 2: implicit weight, (1 - gamma) / (2 - gamma): mathematically
+    // stage1, two units in the last place apart here.  Both stages of a step
+    // share one factorisation only because the operator's cache treats
+    // coefficients within 1e-12 as equal.
+    static constexpr double stage2_implicit = (1.0 - gamma) / (2.0 - gamma);
 };
+static_assert(TrBdf2Tableau::gamma == 0.5857864376269049);
+static_assert(TrBdf2Tableau::stage1 == 0.2928932188134524);
+static_assert(TrBdf2Tableau::stage2_explicit == 0.35355339059327373);
+static_assert(TrBdf2Tableau::stage2_implicit == 0.29289321881345254);
 
 // Steps given to an interval of `length` years out of a life of T years:
 // round(length / T * time_steps) half away from zero, NaN or negative giving
