@@ -96,21 +96,10 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     if (auto* e = std::get_if<InterpolationError>(&theta_fit)) return spline_error(*e);
     const MonotoneCubic& value = std::get<MonotoneCubic>(value_fit);
 
-    const auto& S = *s;
-    const auto& y = *value.y();
-    const auto& m = value.slopes();
-    const auto& M = value.second_derivatives();
-    const std::size_t lo = locate_interval(S, spot);
-    const double h = S[lo + 1] - S[lo];
-    const double t = (spot - S[lo]) / h;
-    const double w = (spot - S[lo]) / (S[lo + 1] - S[lo]);
-
     OptionResult out;
     out.price = value.value_at(spot);
-    out.greeks.delta = (6.0 * (t * t - t) * y[lo] + h * (3.0 * t * t - 4.0 * t + 1.0) * m[lo] +
-                        6.0 * (t - t * t) * y[lo + 1] + h * (3.0 * t * t - 2.0 * t) * m[lo + 1]) /
-                       h;
-    out.greeks.gamma = (1.0 - w) * M[lo] + w * M[lo + 1];
+    out.greeks.delta = value.derivative_at(spot);
+    out.greeks.gamma = value.curvature_at(spot);
     out.greeks.theta = -std::get<MonotoneCubic>(theta_fit).value_at(spot);
     if (how.phi != 0.0) {
         out.price += (spot - how.strike) * how.phi;
