@@ -125,8 +125,6 @@ template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
                             ReadOff how) {
-    const std::vector<Jump> jumps = dividend_jumps(dividends, T);
-
     const ProcessParams params{market.rate, market.carry, market.vol};
     const BoundarySlopes slopes = boundary_slopes(type);
     FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
@@ -138,13 +136,13 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
     TrBdf2<Scheme> stepper(op, boundary, scheme, ws);
     CancelBudget budget(cancel);
 
-    // Stop times: the jump times in descending order, then the valuation
-    // date.  An interval of no positive length (T <= 0 or NaN) is skipped.
+    // Stop times, latest first, ending at the valuation date (no jump there).
+    std::vector<Jump> stops = dividend_jumps(dividends, T);
+    stops.push_back({0.0, 0.0});
     double t_cur = T;
-    for (std::size_t k = 0; k <= jumps.size(); ++k) {
-        const double s = k < jumps.size() ? jumps[k].time : 0.0;
-        if (!(t_cur - s > 0.0)) continue;
-        const double length = t_cur - s;
+    for (const Jump& stop : stops) {
+        const double length = t_cur - stop.time;
+        if (!(length > 0.0)) continue;  // no time to step: T <= 0 or NaN
         const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
         const double dt = length / static_cast<double>(n);
         if (!ws.has_state()) {
@@ -153,16 +151,15 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
             ws.mark_state_created();
         }
         if (!stepper.run(n, dt, budget)) return Error::cancelled();
-        t_cur = s;
-        if (k == jumps.size()) continue;
-        const double amount = jumps[k].amount;
-        if (!(amount > 0.0)) continue;
-        grid.shift_in_place(amount);
-        rebuild_with_neumann_rows(params, grid, op);
-        boundary = NeumannStandard(grid, slopes);
-        const StageVectors st = ws.state();
-        scheme.after_dividend(st.u, st.F);
-        if (budget.spend(grid.size())) return Error::cancelled();
+        t_cur = stop.time;
+        if (stop.amount > 0.0) {
+            grid.shift_in_place(stop.amount);
+            rebuild_with_neumann_rows(params, grid, op);
+            boundary = NeumannStandard(grid, slopes);
+            const StageVectors st = ws.state();
+            scheme.after_dividend(st.u, st.F);
+            if (budget.spend(grid.size())) return Error::cancelled();
+        }
     }
 
     if (!ws.has_state()) return Error::panic("Solver never ran");
