@@ -27,9 +27,7 @@ const FdmConfig kDefaultFdm{};
 // Everything about the market that does not depend on the volatility.
 struct Inputs {
     double T;
-    double S;
-    double r;
-    double q;
+    MarketPoint market;  // vol left 0: each pricing sets its own
 };
 
 // The rate curve and the surface must measure time alike.  The curve may
@@ -49,7 +47,12 @@ Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& m
     if (!(T > 0.0)) return Error::value("Option has expired: the valuation time is at or after expiry");
     const double r = market.rate_curve.zero_rate(T);
     const double q = market.borrow_curve ? market.borrow_curve->zero_rate(T) : 0.0;
-    return Inputs{T, market.spot, r, q};
+    return Inputs{T, MarketPoint{.spot = market.spot, .rate = r, .carry = q}};
+}
+
+MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
+    m.vol = sigma;
+    return m;
 }
 
 const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
@@ -64,20 +67,22 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation);
     if (!gathered) return std::move(gathered).error();
     const Inputs& in = *gathered;
-    const double sigma = market.vol_surface.volatility(option.strike, in.T);
+    const MarketPoint point{.spot = in.market.spot,
+                            .vol = market.vol_surface.volatility(option.strike, in.T),
+                            .rate = in.market.rate,
+                            .carry = in.market.carry};
 
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) {
-        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), FdmMarket{in.S, sigma, in.r, in.q},
-                         cancel);
+        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), point, cancel);
     }
     // Unset and Analytic alike.  An American option here gets the European
     // formula, except with a carry above the rate, which is not implemented.
-    if (option.style == ExerciseStyle::American && in.q > in.r) {
+    if (option.style == ExerciseStyle::American && point.carry > point.rate) {
         return Error::panic(
             "not implemented: American options with interest rate below dividend yield have not been implemented");
     }
-    return black_scholes(option.type == OptionType::Call, in.S, option.strike, in.T, sigma, in.r, in.q);
+    return black_scholes(option.type, option.strike, in.T, point);
 }
 
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
@@ -97,16 +102,15 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
             Outcome<OptionResult> res =
-                solve_fdm(option, market.dividends, valuation, settings, FdmMarket{in.S, sigma, in.r, in.q}, cancel);
+                solve_fdm(option, market.dividends, valuation, settings, with_vol(in.market, sigma), cancel);
             if (!res) return std::move(res).error();
             return res->price;
         });
     }
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
-    const bool is_call = option.type == OptionType::Call;
     return root_search::search(solver, *target, [&](double sigma) -> Outcome<double> {
-        return black_scholes(is_call, in.S, option.strike, in.T, sigma, in.r, in.q).price;
+        return black_scholes(option.type, option.strike, in.T, with_vol(in.market, sigma)).price;
     });
 }
 

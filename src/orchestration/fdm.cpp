@@ -100,7 +100,7 @@ template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
                             ReadOff how) {
-    const ProcessParams params{market.rate, market.carry, market.vol};
+    const MarketPoint& params = market;  // the operator reads rate, carry and vol
     const BoundarySlopes slopes = boundary_slopes(type);
     FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
     TridiagonalOperator op(grid.size());
@@ -202,7 +202,7 @@ bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
                                           const FdmMarket& market, CancelCheck cancel) {
-    const FdmMarket mirror{strike, market.vol, market.carry, market.rate};
+    const MarketPoint mirror{.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
     const ReadOff how{market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
     Outcome<OptionResult> out =
         solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel, how);

@@ -22,17 +22,14 @@
 #include "core/period.hpp"
 #include "instruments/vanilla_option.hpp"
 #include "market/dividend.hpp"
+#include "market/market_point.hpp"
 #include "methods/finite_difference/fdm_config.hpp"
 #include "orchestration/option_result.hpp"
 
 namespace zub {
 
-struct FdmMarket {
-    double spot = 0.0;
-    double vol = 0.0;
-    double rate = 0.0;
-    double carry = 0.0;
-};
+// The finite-difference engine's market: the shared record.
+using FdmMarket = MarketPoint;
 
 // Prices the option on a grid and reads price, delta, gamma and theta off the
 // final values (vega and rho stay absent).  Failures come back as errors:
