@@ -65,8 +65,7 @@ TEST(FdmGrid, TransformDerivativesMatchDifferences) {
     }
 }
 
-// w0 = 0.8: a spot within 0.4 of the strike in ln(S/K) keeps the written
-// grid bit for bit; beyond, the half-width is 1.5 |ln(S/K)| + 0.2.
+// w0 = 0.8: written grid, bit for bit, up to |ln(S/K)| = 0.4; beyond, 1.5 |ln(S/K)| + 0.2.
 TEST(FdmGrid, DomainStretchesOnlyForASpotBeyondHalfTheWidth) {
     const FdmGrid written = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     for (double x : {-0.3999, 0.3999, -0.4001, 0.4001, 1.5, -3.0}) {
