@@ -18,6 +18,7 @@
 #include "arrays.hpp"
 #include "datetime_conv.hpp"
 #include "execution/valuation.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "pool.hpp"
 #include "records.hpp"
 
@@ -135,31 +136,52 @@ bool guarded_element(const Task& t, std::size_t i, int outputs, Price&& price) {
     return true;
 }
 
+// Elements are valued in blocks of up to kMaxLanes, so that their
+// finite-difference solves can step together.
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     Walker w(t.layout, begin);
     const CancelCheck cancel = job.cancel_check();
     ExpiryCache cache;
-    for (std::size_t i = begin; i < end; ++i, w.next()) {
-        VanillaOption option;
-        MarketOverrides market;
-        if (!read_element(t, w, i, 6, cache, option, market)) continue;
-        const bool go_on = guarded_element(t, i, 6, [&] {
-            Outcome<OptionResult> r = value_option(option, *t.market, t.table(), t.valuation, cancel, market);
-            if (!r) {
-                if (r.error().kind == ErrorKind::Cancelled) return false;
-                t.fail(i, status_of(r.error()), r.error().message.c_str(), 6);
-                return true;
-            }
-            t.out[0][i] = r->price;
-            t.out[1][i] = r->greeks.delta;
-            t.out[2][i] = r->greeks.gamma;
-            t.out[3][i] = r->greeks.theta;
-            t.out[4][i] = r->greeks.vega.value_or(kNaN);
-            t.out[5][i] = r->greeks.rho.value_or(kNaN);
-            t.status[i] = kOk;
+    std::array<VanillaOption, kMaxLanes> options;
+    std::array<MarketOverrides, kMaxLanes> markets;
+    std::array<std::size_t, kMaxLanes> where{};
+    for (std::size_t i = begin; i < end && !job.cancelled();) {
+        std::size_t count = 0;
+        for (; i < end && count < kMaxLanes; ++i, w.next()) {
+            markets[count] = {};
+            if (!read_element(t, w, i, 6, cache, options[count], markets[count])) continue;
+            where[count++] = i;
+        }
+        if (count == 0) continue;
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        bool thrown = true;
+        guarded_element(t, where[0], 6, [&] {
+            value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
+                          cancel, {results.data(), count});
+            thrown = false;
             return true;
         });
-        if (!go_on || job.cancelled()) return;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t at = where[k];
+            if (thrown) {
+                // The block's first element holds the failure.
+                if (k > 0) t.fail(at, t.status[where[0]], t.messages ? (*t.messages)[where[0]].c_str() : "", 6);
+                continue;
+            }
+            const Outcome<OptionResult>& r = *results[k];
+            if (!r) {
+                if (r.error().kind == ErrorKind::Cancelled) return;
+                t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
+                continue;
+            }
+            t.out[0][at] = r->price;
+            t.out[1][at] = r->greeks.delta;
+            t.out[2][at] = r->greeks.gamma;
+            t.out[3][at] = r->greeks.theta;
+            t.out[4][at] = r->greeks.vega.value_or(kNaN);
+            t.out[5][at] = r->greeks.rho.value_or(kNaN);
+            t.status[at] = kOk;
+        }
     }
 }
 
@@ -318,26 +340,35 @@ const char* const kValueParams[] = {"market_frame", "strike", "expiry", "option_
 constexpr Signature kValueSig{"value", kValueParams, 11, 5};
 const char* const kValueOutputs[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
 
-PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+using Range = void (*)(const Task&, Job&, std::size_t, std::size_t);
+
+// The frame of both entry points: `read` fills the task, the inputs and the
+// options from the call's arguments under the interpreter lock; the job
+// then runs outside any handler that would stop the unwinding by which the
+// interpreter may end this thread at exit.
+template <class Read>
+PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int count) {
     auto task = std::make_shared<Task>();
     Arguments inputs;
     CallOptions opts;
     PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::Params<11> p;
-        if (!py::bind(kValueSig, args, nargs, kw, p.v)) return nullptr;
-        if (!read_common(*task, inputs, p.v, 1, p[7], p[8]) || !read_threads(p[9], opts.threads) ||
-            !read_flag(p[10], opts.messages) || !inputs.broadcast(task->layout)) {
-            return nullptr;
-        }
+        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout)) return nullptr;
         task->converted = inputs.converted();
         reserve_workers(opts.threads);
-        return make_outputs(*task, kValueOutputs, 6, opts.messages);
+        return make_outputs(*task, outputs, count, opts.messages);
     });
-    // Run outside any handler that would stop the unwinding by which the
-    // interpreter may end this thread at exit.
-    if (dict != nullptr) dict = run_and_collect(task, value_range, opts, dict);
+    if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);
     inputs.release();
     return dict;
+}
+
+PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
+        py::Params<11> p;
+        return py::bind(kValueSig, args, nargs, kw, p.v) && read_common(task, inputs, p.v, 1, p[7], p[8]) &&
+               read_threads(p[9], opts.threads) && read_flag(p[10], opts.messages);
+    };
+    return run_entry(read, value_range, kValueOutputs, 6);
 }
 
 const char* const kImpliedParams[] = {"market_frame", "target", "strike", "expiry", "option_type", "exercise_style",
@@ -357,36 +388,28 @@ bool read_bound(PyObject* o, const char* name, double& out) {
 }
 
 PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    auto task = std::make_shared<Task>();
-    Arguments inputs;
-    CallOptions opts;
-    PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
         py::Params<14> p;
-        if (!py::bind(kImpliedSig, args, nargs, kw, p.v)) return nullptr;
-        VolSearch& s = task->search;
+        if (!py::bind(kImpliedSig, args, nargs, kw, p.v)) return false;
+        VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
         double tolerance = 0.0;
-        if (!read_common(*task, inputs, p.v, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
+        if (!read_common(task, inputs, p.v, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
             !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
             !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
-            return nullptr;
+            return false;
         }
         if (p.has(11)) {
-            if (!read_bound(p[11], "tolerance", tolerance)) return nullptr;
+            if (!read_bound(p[11], "tolerance", tolerance)) return false;
             s.tolerance = tolerance;
         }
         if (!(s.low < s.high)) {
             PyErr_SetString(PyExc_ValueError, "low must be below high");
-            return nullptr;
+            return false;
         }
-        if (!inputs.broadcast(task->layout)) return nullptr;
-        task->converted = inputs.converted();
-        reserve_workers(opts.threads);
-        return make_outputs(*task, kImpliedOutputs, 1, opts.messages);
-    });
-    if (dict != nullptr) dict = run_and_collect(task, implied_vol_range, opts, dict);
-    inputs.release();
-    return dict;
+        return true;
+    };
+    return run_entry(read, implied_vol_range, kImpliedOutputs, 1);
 }
 
 PyObject* available_threads(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(available_cores()); }

@@ -1,11 +1,13 @@
 #include "execution/valuation.hpp"
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "core/number_text.hpp"
 #include "orchestration/analytic.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "orchestration/fdm.hpp"
 
 namespace zub {
@@ -214,26 +216,101 @@ Outcome<double> search(const ImpliedVolSolver& solver, const VolSearch& bounds, 
 
 }  // namespace
 
-Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                                   const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {
-    if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
+namespace {
+
+// value_option up to the engine: the outcome when no finite-difference
+// solve is needed, else that solve's settings and inputs.
+struct Prepared {
+    Prepared(Outcome<OptionResult> r) : done(std::move(r)) {}
+    Prepared(const FdmConfig* s, const FdmMarket& m, double t) : settings(s), fdm(m), T(t) {}
+
+    std::optional<Outcome<OptionResult>> done;
+    const FdmConfig* settings = nullptr;
+    FdmMarket fdm;
+    double T = 0.0;
+};
+
+Prepared prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
+                       const Instant& valuation, const MarketOverrides& overrides) {
+    if (auto mismatch = check_day_counts(market)) return {std::move(*mismatch)};
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation, overrides.spot);
-    if (!gathered) return std::move(gathered).error();
+    if (!gathered) return {std::move(gathered).error()};
     const Inputs& in = *gathered;
     const double sigma = overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, in.T);
 
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) {
-        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), FdmMarket{in.S, sigma, in.r, in.q},
-                         cancel);
+        return {&fdm_settings(method), FdmMarket{in.S, sigma, in.r, in.q}, in.T};
     }
     // Unset and Analytic alike.  An American option here gets the European
     // formula, except with a carry above the rate, which is not implemented.
     if (option.style == ExerciseStyle::American && in.q > in.r) {
-        return Error::panic(Reason::NotImplemented,
-            "not implemented: American options with interest rate below dividend yield have not been implemented");
+        return {Error::panic(Reason::NotImplemented,
+            "not implemented: American options with interest rate below dividend yield have not been implemented")};
     }
-    return black_scholes(option.type == OptionType::Call, in.S, option.strike, in.T, sigma, in.r, in.q);
+    return {black_scholes(option.type == OptionType::Call, in.S, option.strike, in.T, sigma, in.r, in.q)};
+}
+
+bool same_settings(const FdmConfig& a, const FdmConfig& b) noexcept {
+    return a.transform.kind == b.transform.kind && a.transform.alpha == b.transform.alpha &&
+           a.grid_nodes == b.grid_nodes && a.time_steps == b.time_steps && a.grid_std_devs == b.grid_std_devs;
+}
+
+// A dividend the solve of an option living T years would step across.
+bool dividend_inside(const MarketRecord& market, const Instant& valuation, double T) noexcept {
+    for (const Dividend& d : market.dividends) {
+        const double t = act365_years(valuation, d.ex_date);
+        if (t > 0.0 && t < T) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
+                                   const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {
+    Prepared p = prepare_value(option, market, config, valuation, overrides);
+    if (p.done) return std::move(*p.done);
+    return solve_fdm(option, market.dividends, valuation, *p.settings, p.fdm, cancel);
+}
+
+void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
+                   const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+    // One group per exercise style, on the settings of its first lane.
+    struct Group {
+        const FdmConfig* settings = nullptr;
+        std::array<FdmLane, kMaxLanes> lanes;
+        std::array<std::size_t, kMaxLanes> where{};
+        std::size_t count = 0;
+    };
+    std::array<Group, 2> groups;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const VanillaOption& option = options[i];
+        Prepared p = prepare_value(option, market, config, valuation, overrides[i]);
+        if (p.done) {
+            out[i] = std::move(*p.done);
+            continue;
+        }
+        Group& g = groups[static_cast<std::size_t>(option.style)];
+        const bool fits = (g.settings == nullptr || same_settings(*g.settings, *p.settings)) &&
+                          g.count < kMaxLanes && !dividend_inside(market, valuation, p.T);
+        if (!fits) {
+            out[i] = solve_fdm(option, market.dividends, valuation, *p.settings, p.fdm, cancel);
+            continue;
+        }
+        g.settings = p.settings;
+        g.lanes[g.count] = FdmLane{option.type, option.strike, p.T, p.fdm};
+        g.where[g.count++] = i;
+    }
+    for (std::size_t style = 0; style < groups.size(); ++style) {
+        const Group& g = groups[style];
+        if (g.count == 0) continue;
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        solve_fdm_lanes(static_cast<ExerciseStyle>(style), {g.lanes.data(), g.count}, *g.settings, cancel,
+                        {results.data(), g.count});
+        for (std::size_t k = 0; k < g.count; ++k) out[g.where[k]] = std::move(results[k]);
+    }
 }
 
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "core/error.hpp"
 #include "core/period.hpp"
@@ -69,6 +70,15 @@ struct VolSearch {
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market,
                                    const ConfigTable& config, const Instant& valuation, CancelCheck cancel = {},
                                    const MarketOverrides& overrides = {});
+
+// value_option for each of up to kMaxLanes options on one market,
+// configuration and valuation time (options[i] with overrides[i] into
+// out[i], each exactly what value_option gives it).  Finite-difference
+// solves of one exercise style and one set of settings with no dividend
+// inside the option's life are stepped together (solve_fdm_lanes).
+void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
+                   const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out);
 
 // Volatility that reproduces `target` by the configured method and search.
 // The target is checked after the day-count check and before anything else,
