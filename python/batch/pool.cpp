@@ -14,7 +14,7 @@ namespace zub::batch {
 namespace {
 
 // How often the calling thread looks for pending signals.
-constexpr auto kSignalPoll = std::chrono::milliseconds(10);
+constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 
 class Pool {
 public:
