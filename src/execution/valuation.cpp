@@ -277,14 +277,11 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
                    CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
-    // One group per exercise style, on the settings of its first lane.
-    struct Group {
-        const FdmConfig* settings = nullptr;
-        std::array<FdmLane, kMaxLanes> lanes;
-        std::array<std::size_t, kMaxLanes> where{};
-        std::size_t count = 0;
-    };
-    std::array<Group, 2> groups;
+    // One group, on the settings of its first lane.
+    const FdmConfig* settings = nullptr;
+    std::array<FdmLane, kMaxLanes> lanes;
+    std::array<std::size_t, kMaxLanes> where{};
+    std::size_t count = 0;
     for (std::size_t i = 0; i < options.size(); ++i) {
         const VanillaOption& option = options[i];
         Prepared p = prepare_value(option, market, config, valuation, overrides[i]);
@@ -292,25 +289,20 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
             out[i] = std::move(*p.done);
             continue;
         }
-        Group& g = groups[static_cast<std::size_t>(option.style)];
-        const bool fits = (g.settings == nullptr || same_settings(*g.settings, *p.settings)) &&
-                          g.count < kMaxLanes && !dividend_inside(market, valuation, p.T);
+        const bool fits = (settings == nullptr || same_settings(*settings, *p.settings)) && count < kMaxLanes &&
+                          !dividend_inside(market, valuation, p.T);
         if (!fits) {
             out[i] = solve_fdm(option, market.dividends, valuation, *p.settings, p.fdm, cancel);
             continue;
         }
-        g.settings = p.settings;
-        g.lanes[g.count] = FdmLane{option.type, option.strike, p.T, p.fdm};
-        g.where[g.count++] = i;
+        settings = p.settings;
+        lanes[count] = FdmLane{option.type, option.style, option.strike, p.T, p.fdm};
+        where[count++] = i;
     }
-    for (std::size_t style = 0; style < groups.size(); ++style) {
-        const Group& g = groups[style];
-        if (g.count == 0) continue;
-        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-        solve_fdm_lanes(static_cast<ExerciseStyle>(style), {g.lanes.data(), g.count}, *g.settings, cancel,
-                        {results.data(), g.count});
-        for (std::size_t k = 0; k < g.count; ++k) out[g.where[k]] = std::move(results[k]);
-    }
+    if (count == 0) return;
+    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+    solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count});
+    for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
 }
 
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,

@@ -74,7 +74,7 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 // value_option for each of up to kMaxLanes options on one market,
 // configuration and valuation time (options[i] with overrides[i] into
 // out[i], each exactly what value_option gives it).  Finite-difference
-// solves of one exercise style and one set of settings with no dividend
+// solves with one set of settings and no dividend
 // inside the option's life are stepped together (solve_fdm_lanes).
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,

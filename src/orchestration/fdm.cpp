@@ -105,6 +105,20 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     return out;
 }
 
+// An American price read off below the exercise value at the spot means
+// the spot is in the exercise region, where the option is worth exactly
+// that: the cubic between a projected and an unprojected node dips below it.
+void floor_at_exercise(OptionResult& out, OptionType type, double strike, double spot) noexcept {
+    const double phi = type == OptionType::Call ? 1.0 : -1.0;
+    const double exercise = (spot - strike) * phi;
+    if (!(out.price < exercise)) return;
+    out.price = exercise;
+    out.greeks.delta = phi;
+    out.greeks.gamma = 0.0;
+    out.greeks.theta = 0.0;
+}
+
+
 NeumannStandard neumann_operator(const ProcessParams& params, const FdmGrid& grid, TridiagonalOperator& op,
                                  BoundarySlopes slopes) {
     rebuild_with_neumann_rows(params, grid, op);
@@ -127,7 +141,7 @@ struct Solver {
     Solver(OptionType type, double strike, double T, const FdmConfig& settings, const FdmMarket& market)
         : params{market.rate, market.carry, market.vol},
           slopes(boundary_slopes(type)),
-          grid(build_uniform_grid(settings, strike, market.vol, T)),
+          grid(build_uniform_grid(settings, strike, market.vol, T, market.spot)),
           op(grid.size()),
           boundary(neumann_operator(params, grid, op, slopes)),
           scheme(grid, op, strike, type),
@@ -178,6 +192,84 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
 
     if (!ws.has_state()) return Error::panic("Solver never ran");
     return read_off(grid, ws.state(), market.spot);
+}
+
+// The option on its own strike-centred grid, by the scheme of its exercise
+// style.
+Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
+                                    std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                    const FdmMarket& market, CancelCheck cancel) {
+    if (style == ExerciseStyle::American) {
+        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+    }
+    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+}
+
+// A call's value grows like the spot, and the strike-centred grid resolves
+// that part poorly where it is sparse: far above the strike, which the
+// domain reaches as sigma sqrt(T) grows (the error grows like sigma^2).  The
+// mirror-image put P(K, S; q, r), with spot and strike swapped and rate and
+// carry swapped, has exactly the call's value C(S, K; r, q), American or
+// European, when no cash dividend intervenes; its value is bounded where the
+// call's grows.  A call is priced as the blend (1 - w) C + w P of the two
+// solves, w rising smoothly with sigma sqrt(T) from 1 (w = 0: the call's own
+// grid, as before) to 2 (w = 1), so that prices stay continuous and
+// increasing in sigma.  An American call that is never exercised early
+// (q <= 0 <= r) is priced as the European one.
+constexpr double kMirrorFromSpread = 1.0;
+constexpr double kMirrorOnlySpread = 2.0;
+
+// 0 below 0, 1 above 1, 3t^2 - 2t^3 between; NaN gives 0.
+double smoothstep(double t) noexcept {
+    if (!(t > 0.0)) return 0.0;
+    if (t >= 1.0) return 1.0;
+    return t * t * (3.0 - 2.0 * t);
+}
+
+double mirror_weight_for_spread(double sigma, double T) noexcept {
+    return smoothstep((sigma * std::sqrt(T) - kMirrorFromSpread) / (kMirrorOnlySpread - kMirrorFromSpread));
+}
+
+bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept {
+    return std::any_of(dividends.begin(), dividends.end(),
+                       [T](const DividendAt& d) { return d.amount > 0.0 && d.time > 0.0 && d.time < T; });
+}
+
+// The call from its mirror-image put solved at spot K: C = P and theta
+// alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
+// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
+Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
+                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                          const FdmMarket& market, CancelCheck cancel) {
+    const FdmMarket mirror{strike, market.vol, market.carry, market.rate};
+    Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel);
+    if (!out) return out;
+    const double ratio = strike / market.spot;
+    out->greeks.delta = out->price / market.spot - ratio * out->greeks.delta;
+    out->greeks.gamma *= ratio * ratio;
+    return out;
+}
+
+Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
+                                 const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+    const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
+    const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
+                           std::isfinite(strike) && !has_cash_dividend(dividends, T);
+    if (!symmetric) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    if (market.carry <= 0.0 && market.rate >= 0.0) style = ExerciseStyle::European;
+    const double w = mirror_weight_for_spread(market.vol, T);
+    const double keep = 1.0 - w;
+    if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, cancel);
+    if (w == 1.0 || !put) return put;
+    Outcome<OptionResult> own = solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    if (!own) return own;
+    OptionResult out;
+    out.price = keep * own->price + w * put->price;
+    out.greeks.delta = keep * own->greeks.delta + w * put->greeks.delta;
+    out.greeks.gamma = keep * own->greeks.gamma + w * put->greeks.gamma;
+    out.greeks.theta = keep * own->greeks.theta + w * put->greeks.theta;
+    return out;
 }
 
 // march without dividends for lanes of positive, finite T: one interval of
@@ -232,39 +324,96 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
                             std::to_string(settings.grid_nodes));
     }
     ensure_solve_fits(settings.grid_nodes);
-    if (style == ExerciseStyle::American) {
-        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
-    }
-    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+    Outcome<OptionResult> out = type == OptionType::Call
+                                    ? solve_call(style, strike, T, dividends, settings, market, cancel)
+                                    : solve_on_grid(type, style, strike, T, dividends, settings, market, cancel);
+    if (out && style == ExerciseStyle::American) floor_at_exercise(*out, type, strike, market.spot);
+    return out;
 }
 
-void solve_fdm_lanes(ExerciseStyle style, std::span<const FdmLane> lanes, const FdmConfig& settings,
-                     CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
-    // Lanes that the single march would not step (no grid, no positive
-    // finite life) take that path and its answer.
-    std::array<FdmLane, kMaxLanes> group;
-    std::array<std::size_t, kMaxLanes> where{};
-    std::size_t count = 0;
+namespace {
+
+// The one grid solve by which solve_fdm_in_years prices an option without
+// dividends (see solve_call), and what is done to its result: a call may
+// be solved as its mirror-image put, and an American call that is never
+// exercised early by the European scheme.  None when it takes two solves
+// (a blended call).
+struct LanePlan {
+    FdmLane solve;
+    ExerciseStyle scheme;
+    bool mirror = false;
+};
+
+std::optional<LanePlan> plan_lane(const FdmLane& lane) {
+    const FdmMarket& m = lane.market;
+    if (lane.type == OptionType::Put) return LanePlan{lane, lane.style};
+    const bool symmetric = std::isfinite(m.rate) && std::isfinite(m.carry) && std::isfinite(m.vol) && m.spot > 0.0 &&
+                           std::isfinite(m.spot) && lane.strike > 0.0 && std::isfinite(lane.strike);
+    if (!symmetric) return LanePlan{lane, lane.style};
+    const ExerciseStyle scheme = m.carry <= 0.0 && m.rate >= 0.0 ? ExerciseStyle::European : lane.style;
+    const double w = mirror_weight_for_spread(m.vol, lane.T);
+    if (w == 0.0) return LanePlan{lane, scheme};
+    if (w != 1.0) return std::nullopt;
+    const FdmLane put{OptionType::Put, scheme, m.spot, lane.T, FdmMarket{lane.strike, m.vol, m.carry, m.rate}};
+    return LanePlan{put, scheme, true};
+}
+
+// What solve_fdm_in_years does to the solve's result (call_through_mirror's
+// transformation, then the American floor).
+void finish_lane(const FdmLane& lane, const LanePlan& plan, Outcome<OptionResult>& out) {
+    if (!out) return;
+    if (plan.mirror) {
+        const double ratio = lane.strike / lane.market.spot;
+        out->greeks.delta = out->price / lane.market.spot - ratio * out->greeks.delta;
+        out->greeks.gamma *= ratio * ratio;
+    }
+    if (lane.style == ExerciseStyle::American) floor_at_exercise(*out, lane.type, lane.strike, lane.market.spot);
+}
+
+}  // namespace
+
+void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
+                     std::span<std::optional<Outcome<OptionResult>>> out) {
+    // One group per scheme; a lane that the single path would not step on
+    // one grid (no grid, no positive finite life, two solves) takes that
+    // path and its answer.
+    struct Group {
+        std::array<FdmLane, kMaxLanes> solves;
+        std::array<LanePlan, kMaxLanes> plans;
+        std::array<std::size_t, kMaxLanes> where{};
+        std::size_t count = 0;
+    };
+    std::array<Group, 2> groups;
     for (std::size_t k = 0; k < lanes.size(); ++k) {
         const FdmLane& lane = lanes[k];
-        if (settings.grid_nodes >= 3 && lane.T > 0.0 && std::isfinite(lane.T) && count < kMaxLanes) {
-            group[count] = lane;
-            where[count++] = k;
+        std::optional<LanePlan> plan;
+        if (settings.grid_nodes >= 3 && lane.T > 0.0 && std::isfinite(lane.T)) plan = plan_lane(lane);
+        Group* g = plan ? &groups[static_cast<std::size_t>(plan->scheme)] : nullptr;
+        if (g == nullptr || g->count == kMaxLanes) {
+            out[k] = solve_fdm_in_years(lane.type, lane.style, lane.strike, lane.T, {}, settings, lane.market, cancel);
+            continue;
+        }
+        g->solves[g->count] = plan->solve;
+        g->plans[g->count] = *plan;
+        g->where[g->count++] = k;
+    }
+    for (std::size_t scheme = 0; scheme < groups.size(); ++scheme) {
+        const Group& g = groups[scheme];
+        if (g.count == 0) continue;
+        ensure_solve_fits(settings.grid_nodes);
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        const std::span<const FdmLane> solves(g.solves.data(), g.count);
+        const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), g.count);
+        if (static_cast<ExerciseStyle>(scheme) == ExerciseStyle::American) {
+            march_lanes<PostProjectionScheme>(solves, settings, cancel, into);
         } else {
-            out[k] = solve_fdm_in_years(lane.type, style, lane.strike, lane.T, {}, settings, lane.market, cancel);
+            march_lanes<LinearScheme>(solves, settings, cancel, into);
+        }
+        for (std::size_t i = 0; i < g.count; ++i) {
+            finish_lane(lanes[g.where[i]], g.plans[i], *results[i]);
+            out[g.where[i]] = std::move(results[i]);
         }
     }
-    if (count == 0) return;
-    ensure_solve_fits(settings.grid_nodes);
-    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-    const std::span<const FdmLane> grouped(group.data(), count);
-    const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), count);
-    if (style == ExerciseStyle::American) {
-        march_lanes<PostProjectionScheme>(grouped, settings, cancel, into);
-    } else {
-        march_lanes<LinearScheme>(grouped, settings, cancel, into);
-    }
-    for (std::size_t i = 0; i < count; ++i) out[where[i]] = std::move(results[i]);
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,

@@ -47,17 +47,18 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
 // One option of a group that solve_fdm_lanes steps together.
 struct FdmLane {
     OptionType type = OptionType::Call;
+    ExerciseStyle style = ExerciseStyle::European;
     double strike = 0.0;
     double T = 0.0;
     FdmMarket market;
 };
 
-// solve_fdm_in_years without dividends for up to kMaxLanes options of one
-// exercise style and one set of settings: out[k] receives exactly what
+// solve_fdm_in_years without dividends for up to kMaxLanes options with one
+// set of settings: out[k] receives exactly what
 // lane k gets alone.  The lanes march on their own grids in lock step and
 // their tridiagonal systems are solved in one loop (solve_implicit_lanes),
 // which overlaps the sweeps' dependent chains.
-void solve_fdm_lanes(ExerciseStyle style, std::span<const FdmLane> lanes, const FdmConfig& settings,
-                     CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out);
+void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
+                     std::span<std::optional<Outcome<OptionResult>>> out);
 
 }  // namespace zub
