@@ -1,5 +1,5 @@
-// The implied-volatility searches over the volatility bracket [0.1, 5.0]:
-// Brent's method and bisection on a price function of sigma.
+// The implied-volatility searches over a volatility bracket (by default
+// [0.1, 5.0]): Brent's method and bisection on a price function of sigma.
 #pragma once
 
 #include <cmath>
@@ -13,9 +13,7 @@
 
 namespace zub::root_search {
 
-constexpr double kVolLow = 0.1;
-constexpr double kVolHigh = 5.0;
-static_assert(kVolHigh - kVolLow == 4.9);
+static_assert(VolSearch{}.high - VolSearch{}.low == 4.9);
 
 // sigma -> model price - target, remembering the first engine failure so the
 // search can stop on it.
@@ -51,24 +49,24 @@ private:
 };
 
 template <class F>
-Outcome<double> brent(F& f, double tol, uint64_t max_iterations) {
+Outcome<double> brent(F& f, double tol, uint64_t max_iterations, double low, double high) {
     double f_lo, f_hi;
-    if (!f(kVolLow, f_lo)) return f.take_failure();
-    if (!f(kVolHigh, f_hi)) return f.take_failure();
-    if (std::fabs(f_lo) < tol) return kVolLow;
-    if (std::fabs(f_hi) < tol) return kVolHigh;
+    if (!f(low, f_lo)) return f.take_failure();
+    if (!f(high, f_hi)) return f.take_failure();
+    if (std::fabs(f_lo) < tol) return low;
+    if (std::fabs(f_hi) < tol) return high;
     // Written so that a NaN at either end counts as "no sign change".
     if (!(f_lo * f_hi < 0.0)) {
-        return Error::value("Root is not bracketed. f(low) = " + format_shortest(f_lo) +
+        return Error::value(Reason::NotBracketed, "Root is not bracketed. f(low) = " + format_shortest(f_lo) +
                             ", f(high) = " + format_shortest(f_hi) + ". Target price might be out of bounds.");
     }
-    const auto not_converged = [] { return Error::value("Brent's method failed to converge within max iterations"); };
+    const auto not_converged = [] { return Error::value(Reason::NotConverged, "Brent's method failed to converge within max iterations"); };
     if (max_iterations == 0) return not_converged();
 
-    double a = kVolLow, fa = f_lo;
-    double b = kVolHigh, fb = f_hi;
-    double c = kVolLow, fc = f_lo;
-    double d = kVolHigh - kVolLow, e = d;  // the width of the starting bracket
+    double a = low, fa = f_lo;
+    double b = high, fb = f_hi;
+    double c = low, fc = f_lo;
+    double d = high - low, e = d;  // the width of the starting bracket
     for (uint64_t iteration = 1;; ++iteration) {
         if (std::fabs(fb) > std::fabs(fc)) {  // keep the better estimate in b
             a = b, fa = fb;
@@ -123,19 +121,19 @@ Outcome<double> brent(F& f, double tol, uint64_t max_iterations) {
 }
 
 template <class F>
-Outcome<double> bisection(F& f, double tol, uint64_t max_iterations) {
+Outcome<double> bisection(F& f, double tol, uint64_t max_iterations, double low, double high) {
     const double target = f.target();
     double p_lo, p_hi;
-    if (!f.price(kVolLow, p_lo)) return f.take_failure();
-    if (!f.price(kVolHigh, p_hi)) return f.take_failure();
+    if (!f.price(low, p_lo)) return f.take_failure();
+    if (!f.price(high, p_hi)) return f.take_failure();
     // Negated comparisons: a NaN target or a NaN end price fails here instead
     // of running the search on a meaningless interval.
-    if (!(p_lo <= target)) return Error::value("Target price " + format_shortest(target) + " is below value at min vol");
-    if (!(target <= p_hi)) return Error::value("Target price " + format_shortest(target) + " is above value at max vol");
-    const auto not_converged = [] { return Error::value("Bisection failed to converge within max iterations"); };
+    if (!(p_lo <= target)) return Error::value(Reason::NotBracketed, "Target price " + format_shortest(target) + " is below value at min vol");
+    if (!(target <= p_hi)) return Error::value(Reason::NotBracketed, "Target price " + format_shortest(target) + " is above value at max vol");
+    const auto not_converged = [] { return Error::value(Reason::NotConverged, "Bisection failed to converge within max iterations"); };
     if (max_iterations == 0) return not_converged();
 
-    double lo = kVolLow, hi = kVolHigh;
+    double lo = low, hi = high;
     for (uint64_t iteration = 1;; ++iteration) {
         const double mid = (lo + hi) * 0.5;
         double v;
@@ -152,10 +150,13 @@ Outcome<double> bisection(F& f, double tol, uint64_t max_iterations) {
 }
 
 template <class Price>
-Outcome<double> search(const ImpliedVolSolver& solver, double target, Price price) {
+Outcome<double> search(const ImpliedVolSolver& solver, const VolSearch& bounds, double target, Price price) {
     Objective<Price> f(std::move(price), target);
-    if (solver.kind == ImpliedVolSolver::Kind::Bisection) return bisection(f, solver.tolerance, solver.max_iterations);
-    return brent(f, solver.tolerance, solver.max_iterations);
+    const double tol = bounds.tolerance.value_or(solver.tolerance);
+    if (solver.kind == ImpliedVolSolver::Kind::Bisection) {
+        return bisection(f, tol, solver.max_iterations, bounds.low, bounds.high);
+    }
+    return brent(f, tol, solver.max_iterations, bounds.low, bounds.high);
 }
 
 }  // namespace zub::root_search

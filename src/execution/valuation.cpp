@@ -1,10 +1,12 @@
 #include "execution/valuation.hpp"
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "execution/root_search.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "orchestration/analytic.hpp"
 #include "orchestration/fdm.hpp"
 
@@ -36,18 +38,19 @@ std::optional<Error> check_day_counts(const MarketRecord& market) {
     const DayCountConvention rates = market.rate_curve.day_count();
     const DayCountConvention& vol = market.vol_surface.day_count();
     if (rates == vol) return std::nullopt;
-    return Error::value("Mismatched day count conventions: Rates use " + rates.debug_text() + ", while Vol uses " +
+    return Error::value(Reason::DayCountMismatch, "Mismatched day count conventions: Rates use " + rates.debug_text() + ", while Vol uses " +
                         vol.debug_text() + ". They must be identical.");
 }
 
 // T, S, r and q at the valuation instant; an option at or past expiry (or with
 // a time to expiry that is not a number) cannot be priced by either engine.
-Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation) {
+Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
+                              std::optional<double> spot) {
     const double T = option.years_to_expiry(valuation);
-    if (!(T > 0.0)) return Error::value("Option has expired: the valuation time is at or after expiry");
+    if (!(T > 0.0)) return Error::value(Reason::Expired, "Option has expired: the valuation time is at or after expiry");
     const double r = market.rate_curve.zero_rate(T);
     const double q = market.borrow_curve ? market.borrow_curve->zero_rate(T) : 0.0;
-    return Inputs{T, MarketPoint{.spot = market.spot, .rate = r, .carry = q}};
+    return Inputs{T, MarketPoint{.spot = spot.value_or(market.spot), .rate = r, .carry = q}};
 }
 
 MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
@@ -55,49 +58,132 @@ MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
     return m;
 }
 
+// What the option is worth without volatility: the forward intrinsic value
+// discounted to today, and for an American option at least the value of
+// exercising now.  No volatility prices below it.
+double exercise_value(const VanillaOption& option, const Inputs& in) {
+    const MarketPoint& m = in.market;
+    const double sign = option.type == OptionType::Call ? 1.0 : -1.0;
+    const double forward = sign * (m.spot * std::exp(-m.carry * in.T) - option.strike * std::exp(-m.rate * in.T));
+    double value = std::fmax(forward, 0.0);
+    if (option.style == ExerciseStyle::American) value = std::fmax(value, sign * (m.spot - option.strike));
+    return value;
+}
+
 const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
+}
+
+// value_option up to the engine: the outcome when no finite-difference
+// solve is needed, else that solve's settings and market.
+struct Prepared {
+    Prepared(Outcome<OptionResult> r) : done(std::move(r)) {}
+    Prepared(const FdmConfig* s, const MarketPoint& m, double t) : settings(s), point(m), T(t) {}
+
+    std::optional<Outcome<OptionResult>> done;
+    const FdmConfig* settings = nullptr;
+    MarketPoint point;
+    double T = 0.0;
+};
+
+Prepared prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
+                       const Instant& valuation, const MarketOverrides& overrides) {
+    if (auto mismatch = check_day_counts(market)) return {std::move(*mismatch)};
+    Outcome<Inputs> gathered = gather_inputs(option, market, valuation, overrides.spot);
+    if (!gathered) return {std::move(gathered).error()};
+    const Inputs& in = *gathered;
+    const MarketPoint point{.spot = in.market.spot,
+                            .vol = overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, in.T),
+                            .rate = in.market.rate,
+                            .carry = in.market.carry};
+
+    const PricingMethod& method = config.slot(option.style, option.type);
+    if (method.kind == PricingMethod::Kind::Fdm) return {&fdm_settings(method), point, in.T};
+    // Unset and Analytic alike.  An American option here gets the European
+    // formula, except with a carry above the rate, which is not implemented.
+    if (option.style == ExerciseStyle::American && point.carry > point.rate) {
+        return {Error::panic(Reason::NotImplemented,
+            "not implemented: American options with interest rate below dividend yield have not been implemented")};
+    }
+    return {black_scholes(option.type, option.strike, in.T, point)};
+}
+
+bool same_settings(const FdmConfig& a, const FdmConfig& b) noexcept {
+    return a.transform.kind == b.transform.kind && a.transform.alpha == b.transform.alpha &&
+           a.grid_nodes == b.grid_nodes && a.time_steps == b.time_steps && a.grid_std_devs == b.grid_std_devs;
+}
+
+// A dividend the solve of an option living T years would step across.
+bool dividend_inside(const MarketRecord& market, const Instant& valuation, double T) noexcept {
+    for (const Dividend& d : market.dividends) {
+        const double t = act365_years(valuation, d.ex_date);
+        if (t > 0.0 && t < T) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                                   const Instant& valuation, CancelCheck cancel) {
-    if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
-    Outcome<Inputs> gathered = gather_inputs(option, market, valuation);
-    if (!gathered) return std::move(gathered).error();
-    const Inputs& in = *gathered;
-    const MarketPoint point{.spot = in.market.spot,
-                            .vol = market.vol_surface.volatility(option.strike, in.T),
-                            .rate = in.market.rate,
-                            .carry = in.market.carry};
+                                   const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {
+    Prepared p = prepare_value(option, market, config, valuation, overrides);
+    if (p.done) return std::move(*p.done);
+    return solve_fdm(option, market.dividends, valuation, *p.settings, p.point, cancel);
+}
 
-    const PricingMethod& method = config.slot(option.style, option.type);
-    if (method.kind == PricingMethod::Kind::Fdm) {
-        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), point, cancel);
+void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
+                   const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+    // One group, on the settings of its first lane.
+    const FdmConfig* settings = nullptr;
+    std::array<FdmLane, kMaxLanes> lanes;
+    std::array<std::size_t, kMaxLanes> where{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const VanillaOption& option = options[i];
+        Prepared p = prepare_value(option, market, config, valuation, overrides[i]);
+        if (p.done) {
+            out[i] = std::move(*p.done);
+            continue;
+        }
+        const bool fits = (settings == nullptr || same_settings(*settings, *p.settings)) && count < kMaxLanes &&
+                          !dividend_inside(market, valuation, p.T);
+        if (!fits) {
+            out[i] = solve_fdm(option, market.dividends, valuation, *p.settings, p.point, cancel);
+            continue;
+        }
+        settings = p.settings;
+        lanes[count] = FdmLane{option.type, option.style, option.strike, p.T, p.point};
+        where[count++] = i;
     }
-    // Unset and Analytic alike.  An American option here gets the European
-    // formula, except with a carry above the rate, which is not implemented.
-    if (option.style == ExerciseStyle::American && point.carry > point.rate) {
-        return Error::panic(
-            "not implemented: American options with interest rate below dividend yield have not been implemented");
-    }
-    return black_scholes(option.type, option.strike, in.T, point);
+    if (count == 0) return;
+    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+    solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count});
+    for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
 }
 
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                                   const Instant& valuation, std::optional<double> target, CancelCheck cancel) {
+                                   const Instant& valuation, std::optional<double> target, CancelCheck cancel,
+                                   const VolSearch& bounds, std::optional<double> spot) {
     if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
     if (!target) return Error::value("Target price must be set before calling solve().");
-    Outcome<Inputs> gathered = gather_inputs(option, market, valuation);
+    Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
     if (!gathered) return std::move(gathered).error();
     const Inputs in = *gathered;
+    if (bounds.refuse_at_exercise_value) {
+        const double floor = exercise_value(option, in);
+        if (*target <= floor) {
+            return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(*target) +
+                                                             " is at or below the exercise value " +
+                                                             format_shortest(floor));
+        }
+    }
 
     const ImpliedVolSolver solver = config.solver.value_or(ImpliedVolSolver{});
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
-        return root_search::search(solver, *target, [&](double sigma) -> Outcome<double> {
+        return root_search::search(solver, bounds, *target, [&](double sigma) -> Outcome<double> {
             // A small grid may finish before the engine polls at all, so the
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
@@ -109,7 +195,7 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
     }
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
-    return root_search::search(solver, *target, [&](double sigma) -> Outcome<double> {
+    return root_search::search(solver, bounds, *target, [&](double sigma) -> Outcome<double> {
         return black_scholes(option.type, option.strike, in.T, with_vol(in.market, sigma)).price;
     });
 }

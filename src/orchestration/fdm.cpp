@@ -1,8 +1,10 @@
 #include "orchestration/fdm.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
 #include "methods/finite_difference/fdm_process.hpp"
 #include "methods/finite_difference/grids/uniform.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "methods/stepping_scheme/linear.hpp"
 #include "methods/stepping_scheme/post_projection.hpp"
 #include "methods/time_stepping/input_vectors.hpp"
@@ -96,19 +99,60 @@ void floor_at_exercise(OptionResult& out, OptionType type, double strike, double
     out.greeks.theta = 0.0;
 }
 
+// Grid, operator, boundary, scheme and workspace of one solve; the members
+// refer to each other, so a Solver stays where it is built.
+template <class Scheme>
+struct Solver {
+    MarketPoint params;  // the operator reads rate, carry and vol
+    BoundarySlopes slopes;
+    FdmGrid grid;
+    TridiagonalOperator op;
+    NeumannStandard boundary;
+    Scheme scheme;
+    StepWorkspace ws;
+    TrBdf2<Scheme> stepper;
+
+    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const FdmMarket& market)
+        : params(market),
+          slopes(boundary_slopes(type)),
+          grid(build_uniform_grid(settings, strike, market.vol, T, market.spot)),
+          op(grid.size()),
+          boundary(rebuild_operator(params, grid, op, slopes)),
+          scheme(grid, op, strike, type),
+          ws(grid.size()),
+          stepper(op, boundary, scheme, ws) {}
+    Solver(const Solver&) = delete;
+    Solver& operator=(const Solver&) = delete;
+
+    static NeumannStandard rebuild_operator(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op,
+                                            BoundarySlopes slopes) {
+        rebuild_with_neumann_rows(params, grid, op);
+        return NeumannStandard(grid, slopes);
+    }
+
+    // The payoff as the state, before the first run.
+    void ensure_state() {
+        if (ws.has_state()) return;
+        const StageVectors st = ws.state();
+        scheme.create(st.u, st.F);
+        ws.mark_state_created();
+    }
+
+    // The jump of a cash dividend: grid shifted, operator rebuilt, state
+    // carried across.
+    void after_dividend(double amount) {
+        grid.shift_in_place(amount);
+        boundary = rebuild_operator(params, grid, op, slopes);
+        const StageVectors st = ws.state();
+        scheme.after_dividend(st.u, st.F);
+    }
+};
+
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
                             ReadOff how) {
-    const MarketPoint& params = market;  // the operator reads rate, carry and vol
-    const BoundarySlopes slopes = boundary_slopes(type);
-    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
-    TridiagonalOperator op(grid.size());
-    rebuild_with_neumann_rows(params, grid, op);
-    NeumannStandard boundary(grid, slopes);
-    Scheme scheme(grid, op, strike, type);
-    StepWorkspace ws(grid.size());
-    TrBdf2<Scheme> stepper(op, boundary, scheme, ws);
+    Solver<Scheme> solver(type, strike, T, settings, market);
     CancelBudget budget(cancel);
 
     // Stop times, latest first, ending at the valuation date (no jump there).
@@ -120,25 +164,17 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
         if (!(length > 0.0)) continue;  // no time to step: T <= 0 or NaN
         const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
         const double dt = length / static_cast<double>(n);
-        if (!ws.has_state()) {
-            const StageVectors st = ws.state();
-            scheme.create(st.u, st.F);
-            ws.mark_state_created();
-        }
-        if (!stepper.run(n, dt, budget)) return Error::cancelled();
+        solver.ensure_state();
+        if (!solver.stepper.run(n, dt, budget)) return Error::cancelled();
         t_cur = stop.time;
         if (stop.amount > 0.0) {
-            grid.shift_in_place(stop.amount);
-            rebuild_with_neumann_rows(params, grid, op);
-            boundary = NeumannStandard(grid, slopes);
-            const StageVectors st = ws.state();
-            scheme.after_dividend(st.u, st.F);
-            if (budget.spend(grid.size())) return Error::cancelled();
+            solver.after_dividend(stop.amount);
+            if (budget.spend(solver.grid.size())) return Error::cancelled();
         }
     }
 
-    if (!ws.has_state()) return Error::panic("Solver never ran");
-    return read_off(grid, ws.state(), market.spot, how);
+    if (!solver.ws.has_state()) return Error::panic("Solver never ran");
+    return read_off(solver.grid, solver.ws.state(), market.spot, how);
 }
 
 // The option on its own strike-centred grid, by the scheme of its exercise
@@ -194,36 +230,65 @@ bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept
                        [T](const DividendAt& d) { return d.amount > 0.0 && d.time > 0.0 && d.time < T; });
 }
 
+// How a call is solved: the scheme it steps by (an American call never
+// exercised early takes the European one) and the weights of its own
+// grid's solve (keep) and of the mirror's (w = 1 - keep).  Without the
+// symmetry (a cash dividend inside the life, or inputs that are not finite
+// and positive) only its own grid, by its own style.
+struct CallPlan {
+    ExerciseStyle style;
+    double keep = 1.0;
+    double w = 0.0;
+};
+
+CallPlan plan_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
+                   const FdmMarket& market) noexcept {
+    const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
+    const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
+                           std::isfinite(strike) && !has_cash_dividend(dividends, T);
+    if (!symmetric) return {style};
+    if (market.carry <= 0.0 && market.rate >= 0.0) style = ExerciseStyle::European;
+    const bool american = style == ExerciseStyle::American;
+    const double w_carry = american ? mirror_weight_for_carry(market.rate, market.carry) : 0.0;
+    const double keep = (1.0 - mirror_weight_for_spread(market.vol, T)) * (1.0 - w_carry);
+    return {style, keep, 1.0 - keep};
+}
+
+// The mirror-image put of a call: strike and spot swapped, rate and carry
+// swapped.  An American put is read off its excess over the exercise value
+// (puts priced as themselves keep the plain read-off).
+MarketPoint mirror_market(double strike, const FdmMarket& market) noexcept {
+    return {.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
+}
+
+ReadOff mirror_read_off(ExerciseStyle style, const FdmMarket& market) noexcept {
+    return {market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
+}
+
 // The call from its mirror-image put solved at spot K: C = P and theta
 // alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
-// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.  An
-// American put is read off its excess over the exercise value (puts priced
-// as themselves keep the plain read-off).
+// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
+void call_from_mirror(OptionResult& out, double strike, double spot) noexcept {
+    const double ratio = strike / spot;
+    out.greeks.delta = out.price / spot - ratio * out.greeks.delta;
+    out.greeks.gamma *= ratio * ratio;
+}
+
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
                                           const FdmMarket& market, CancelCheck cancel) {
-    const MarketPoint mirror{.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
-    const ReadOff how{market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
-    Outcome<OptionResult> out =
-        solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel, how);
-    if (!out) return out;
-    const double ratio = strike / market.spot;
-    out->greeks.delta = out->price / market.spot - ratio * out->greeks.delta;
-    out->greeks.gamma *= ratio * ratio;
+    Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings,
+                                              mirror_market(strike, market), cancel, mirror_read_off(style, market));
+    if (out) call_from_mirror(*out, strike, market.spot);
     return out;
 }
 
 Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
                                  const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
-    const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
-    const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
-                           std::isfinite(strike) && !has_cash_dividend(dividends, T);
-    if (!symmetric) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
-    if (market.carry <= 0.0 && market.rate >= 0.0) style = ExerciseStyle::European;
-    const bool american = style == ExerciseStyle::American;
-    const double w_carry = american ? mirror_weight_for_carry(market.rate, market.carry) : 0.0;
-    const double keep = (1.0 - mirror_weight_for_spread(market.vol, T)) * (1.0 - w_carry);
-    const double w = 1.0 - keep;
+    const CallPlan plan = plan_call(style, strike, T, dividends, market);
+    style = plan.style;
+    const double keep = plan.keep;
+    const double w = plan.w;
     if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
     Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, cancel);
     if (w == 1.0 || !put) return put;
@@ -235,6 +300,78 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
     out.greeks.gamma = keep * own->greeks.gamma + w * put->greeks.gamma;
     out.greeks.theta = keep * own->greeks.theta + w * put->greeks.theta;
     return out;
+}
+
+// march without dividends for lanes of positive, finite T: one interval of
+// steps_for_interval(T, T, time_steps) steps (the same count for every
+// lane), each step's two implicit solves done for all lanes together.
+template <class Scheme>
+void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, const FdmConfig& settings,
+                 CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+    const std::size_t count = lanes.size();
+    std::array<std::unique_ptr<Solver<Scheme>>, kMaxLanes> solver;
+    std::array<double, kMaxLanes> dt{};
+    std::array<std::uint64_t, kMaxLanes> steps{};
+    for (std::size_t k = 0; k < count; ++k) {
+        const FdmLane& lane = lanes[k];
+        solver[k] = std::make_unique<Solver<Scheme>>(lane.type, lane.strike, lane.T, settings, lane.market);
+        const double length = lane.T - 0.0;
+        steps[k] = steps_for_interval(length, lane.T, settings.time_steps);
+        dt[k] = length / static_cast<double>(steps[k]);
+        solver[k]->ensure_state();
+    }
+    const std::size_t n = solver[0]->grid.size();
+    CancelBudget budget(cancel);
+    std::array<ImplicitSystem, kMaxLanes> systems;
+    const auto solve_stage = [&](double (TrBdf2<Scheme>::*rhs)(double), std::span<double> (StepWorkspace::*target)(),
+                                 void (TrBdf2<Scheme>::*solved)()) {
+        for (std::size_t k = 0; k < count; ++k) {
+            Solver<Scheme>& s = *solver[k];
+            const double c = (s.stepper.*rhs)(dt[k]);
+            systems[k] = {&s.op, c, s.ws.rhs().data(), (s.ws.*target)().data(), s.ws.sweep().data()};
+        }
+        solve_implicit_lanes({systems.data(), count}, n);
+        for (std::size_t k = 0; k < count; ++k) (solver[k]->stepper.*solved)();
+    };
+    for (std::uint64_t step = 0; step < steps[0]; ++step) {
+        solve_stage(&TrBdf2<Scheme>::stage1_rhs, &StepWorkspace::U1, &TrBdf2<Scheme>::stage1_solved);
+        solve_stage(&TrBdf2<Scheme>::stage2_rhs, &StepWorkspace::U2, &TrBdf2<Scheme>::stage2_solved);
+        if (budget.spend(count * n)) {
+            for (std::size_t k = 0; k < count; ++k) out[k] = Error::cancelled();
+            return;
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        out[k] = read_off(solver[k]->grid, solver[k]->ws.state(), lanes[k].market.spot, how[k]);
+    }
+}
+
+// The one grid solve by which solve_fdm_in_years prices an option without
+// dividends, and what is done to its result: a call may be solved as its
+// mirror-image put, and an American call that is never exercised early by
+// the European scheme.  None when it takes two solves (a blended call).
+struct LanePlan {
+    FdmLane solve;
+    ExerciseStyle scheme;
+    ReadOff how;
+    bool mirror = false;
+};
+
+std::optional<LanePlan> plan_lane(const FdmLane& lane) {
+    if (lane.type == OptionType::Put) return LanePlan{lane, lane.style, {}};
+    const CallPlan plan = plan_call(lane.style, lane.strike, lane.T, {}, lane.market);
+    if (plan.w == 0.0) return LanePlan{lane, plan.style, {}};
+    if (plan.w != 1.0) return std::nullopt;
+    const FdmLane put{OptionType::Put, plan.style, lane.market.spot, lane.T, mirror_market(lane.strike, lane.market)};
+    return LanePlan{put, plan.style, mirror_read_off(plan.style, lane.market), true};
+}
+
+// What solve_fdm_in_years does to the solve's result (the mirror's
+// transformation, then the American floor).
+void finish_lane(const FdmLane& lane, const LanePlan& plan, Outcome<OptionResult>& out) {
+    if (!out) return;
+    if (plan.mirror) call_from_mirror(*out, lane.strike, lane.market.spot);
+    if (lane.style == ExerciseStyle::American) floor_at_exercise(*out, lane.type, lane.strike, lane.market.spot);
 }
 
 }  // namespace
@@ -252,6 +389,53 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
                                     : solve_on_grid(type, style, strike, T, dividends, settings, market, cancel);
     if (out && style == ExerciseStyle::American) floor_at_exercise(*out, type, strike, market.spot);
     return out;
+}
+
+void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
+                     std::span<std::optional<Outcome<OptionResult>>> out) {
+    // One group per scheme; a lane that the single path would not step on
+    // one grid (no grid, no positive finite life, two solves) takes that
+    // path and its answer.
+    struct Group {
+        std::array<FdmLane, kMaxLanes> solves;
+        std::array<LanePlan, kMaxLanes> plans;
+        std::array<ReadOff, kMaxLanes> how;
+        std::array<std::size_t, kMaxLanes> where{};
+        std::size_t count = 0;
+    };
+    std::array<Group, 2> groups;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        const FdmLane& lane = lanes[k];
+        std::optional<LanePlan> plan;
+        if (settings.grid_nodes >= 3 && lane.T > 0.0 && std::isfinite(lane.T)) plan = plan_lane(lane);
+        Group* g = plan ? &groups[static_cast<std::size_t>(plan->scheme)] : nullptr;
+        if (g == nullptr || g->count == kMaxLanes) {
+            out[k] = solve_fdm_in_years(lane.type, lane.style, lane.strike, lane.T, {}, settings, lane.market, cancel);
+            continue;
+        }
+        g->solves[g->count] = plan->solve;
+        g->plans[g->count] = *plan;
+        g->how[g->count] = plan->how;
+        g->where[g->count++] = k;
+    }
+    for (std::size_t scheme = 0; scheme < groups.size(); ++scheme) {
+        const Group& g = groups[scheme];
+        if (g.count == 0) continue;
+        ensure_solve_fits(settings.grid_nodes);
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        const std::span<const FdmLane> solves(g.solves.data(), g.count);
+        const std::span<const ReadOff> how(g.how.data(), g.count);
+        const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), g.count);
+        if (static_cast<ExerciseStyle>(scheme) == ExerciseStyle::American) {
+            march_lanes<PostProjectionScheme>(solves, how, settings, cancel, into);
+        } else {
+            march_lanes<LinearScheme>(solves, how, settings, cancel, into);
+        }
+        for (std::size_t i = 0; i < g.count; ++i) {
+            finish_lane(lanes[g.where[i]], g.plans[i], *results[i]);
+            out[g.where[i]] = std::move(results[i]);
+        }
+    }
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
