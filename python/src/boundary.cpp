@@ -1,11 +1,20 @@
 #include "boundary.hpp"
 
 #include <climits>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace zub::py {
 
 namespace {
+
+// str() of `o`, or nullptr with no exception pending when that fails.
+PyObject* text_of(PyObject* o) {
+    PyObject* text = PyObject_Str(o);
+    if (text == nullptr) PyErr_Clear();
+    return text;
+}
 
 void append_quoted_list(std::string& msg, const char* const* names, const int* idx, int n) {
     for (int i = 0; i < n; ++i) {
@@ -41,7 +50,12 @@ int find_param(const Signature& sig, PyObject* key) {
 bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
     const int i = find_param(sig, key);
     if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname, key);
+        // A keyword is a str, possibly of a subclass whose __str__ misbehaves.
+        PyObject* text = text_of(key);
+        if (text == nullptr) text = PyUnicode_Check(key) ? PyUnicode_FromObject(key) : PyUnicode_FromString("?");
+        if (text == nullptr) return false;
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname, text);
+        Py_DECREF(text);
         return false;
     }
     if (out[i] != nullptr) {
@@ -68,9 +82,6 @@ bool check_missing(const Signature& sig, PyObject** out) {
     return false;
 }
 
-PyObject* type_name_of(PyObject* o) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__");
-}
 
 }  // namespace
 
@@ -177,18 +188,34 @@ bool to_u64(PyObject* o, const char* name, uint64_t& out) {
     return true;
 }
 
+PyObject* type_text(PyTypeObject* type, const char* attr) {
+    // The attribute is read through the metaclass, so it may be anything:
+    // bytes, an int, an object whose __str__ raises.
+    PyObject* value = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attr);
+    PyObject* text = nullptr;
+    if (value != nullptr) {
+        text = text_of(value);
+        Py_DECREF(value);
+    } else {
+        PyErr_Clear();
+    }
+    if (text != nullptr) return text;
+    // The type's own record, which no Python code can rebind.  Every class
+    // of this module is created in "builtins".
+    if (std::strcmp(attr, "__module__") == 0) return PyUnicode_FromString("builtins");
+    return PyType_GetQualName(type);
+}
+
 void set_cast_error(PyObject* o, const char* target) {
-    PyObject* tn = type_name_of(o);
+    PyObject* tn = type_text(Py_TYPE(o), "__qualname__");
     if (tn == nullptr) return;
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn, target);
     Py_DECREF(tn);
 }
 
 void set_arg_cast_error(PyObject* o, const char* name, const char* target) {
-    PyObject* tn = type_name_of(o);
-    if (tn == nullptr) return;
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", name, tn, target);
-    Py_DECREF(tn);
+    set_cast_error(o, target);
+    prefix_argument_error(name);
 }
 
 PyObject* panic_type() {
@@ -237,14 +264,25 @@ void raise_error(const zub::Error& e) {
     }
 }
 
+}  // namespace zub::py
+
+// Exported by every CPython since 3.4, though declared outside the limited
+// headers; nothing in the limited interface answers the same question.
+extern "C" int PyGILState_Check(void);
+
+namespace zub::py {
+
+void release_owned(PyObject* o) {
+    if (o != nullptr && PyGILState_Check()) Py_DECREF(o);
+}
+
 zub::CancelCheck signal_check() {
     return zub::CancelCheck{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* t = reinterpret_cast<PyObject*>(type);
-    PyObject* mod = PyObject_GetAttrString(t, "__module__");
-    PyObject* name = mod != nullptr ? PyObject_GetAttrString(t, "__qualname__") : nullptr;
+    PyObject* mod = type_text(type, "__module__");
+    PyObject* name = mod != nullptr ? type_text(type, "__qualname__") : nullptr;
     if (name != nullptr) PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", mod, name);
     Py_XDECREF(mod);
     Py_XDECREF(name);
@@ -252,13 +290,44 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 PyTypeObject* make_type(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    // Immutable, as the interpreter's own types: no attribute of the class
+    // (its __module__, its members) can be rebound or deleted.
+    PyType_Spec immutable = *spec;
+    immutable.flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyObject* t = PyType_FromSpec(&immutable);
+    // The interpreter can fail without saying why when memory runs out
+    // while it copies the class's docstring.
+    if (t == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+namespace {
+std::vector<PyTypeObject**> made_types;
+}  // namespace
+
+std::size_t types_made() { return made_types.size(); }
+
+void record_type(PyTypeObject** slot) { made_types.push_back(slot); }
+
+void withdraw_types_since(std::size_t keep) {
+    while (made_types.size() > keep) {
+        PyTypeObject** slot = made_types.back();
+        made_types.pop_back();
+        PyTypeObject* t = *slot;
+        *slot = nullptr;
+        Py_XDECREF(reinterpret_cast<PyObject*>(t));
+    }
 }
 
 bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
     if (value == nullptr) return false;
-    const int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value);
+    // Setting an attribute of an immutable type is refused, so the member
+    // goes into the type's dictionary itself, while the type is made.
+    PyObject* dict = PyObject_GenericGetDict(reinterpret_cast<PyObject*>(type), nullptr);
+    const int rc = dict != nullptr ? PyDict_SetItemString(dict, name, value) : -1;
+    Py_XDECREF(dict);
     Py_DECREF(value);
+    if (rc == 0) PyType_Modified(type);
     return rc == 0;
 }
 

@@ -85,9 +85,9 @@ struct BuilderState {
     BuilderState(const BuilderState&) = delete;
     BuilderState& operator=(const BuilderState&) = delete;
     ~BuilderState() {
-        Py_XDECREF(instrument);
-        Py_XDECREF(market);
-        Py_XDECREF(config);
+        release_owned(instrument);
+        release_owned(market);
+        release_owned(config);
     }
 };
 

@@ -11,7 +11,7 @@ namespace {
 struct OwnedRefs {
     std::vector<PyObject*> refs;
     ~OwnedRefs() {
-        for (PyObject* o : refs) Py_DECREF(o);
+        for (PyObject* o : refs) release_owned(o);
     }
 };
 
