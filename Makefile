@@ -25,7 +25,8 @@ test: test-cpp test-python
 $(VENV_READY): Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.10" "matplotlib>=3.8"
+	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.10" "matplotlib>=3.8" \
+		"numpy>=1.24" "dask[distributed]>=2024.1"
 	touch $@
 
 venv: $(VENV_READY)

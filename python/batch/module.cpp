@@ -1,20 +1,465 @@
-// The companion module zub_batch.
-#include "pickle.hpp"
+// zub_batch: valuation and implied volatility over arrays of options, on a
+// pool of threads with the interpreter lock released.
+//
+// Every element goes through the same pricing functions as zub's object API
+// (value_option, implied_volatility), so its numbers are those the object
+// API gives for that option, bit for bit.  A failing element does not fail
+// the call: its outputs are NaN and its status says what the object API
+// would have raised.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
+#include "arrays.hpp"
+#include "datetime_conv.hpp"
+#include "execution/valuation.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
+#include "pool.hpp"
+#include "records.hpp"
+
+// Registers the pickle and copy reducers of zub's classes; defined, when it
+// is, by another file of this module (a hidden weak reference is null when
+// no file defines it).
+extern "C" int zub_batch_register_reducers(PyObject* module) __attribute__((weak, visibility("hidden")));
+
+namespace zub::batch {
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "zub_batch", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+using py::Signature;
+
+enum Status : uint8_t {
+    kOk,
+    kExpired,
+    kDayCountMismatch,
+    kNotBracketed,
+    kNotConverged,
+    kAtExerciseValue,
+    kNotImplemented,
+    kEngineFailure,
+    kInvalidInput,
+    kStatusCount,
 };
 
-}  // namespace
+const char* const kStatusNames[kStatusCount] = {
+    "OK",           "EXPIRED",         "DAY_COUNT_MISMATCH", "NOT_BRACKETED", "NOT_CONVERGED",
+    "AT_EXERCISE_VALUE", "NOT_IMPLEMENTED", "ENGINE_FAILURE", "INVALID_INPUT",
+};
 
-extern "C" PyMODINIT_FUNC PyInit_zub_batch(void) {
+uint8_t status_of(const Error& e) noexcept {
+    switch (e.reason) {
+        case Reason::Expired:
+            return kExpired;
+        case Reason::DayCountMismatch:
+            return kDayCountMismatch;
+        case Reason::NotBracketed:
+            return kNotBracketed;
+        case Reason::NotConverged:
+            return kNotConverged;
+        case Reason::NotImplemented:
+            return kNotImplemented;
+        case Reason::AtExerciseValue:
+            return kAtExerciseValue;
+        case Reason::Unspecified:
+            break;
+    }
+    return kEngineFailure;
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// What a job reads and writes.  Owned by the job (through its body), so it
+// stays valid for the workers even when the calling thread is ended early.
+struct Task {
+    std::shared_ptr<const MarketRecord> market;
+    std::shared_ptr<const ConfigTable> config;
+    std::shared_ptr<std::vector<ConvertedExpiry>> converted;
+    Instant valuation;
+    Layout layout;
+    VolSearch search;
+    // Outputs: valuation fills price..rho, implied volatility fills vol.
+    double* out[6] = {};
+    uint8_t* status = nullptr;
+    std::unique_ptr<std::vector<std::string>> messages;  // only when asked for
+
+    const ConfigTable& table() const noexcept { return config ? *config : ConfigTable::defaults(); }
+
+    void fail(std::size_t i, uint8_t s, const char* message, int outputs) const {
+        for (int k = 0; k < outputs; ++k) out[k][i] = kNaN;
+        status[i] = s;
+        if (messages) (*messages)[i] = message;
+    }
+};
+
+// The option and the per-element market of the walker's element; false
+// after marking the element INVALID_INPUT.
+bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, ExpiryCache& cache,
+                  VanillaOption& option, MarketOverrides& market) {
+    uint8_t problem = 0;
+    if (!read_expiry(t.layout, w, cache, option.expiry, problem)) {
+        t.fail(i, kInvalidInput, expiry_problem_text(problem), outputs);
+        return false;
+    }
+    const auto type = w.get<int64_t>(kType);
+    const auto style = w.get<int64_t>(kStyle);
+    if (type != 0 && type != 1) {
+        t.fail(i, kInvalidInput, "option type code must be 0 (Call) or 1 (Put)", outputs);
+        return false;
+    }
+    if (style != 0 && style != 1) {
+        t.fail(i, kInvalidInput, "exercise style code must be 0 (American) or 1 (European)", outputs);
+        return false;
+    }
+    option.strike = w.get<double>(kStrike);
+    option.type = static_cast<OptionType>(type);
+    option.style = static_cast<ExerciseStyle>(style);
+    if (t.layout.base[kSpot] != nullptr) market.spot = w.get<double>(kSpot);
+    if (t.layout.base[kVol] != nullptr) market.vol = w.get<double>(kVol);
+    return true;
+}
+
+// Runs one element's pricing call; an exception escaping the core becomes
+// the element's ENGINE_FAILURE.  False when the job was cancelled.
+template <class Price>
+bool guarded_element(const Task& t, std::size_t i, int outputs, Price&& price) {
+    try {
+        return price();
+    } catch (const std::bad_alloc&) {
+        t.fail(i, kEngineFailure, "out of memory", outputs);
+    } catch (const std::exception& e) {
+        t.fail(i, kEngineFailure, e.what(), outputs);
+    }
+    return true;
+}
+
+// Elements are valued in blocks of up to kMaxLanes, so that their
+// finite-difference solves can step together.
+void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
+    Walker w(t.layout, begin);
+    const CancelCheck cancel = job.cancel_check();
+    ExpiryCache cache;
+    std::array<VanillaOption, kMaxLanes> options;
+    std::array<MarketOverrides, kMaxLanes> markets;
+    std::array<std::size_t, kMaxLanes> where{};
+    for (std::size_t i = begin; i < end && !job.cancelled();) {
+        std::size_t count = 0;
+        for (; i < end && count < kMaxLanes; ++i, w.next()) {
+            markets[count] = {};
+            if (!read_element(t, w, i, 6, cache, options[count], markets[count])) continue;
+            where[count++] = i;
+        }
+        if (count == 0) continue;
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        bool thrown = true;
+        guarded_element(t, where[0], 6, [&] {
+            value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
+                          cancel, {results.data(), count});
+            thrown = false;
+            return true;
+        });
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t at = where[k];
+            if (thrown) {
+                // The block's first element holds the failure.
+                if (k > 0) t.fail(at, t.status[where[0]], t.messages ? (*t.messages)[where[0]].c_str() : "", 6);
+                continue;
+            }
+            const Outcome<OptionResult>& r = *results[k];
+            if (!r) {
+                if (r.error().kind == ErrorKind::Cancelled) return;
+                t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
+                continue;
+            }
+            t.out[0][at] = r->price;
+            t.out[1][at] = r->greeks.delta;
+            t.out[2][at] = r->greeks.gamma;
+            t.out[3][at] = r->greeks.theta;
+            t.out[4][at] = r->greeks.vega.value_or(kNaN);
+            t.out[5][at] = r->greeks.rho.value_or(kNaN);
+            t.status[at] = kOk;
+        }
+    }
+}
+
+void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
+    Walker w(t.layout, begin);
+    const CancelCheck cancel = job.cancel_check();
+    ExpiryCache cache;
+    for (std::size_t i = begin; i < end; ++i, w.next()) {
+        VanillaOption option;
+        MarketOverrides market;
+        if (!read_element(t, w, i, 1, cache, option, market)) continue;
+        const double target = w.get<double>(kTarget);
+        const bool go_on = guarded_element(t, i, 1, [&] {
+            Outcome<double> v = implied_volatility(option, *t.market, t.table(), t.valuation, target, cancel,
+                                                   t.search, market.spot);
+            if (!v) {
+                if (v.error().kind == ErrorKind::Cancelled) return false;
+                t.fail(i, status_of(v.error()), v.error().message.c_str(), 1);
+                return true;
+            }
+            t.out[0][i] = *v;
+            t.status[i] = kOk;
+            return true;
+        });
+        if (!go_on || job.cancelled()) return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The Python side
+
+// Arguments shared by both entry points, read under the interpreter lock.
+struct CallOptions {
+    unsigned threads = 1;
+    bool messages = false;
+};
+
+bool read_threads(PyObject* o, unsigned& out) {
+    if (o == nullptr || o == Py_None) {
+        out = available_cores();
+        return true;
+    }
+    const long n = PyLong_AsLong(o);
+    if (n == -1 && PyErr_Occurred()) {
+        py::prefix_argument_error("threads");
+        return false;
+    }
+    if (n < 1 || n > 1024) {
+        PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 1024");
+        return false;
+    }
+    out = static_cast<unsigned>(n);
+    return true;
+}
+
+bool read_valuation(PyObject* o, Instant& out) {
+    if (o == nullptr || o == Py_None) {
+        out = py::now_instant();
+        return true;
+    }
+    if (!py::require_datetime(o, "valuation_time")) return false;
+    return py::aware_instant(o, py::Rounding::Floor,
+                             "Evaluation time must have a timezone specified (e.g. New York or UTC)",
+                             "Invalid timestamp", out);
+}
+
+bool read_flag(PyObject* o, bool& out) {
+    if (o == nullptr) return true;
+    const int v = PyObject_IsTrue(o);
+    if (v < 0) return false;
+    out = v == 1;
+    return true;
+}
+
+// The common inputs: frame, config, option columns, valuation time.
+bool read_common(Task& t, Arguments& args, PyObject* const* p, int first_column, PyObject* spot, PyObject* vol) {
+    // p: market_frame, [target,] strike, expiry, option_type, exercise_style, valuation_time, config
+    if (!read_frame(p[0], "market_frame", t.market)) return false;
+    const int c = first_column;
+    if (!args.add_float(kStrike, p[c], "strike") || !args.add_expiry(p[c + 1], "expiry") ||
+        !args.add_code(kType, p[c + 2], "option_type") || !args.add_code(kStyle, p[c + 3], "exercise_style")) {
+        return false;
+    }
+    if (spot != nullptr && spot != Py_None && !args.add_float(kSpot, spot, "spot")) return false;
+    if (vol != nullptr && vol != Py_None && !args.add_float(kVol, vol, "vol")) return false;
+    if (!read_valuation(p[c + 4], t.valuation)) return false;
+    return read_config(p[c + 5], "config", t.config);
+}
+
+// Runs the task over its elements and returns the result dictionary with
+// the output arrays named in `names` (already created) plus status and,
+// when asked for, message.
+PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const Task&, Job&, std::size_t, std::size_t),
+                          const CallOptions& opts, PyObject* dict) {
+    const std::size_t n = task->layout.size;
+    if (n > 0) {
+        auto job = std::make_shared<Job>();
+        job->size = n;
+        job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), 1, 1024);
+        job->max_workers = static_cast<unsigned>(std::min<std::size_t>(opts.threads, (n + job->chunk - 1) / job->chunk));
+        Job* raw = job.get();
+        job->body = [task, raw, range](std::size_t b, std::size_t e) { range(*task, *raw, b, e); };
+        if (!run_job(job)) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    if (task->messages) {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+        for (std::size_t i = 0; list != nullptr && i < n; ++i) {
+            const bool failed = task->status[i] != kOk;
+            PyObject* m = failed ? py::new_str((*task->messages)[i]) : (Py_INCREF(Py_None), Py_None);
+            if (m == nullptr) {
+                Py_CLEAR(list);
+                break;
+            }
+            PyList_SetItem(list, static_cast<Py_ssize_t>(i), m);
+        }
+        if (list == nullptr || PyDict_SetItemString(dict, "message", list) < 0) {
+            Py_XDECREF(list);
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        Py_DECREF(list);
+    }
+    return dict;
+}
+
+// Creates the named float64 outputs and the status array in a new dict.
+PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    const auto& shape = t.layout.shape;
+    for (int k = 0; k <= count; ++k) {
+        void* data = nullptr;
+        const bool is_status = k == count;
+        PyObject* a = new_output(shape, is_status ? "uint8" : "float64", data);
+        const int rc = a ? PyDict_SetItemString(dict, is_status ? "status" : names[k], a) : -1;
+        Py_XDECREF(a);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        if (is_status) {
+            t.status = static_cast<uint8_t*>(data);
+        } else {
+            t.out[k] = static_cast<double*>(data);
+        }
+    }
+    if (messages) t.messages = std::make_unique<std::vector<std::string>>(t.layout.size);
+    return dict;
+}
+
+const char* const kValueParams[] = {"market_frame", "strike", "expiry", "option_type", "exercise_style",
+                                    "valuation_time", "config", "spot", "vol", "threads", "messages"};
+constexpr Signature kValueSig{"value", kValueParams, 11, 5};
+const char* const kValueOutputs[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
+
+using Range = void (*)(const Task&, Job&, std::size_t, std::size_t);
+
+// The frame of both entry points: `read` fills the task, the inputs and the
+// options from the call's arguments under the interpreter lock; the job
+// then runs outside any handler that would stop the unwinding by which the
+// interpreter may end this thread at exit.
+template <class Read>
+PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int count) {
+    auto task = std::make_shared<Task>();
+    Arguments inputs;
+    CallOptions opts;
+    PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout)) return nullptr;
+        task->converted = inputs.converted();
+        reserve_workers(opts.threads);
+        return make_outputs(*task, outputs, count, opts.messages);
+    });
+    if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);
+    inputs.release();
+    return dict;
+}
+
+PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
+        py::Params<11> p;
+        return py::bind(kValueSig, args, nargs, kw, p.v) && read_common(task, inputs, p.v, 1, p[7], p[8]) &&
+               read_threads(p[9], opts.threads) && read_flag(p[10], opts.messages);
+    };
+    return run_entry(read, value_range, kValueOutputs, 6);
+}
+
+const char* const kImpliedParams[] = {"market_frame", "target", "strike", "expiry", "option_type", "exercise_style",
+                                      "valuation_time", "config", "spot", "low", "high", "tolerance", "threads",
+                                      "messages"};
+constexpr Signature kImpliedSig{"implied_vol", kImpliedParams, 14, 6};
+const char* const kImpliedOutputs[] = {"vol"};
+
+bool read_bound(PyObject* o, const char* name, double& out) {
+    if (o == nullptr || o == Py_None) return true;
+    if (!py::to_double(o, name, out)) return false;
+    if (!(std::isfinite(out) && out > 0.0)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a finite positive number", name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
+        py::Params<14> p;
+        if (!py::bind(kImpliedSig, args, nargs, kw, p.v)) return false;
+        VolSearch& s = task.search;
+        s.refuse_at_exercise_value = true;
+        double tolerance = 0.0;
+        if (!read_common(task, inputs, p.v, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
+            !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
+            !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
+            return false;
+        }
+        if (p.has(11)) {
+            if (!read_bound(p[11], "tolerance", tolerance)) return false;
+            s.tolerance = tolerance;
+        }
+        if (!(s.low < s.high)) {
+            PyErr_SetString(PyExc_ValueError, "low must be below high");
+            return false;
+        }
+        return true;
+    };
+    return run_entry(read, implied_vol_range, kImpliedOutputs, 1);
+}
+
+PyObject* available_threads(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(available_cores()); }
+
+PyMethodDef methods[] = {
+    {"value", py::fastcall(value), py::kFastKw,
+     "value(market_frame, strike, expiry, option_type, exercise_style, valuation_time=None, config=None, "
+     "spot=None, vol=None, threads=None, messages=False)\n--\n\n"
+     "Price and Greeks of every option the broadcast arrays describe."},
+    {"implied_vol", py::fastcall(implied_vol), py::kFastKw,
+     "implied_vol(market_frame, target, strike, expiry, option_type, exercise_style, valuation_time=None, "
+     "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False)\n--\n\n"
+     "Implied volatility of every option the broadcast arrays describe."},
+    {"default_threads", available_threads, METH_NOARGS,
+     "default_threads()\n--\n\nThreads a call uses when threads is not given: the cores this process may run on."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "zub_batch",
+    "Valuation and implied volatility over arrays of options, on every core.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* init() {
+    if (!load_numpy() || !load_zub_classes()) return nullptr;
     PyObject* m = PyModule_Create(&module_def);
     if (m == nullptr) return nullptr;
-    if (zub_batch_register_reducers(m) < 0) {
+    PyObject* names = PyTuple_New(kStatusCount);
+    bool ok = names != nullptr;
+    for (int s = 0; ok && s < kStatusCount; ++s) {
+        ok = PyModule_AddIntConstant(m, kStatusNames[s], s) == 0;
+        PyObject* name = ok ? PyUnicode_FromString(kStatusNames[s]) : nullptr;
+        ok = name != nullptr && PyTuple_SetItem(names, s, name) == 0;
+    }
+    ok = ok && PyModule_AddObjectRef(m, "STATUS_NAMES", names) == 0;
+    Py_XDECREF(names);
+    // reducers for pickle and copy
+    if (ok && zub_batch_register_reducers != nullptr) ok = zub_batch_register_reducers(m) == 0;
+    if (!ok) {
         Py_DECREF(m);
         return nullptr;
     }
+    install_fork_handler();
     return m;
+}
+
+}  // namespace
+}  // namespace zub::batch
+
+extern "C" PyMODINIT_FUNC PyInit_zub_batch(void) {
+    return zub::py::guarded<PyObject*>(nullptr, [] { return zub::batch::init(); });
 }

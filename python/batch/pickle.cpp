@@ -21,7 +21,7 @@
 // Each path and the arguments read from an object reproduce its state
 // exactly: numbers travel as Python ints and floats (carried bit for bit),
 // and each public constructor is handed what the original was made from.
-// Values are read through zub_objects.hpp, after an exact type check.
+// Values are read through records.hpp, after an exact type check.
 #include "pickle.hpp"
 
 #include <iterator>
@@ -29,7 +29,7 @@
 #include <optional>
 #include <vector>
 
-#include "zub_objects.hpp"
+#include "records.hpp"
 
 namespace zub::batch {
 namespace {
@@ -460,33 +460,31 @@ PyObject* member_call(PyObject* module, int p) {
 
 PyObject* reduce(PyObject* module, PyObject* o) {
     return guard([&]() -> PyObject* {
-        const ZubClasses* c = zub_classes();
-        if (c == nullptr) return nullptr;
-        if (auto* v = value_if<zub::OptionType>(*c, o)) return member_call(module, kCall + static_cast<int>(*v));
-        if (auto* v = value_if<zub::ExerciseStyle>(*c, o)) {
+        if (auto* v = value_if<zub::OptionType>(o)) return member_call(module, kCall + static_cast<int>(*v));
+        if (auto* v = value_if<zub::ExerciseStyle>(o)) {
             return member_call(module, kAmerican + static_cast<int>(*v));
         }
-        if (auto* v = value_if<zub::Frequency>(*c, o)) return member_call(module, kAnnual + static_cast<int>(*v));
-        if (auto* v = value_if<zub::DayCountConvention>(*c, o)) {
+        if (auto* v = value_if<zub::Frequency>(o)) return member_call(module, kAnnual + static_cast<int>(*v));
+        if (auto* v = value_if<zub::DayCountConvention>(o)) {
             const int p = convention_path(*v);
             return p < 0 ? nullptr : member_call(module, p);
         }
-        if (auto* v = value_if<zub::Compounding>(*c, o)) return rebuild_call(module, compounding_recipe(*v));
-        if (auto* v = value_if<zub::InterestRate>(*c, o)) return rebuild_call(module, interest_rate_recipe(*v));
-        if (auto* v = value_if<zub::Tenor>(*c, o)) return rebuild_call(module, tenor_recipe(*v));
-        if (auto* v = value_if<zub::RateCurve>(*c, o)) return rebuild_call(module, rate_curve_recipe(*v));
-        if (auto* v = value_if<zub::VolSurface>(*c, o)) return rebuild_call(module, vol_surface_recipe(*v));
-        if (auto* v = value_if<py::DividendList>(*c, o)) return rebuild_call(module, dividends_recipe(*v));
-        if (auto* v = value_if<zub::TransformConfig>(*c, o)) return rebuild_call(module, transform_recipe(*v));
-        if (auto* v = value_if<zub::FdmConfig>(*c, o)) return rebuild_call(module, fdm_config_recipe(*v));
-        if (value_if<py::FrameState>(*c, o) != nullptr) {
+        if (auto* v = value_if<zub::Compounding>(o)) return rebuild_call(module, compounding_recipe(*v));
+        if (auto* v = value_if<zub::InterestRate>(o)) return rebuild_call(module, interest_rate_recipe(*v));
+        if (auto* v = value_if<zub::Tenor>(o)) return rebuild_call(module, tenor_recipe(*v));
+        if (auto* v = value_if<zub::RateCurve>(o)) return rebuild_call(module, rate_curve_recipe(*v));
+        if (auto* v = value_if<zub::VolSurface>(o)) return rebuild_call(module, vol_surface_recipe(*v));
+        if (auto* v = value_if<py::DividendList>(o)) return rebuild_call(module, dividends_recipe(*v));
+        if (auto* v = value_if<zub::TransformConfig>(o)) return rebuild_call(module, transform_recipe(*v));
+        if (auto* v = value_if<zub::FdmConfig>(o)) return rebuild_call(module, fdm_config_recipe(*v));
+        if (value_if<py::FrameState>(o) != nullptr) {
             PyObject* rebuild = PyObject_GetAttrString(module, "_rebuild");
             if (rebuild == nullptr) return nullptr;
             PyObject* r = frame_reduce(rebuild, o);
             Py_DECREF(rebuild);
             return r;
         }
-        if (auto* v = value_if<zub::VanillaOption>(*c, o)) {
+        if (auto* v = value_if<zub::VanillaOption>(o)) {
             const zub::VanillaOption opt = *v;
             return call_of(module, "_option", [&] {
                 return tuple_of([&] { return new_float(opt.strike); },
@@ -497,7 +495,7 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                                 [&] { return member(kAmerican + static_cast<int>(opt.style)); });
             });
         }
-        if (auto* v = value_if<zub::OptionResult>(*c, o)) {
+        if (auto* v = value_if<zub::OptionResult>(o)) {
             const zub::OptionResult r = *v;
             return call_of(module, "_result", [&] {
                 return tuple_of([&] { return new_float(r.price); }, [&] { return new_float(r.greeks.delta); },
@@ -506,7 +504,7 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                                 [&] { return optional_float(r.greeks.rho); });
             });
         }
-        if (auto* v = value_if<zub::Greeks>(*c, o)) {
+        if (auto* v = value_if<zub::Greeks>(o)) {
             const zub::Greeks g = *v;
             return call_of(module, "_greeks", [&] {
                 return tuple_of([&] { return new_float(g.delta); }, [&] { return new_float(g.gamma); },
@@ -514,7 +512,7 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                                 [&] { return optional_float(g.rho); });
             });
         }
-        if (auto* v = value_if<py::PolicyState>(*c, o)) {
+        if (auto* v = value_if<py::PolicyState>(o)) {
             // A copy taken under a shared borrow: making the arguments can
             // run Python code, which could change the policy.
             zub::PricingMethod method;
@@ -534,7 +532,7 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                     [&] { return method_state(method); });
             });
         }
-        if (auto* v = value_if<py::ConfigState>(*c, o)) {
+        if (auto* v = value_if<py::ConfigState>(o)) {
             std::shared_ptr<const zub::ConfigTable> table;
             {
                 py::SharedBorrow b(v->borrow);
@@ -573,9 +571,8 @@ PyObject* option(PyObject*, PyObject* args) {
         long long days, secs, nanos;
         PyObject *type, *style;
         if (!PyArg_ParseTuple(args, "dLLLOO:_option", &strike, &days, &secs, &nanos, &type, &style)) return nullptr;
-        const ZubClasses& c = *zub_classes();
-        auto* t = value_if<zub::OptionType>(c, type);
-        auto* s = value_if<zub::ExerciseStyle>(c, style);
+        auto* t = value_if<zub::OptionType>(type);
+        auto* s = value_if<zub::ExerciseStyle>(style);
         if (t == nullptr || s == nullptr) {
             PyErr_SetString(PyExc_TypeError, "_option() needs an OptionType and an ExerciseStyle");
             return nullptr;
@@ -589,7 +586,7 @@ PyObject* option(PyObject*, PyObject* args) {
             PyErr_SetString(PyExc_ValueError, "_option(): invalid expiry instant");
             return nullptr;
         }
-        return new_instance<zub::VanillaOption>(c, zub::VanillaOption{strike, *expiry, *t, *s});
+        return new_instance<zub::VanillaOption>(zub::VanillaOption{strike, *expiry, *t, *s});
     });
 }
 
@@ -606,7 +603,7 @@ PyObject* result(PyObject*, PyObject* args) {
             !read_greeks(vega, rho, r.greeks)) {
             return nullptr;
         }
-        return new_instance<zub::OptionResult>(*zub_classes(), r);
+        return new_instance<zub::OptionResult>(r);
     });
 }
 
@@ -618,7 +615,7 @@ PyObject* greeks(PyObject*, PyObject* args) {
             !read_greeks(vega, rho, g)) {
             return nullptr;
         }
-        return new_instance<zub::Greeks>(*zub_classes(), g);
+        return new_instance<zub::Greeks>(g);
     });
 }
 
@@ -633,12 +630,11 @@ bool call_method(PyObject* obj, const char* name, PyObject* arg = nullptr) {
 // ExerciseStyle members), in order.
 template <class E>
 bool add_members(PyObject* policy, PyObject* items, const char* const (&methods)[2]) {
-    const ZubClasses& c = *zub_classes();
     PyObject* it = PyObject_GetIter(items);
     if (it == nullptr) return false;
     bool ok = true;
     while (PyObject* item = PyIter_Next(it)) {
-        const E* e = value_if<E>(c, item);
+        const E* e = value_if<E>(item);
         if (e == nullptr) PyErr_Format(PyExc_TypeError, "_policy() cannot use %R", item);
         ok = e != nullptr && call_method(policy, methods[static_cast<int>(*e)]);
         Py_DECREF(item);
@@ -728,10 +724,9 @@ PyMethodDef reducer = {"_reduce", reduce, METH_O, nullptr};
 }  // namespace
 }  // namespace zub::batch
 
-int zub_batch_register_reducers(PyObject* module) {
+extern "C" int zub_batch_register_reducers(PyObject* module) {
     using namespace zub::batch;
-    const ZubClasses* c = zub_classes();
-    if (c == nullptr || !resolve() || PyModule_AddFunctions(module, reconstructors) < 0) return -1;
+    if (!load_zub_classes() || !resolve() || PyModule_AddFunctions(module, reconstructors) < 0) return -1;
     PyObject* name = PyModule_GetNameObject(module);
     PyObject* fn = name != nullptr ? PyCFunction_NewEx(&reducer, module, name) : nullptr;
     Py_XDECREF(name);
@@ -744,7 +739,7 @@ int zub_batch_register_reducers(PyObject* module) {
           &ZubClasses::option_type, &ZubClasses::exercise_style, &ZubClasses::option_result, &ZubClasses::greeks,
           &ZubClasses::instrument_policy, &ZubClasses::dividend_schedule, &ZubClasses::transform_config}) {
         if (!ok) break;
-        PyObject* r = PyObject_CallMethod(copyreg, "pickle", "OO", reinterpret_cast<PyObject*>(c->*cls), fn);
+        PyObject* r = PyObject_CallMethod(copyreg, "pickle", "OO", reinterpret_cast<PyObject*>(zub_classes().*cls), fn);
         ok = r != nullptr;
         Py_XDECREF(r);
     }

@@ -7,4 +7,4 @@
 // Adds the reconstructors to `module` (they must be reachable by name as
 // its attributes) and registers with copyreg a reducer for each of zub's
 // value classes.  Imports zub.  Returns 0, or -1 with an exception set.
-int zub_batch_register_reducers(PyObject* module);
+extern "C" int zub_batch_register_reducers(PyObject* module);

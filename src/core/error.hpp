@@ -22,12 +22,27 @@ enum class ErrorKind : unsigned char {
     Cancelled,  // the cancellation check fired; the boundary re-raises what is pending
 };
 
+// What went wrong, for callers that sort failures without reading the
+// message (the array entry points report it per element).
+enum class Reason : unsigned char {
+    Unspecified,
+    Expired,             // valuation time at or after expiry
+    DayCountMismatch,    // rate curve and volatility surface measure time differently
+    NotBracketed,        // implied volatility: the target is outside the bounds' prices
+    NotConverged,        // implied volatility: the search ran out of iterations
+    NotImplemented,      // a method that does not exist for these inputs
+    AtExerciseValue,     // implied volatility: target at or below the exercise value
+};
+
 struct Error {
     ErrorKind kind;
     std::string message;
+    Reason reason = Reason::Unspecified;
 
     static Error value(std::string m) { return {ErrorKind::Value, std::move(m)}; }
+    static Error value(Reason r, std::string m) { return {ErrorKind::Value, std::move(m), r}; }
     static Error panic(std::string m) { return {ErrorKind::Panic, std::move(m)}; }
+    static Error panic(Reason r, std::string m) { return {ErrorKind::Panic, std::move(m), r}; }
     static Error cancelled() { return {ErrorKind::Cancelled, {}}; }
 };
 

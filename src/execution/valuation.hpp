@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "core/error.hpp"
 #include "core/period.hpp"
@@ -44,11 +45,40 @@ struct ConfigTable {
     static const ConfigTable& defaults() noexcept;
 };
 
+// Per-option replacements of the market's spot and volatility (a smile, a
+// scenario ladder); absent fields read the market record.
+struct MarketOverrides {
+    std::optional<double> spot;
+    std::optional<double> vol;
+};
+
+// The search interval and price tolerance of an implied-volatility solve.
+// The defaults are the object API's; an absent tolerance takes the
+// configured solver's.  With refuse_at_exercise_value a target at or below
+// what the option is worth without volatility fails with
+// Reason::AtExerciseValue instead of converging on the lower bound.
+struct VolSearch {
+    double low = 0.1;
+    double high = 5.0;
+    std::optional<double> tolerance;
+    bool refuse_at_exercise_value = false;
+};
+
 // Price and Greeks by the configured method.  Errors: Value for a day-count
 // mismatch or an expired option, Panic for the not-implemented American
 // analytic case, whatever the engines report.
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market,
-                                   const ConfigTable& config, const Instant& valuation, CancelCheck cancel = {});
+                                   const ConfigTable& config, const Instant& valuation, CancelCheck cancel = {},
+                                   const MarketOverrides& overrides = {});
+
+// value_option for each of up to kMaxLanes options on one market,
+// configuration and valuation time (options[i] with overrides[i] into
+// out[i], each exactly what value_option gives it).  Finite-difference
+// solves of one exercise style and one set of settings with no dividend
+// inside the option's life are stepped together (solve_fdm_lanes).
+void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
+                   const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out);
 
 // Volatility that reproduces `target` by the configured method and search.
 // The target is checked after the day-count check and before anything else,
@@ -56,6 +86,7 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market,
                                    const ConfigTable& config, const Instant& valuation,
                                    std::optional<double> target,
-                                   CancelCheck cancel = {});
+                                   CancelCheck cancel = {}, const VolSearch& bounds = {},
+                                   std::optional<double> spot = {});
 
 }  // namespace zub

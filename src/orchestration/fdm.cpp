@@ -1,8 +1,11 @@
 #include "orchestration/fdm.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
 #include "methods/finite_difference/fdm_process.hpp"
 #include "methods/finite_difference/grids/uniform.hpp"
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "methods/stepping_scheme/linear.hpp"
 #include "methods/stepping_scheme/post_projection.hpp"
 #include "methods/time_stepping/input_vectors.hpp"
@@ -101,20 +105,53 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     return out;
 }
 
+NeumannStandard neumann_operator(const ProcessParams& params, const FdmGrid& grid, TridiagonalOperator& op,
+                                 BoundarySlopes slopes) {
+    rebuild_with_neumann_rows(params, grid, op);
+    return NeumannStandard(grid, slopes);
+}
+
+// Grid, operator, boundary, scheme and workspace of one solve; the members
+// refer to each other, so a Solver stays where it is built.
+template <class Scheme>
+struct Solver {
+    ProcessParams params;
+    BoundarySlopes slopes;
+    FdmGrid grid;
+    TridiagonalOperator op;
+    NeumannStandard boundary;
+    Scheme scheme;
+    StepWorkspace ws;
+    TrBdf2<Scheme> stepper;
+
+    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const FdmMarket& market)
+        : params{market.rate, market.carry, market.vol},
+          slopes(boundary_slopes(type)),
+          grid(build_uniform_grid(settings, strike, market.vol, T)),
+          op(grid.size()),
+          boundary(neumann_operator(params, grid, op, slopes)),
+          scheme(grid, op, strike, type),
+          ws(grid.size()),
+          stepper(op, boundary, scheme, ws) {}
+    Solver(const Solver&) = delete;
+    Solver& operator=(const Solver&) = delete;
+
+    // The payoff as the state, before the first run.
+    void ensure_state() {
+        if (ws.has_state()) return;
+        const StageVectors st = ws.state();
+        scheme.create(st.u, st.F);
+        ws.mark_state_created();
+    }
+};
+
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
     const std::vector<Jump> jumps = dividend_jumps(dividends, T);
-
-    const ProcessParams params{market.rate, market.carry, market.vol};
-    const BoundarySlopes slopes = boundary_slopes(type);
-    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T);
-    TridiagonalOperator op(grid.size());
-    rebuild_with_neumann_rows(params, grid, op);
-    NeumannStandard boundary(grid, slopes);
-    Scheme scheme(grid, op, strike, type);
-    StepWorkspace ws(grid.size());
-    TrBdf2<Scheme> stepper(op, boundary, scheme, ws);
+    Solver<Scheme> solver(type, strike, T, settings, market);
+    FdmGrid& grid = solver.grid;
+    StepWorkspace& ws = solver.ws;
     CancelBudget budget(cancel);
 
     // Stop times: the jump times in descending order, then the valuation
@@ -126,26 +163,63 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
         const double length = t_cur - s;
         const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
         const double dt = length / static_cast<double>(n);
-        if (!ws.has_state()) {
-            const StageVectors st = ws.state();
-            scheme.create(st.u, st.F);
-            ws.mark_state_created();
-        }
-        if (!stepper.run(n, dt, budget)) return Error::cancelled();
+        solver.ensure_state();
+        if (!solver.stepper.run(n, dt, budget)) return Error::cancelled();
         t_cur = s;
         if (k == jumps.size()) continue;
         const double amount = jumps[k].amount;
         if (!(amount > 0.0)) continue;
         grid.shift_in_place(amount);
-        rebuild_with_neumann_rows(params, grid, op);
-        boundary = NeumannStandard(grid, slopes);
+        solver.boundary = neumann_operator(solver.params, grid, solver.op, solver.slopes);
         const StageVectors st = ws.state();
-        scheme.after_dividend(st.u, st.F);
+        solver.scheme.after_dividend(st.u, st.F);
         if (budget.spend(grid.size())) return Error::cancelled();
     }
 
     if (!ws.has_state()) return Error::panic("Solver never ran");
     return read_off(grid, ws.state(), market.spot);
+}
+
+// march without dividends for lanes of positive, finite T: one interval of
+// steps_for_interval(T, T, time_steps) steps (the same count for every
+// lane), each step's two implicit solves done for all lanes together.
+template <class Scheme>
+void march_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
+                 std::span<std::optional<Outcome<OptionResult>>> out) {
+    const std::size_t count = lanes.size();
+    std::array<std::unique_ptr<Solver<Scheme>>, kMaxLanes> solver;
+    std::array<double, kMaxLanes> dt{};
+    std::array<std::uint64_t, kMaxLanes> steps{};
+    for (std::size_t k = 0; k < count; ++k) {
+        const FdmLane& lane = lanes[k];
+        solver[k] = std::make_unique<Solver<Scheme>>(lane.type, lane.strike, lane.T, settings, lane.market);
+        const double length = lane.T - 0.0;
+        steps[k] = steps_for_interval(length, lane.T, settings.time_steps);
+        dt[k] = length / static_cast<double>(steps[k]);
+        solver[k]->ensure_state();
+    }
+    const std::size_t n = solver[0]->grid.size();
+    CancelBudget budget(cancel);
+    std::array<ImplicitSystem, kMaxLanes> systems;
+    const auto solve_stage = [&](double (TrBdf2<Scheme>::*rhs)(double), std::span<double> (StepWorkspace::*target)(),
+                                 void (TrBdf2<Scheme>::*solved)()) {
+        for (std::size_t k = 0; k < count; ++k) {
+            Solver<Scheme>& s = *solver[k];
+            const double c = (s.stepper.*rhs)(dt[k]);
+            systems[k] = {&s.op, c, s.ws.rhs().data(), (s.ws.*target)().data(), s.ws.sweep().data()};
+        }
+        solve_implicit_lanes({systems.data(), count}, n);
+        for (std::size_t k = 0; k < count; ++k) (solver[k]->stepper.*solved)();
+    };
+    for (std::uint64_t step = 0; step < steps[0]; ++step) {
+        solve_stage(&TrBdf2<Scheme>::stage1_rhs, &StepWorkspace::U1, &TrBdf2<Scheme>::stage1_solved);
+        solve_stage(&TrBdf2<Scheme>::stage2_rhs, &StepWorkspace::U2, &TrBdf2<Scheme>::stage2_solved);
+        if (budget.spend(count * n)) {
+            for (std::size_t k = 0; k < count; ++k) out[k] = Error::cancelled();
+            return;
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) out[k] = read_off(solver[k]->grid, solver[k]->ws.state(), lanes[k].market.spot);
 }
 
 }  // namespace
@@ -162,6 +236,35 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
         return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
     }
     return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+}
+
+void solve_fdm_lanes(ExerciseStyle style, std::span<const FdmLane> lanes, const FdmConfig& settings,
+                     CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+    // Lanes that the single march would not step (no grid, no positive
+    // finite life) take that path and its answer.
+    std::array<FdmLane, kMaxLanes> group;
+    std::array<std::size_t, kMaxLanes> where{};
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        const FdmLane& lane = lanes[k];
+        if (settings.grid_nodes >= 3 && lane.T > 0.0 && std::isfinite(lane.T) && count < kMaxLanes) {
+            group[count] = lane;
+            where[count++] = k;
+        } else {
+            out[k] = solve_fdm_in_years(lane.type, style, lane.strike, lane.T, {}, settings, lane.market, cancel);
+        }
+    }
+    if (count == 0) return;
+    ensure_solve_fits(settings.grid_nodes);
+    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+    const std::span<const FdmLane> grouped(group.data(), count);
+    const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), count);
+    if (style == ExerciseStyle::American) {
+        march_lanes<PostProjectionScheme>(grouped, settings, cancel, into);
+    } else {
+        march_lanes<LinearScheme>(grouped, settings, cancel, into);
+    }
+    for (std::size_t i = 0; i < count; ++i) out[where[i]] = std::move(results[i]);
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,

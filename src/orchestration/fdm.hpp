@@ -1,6 +1,7 @@
 // Finite-difference solve driver.
 #pragma once
 
+#include <optional>
 #include <span>
 
 #include "core/error.hpp"
@@ -42,5 +43,21 @@ struct DividendAt {
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
                                          const FdmMarket& market, CancelCheck cancel = {});
+
+// One option of a group that solve_fdm_lanes steps together.
+struct FdmLane {
+    OptionType type = OptionType::Call;
+    double strike = 0.0;
+    double T = 0.0;
+    FdmMarket market;
+};
+
+// solve_fdm_in_years without dividends for up to kMaxLanes options of one
+// exercise style and one set of settings: out[k] receives exactly what
+// lane k gets alone.  The lanes march on their own grids in lock step and
+// their tridiagonal systems are solved in one loop (solve_implicit_lanes),
+// which overlaps the sweeps' dependent chains.
+void solve_fdm_lanes(ExerciseStyle style, std::span<const FdmLane> lanes, const FdmConfig& settings,
+                     CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out);
 
 }  // namespace zub

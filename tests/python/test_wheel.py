@@ -48,7 +48,8 @@ def test_one_abi3_wheel_with_module_and_stubs(wheel):
         files = set(archive.namelist())
         stub = archive.read("zub-stubs/__init__.pyi")
     payload = {f for f in files if not f.startswith(f"zub-{version}.dist-info/")}
-    assert payload == {"zub.abi3.so", "zub_batch.abi3.so", "zub-stubs/__init__.pyi"}, payload
+    assert payload == {"zub.abi3.so", "zub-stubs/__init__.pyi", "zub_batch.abi3.so", "zub_batch-stubs/__init__.pyi"}, \
+        payload
     assert stub == (ROOT / "python" / "zub-stubs" / "__init__.pyi").read_bytes()
 
 

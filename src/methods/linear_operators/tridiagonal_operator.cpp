@@ -112,15 +112,21 @@ void TridiagonalOperator::factorise(double c) const noexcept {
     ++factorisations_;
 }
 
+TridiagonalOperator::Factors TridiagonalOperator::factors_for(double c) const noexcept {
+    if (!cached_ || !(std::abs(cached_c_ - c) < 1e-12)) factorise(c);
+    const double* el = cache_.data();
+    return {el, el + n_, el + 2 * n_};
+}
+
 void TridiagonalOperator::solve_implicit(std::span<const double> r, double c, std::span<double> out,
                                          std::span<double> scratch) const {
     check_length(r.size());
     check_length(out.size());
     check_length(scratch.size());
-    if (!cached_ || !(std::abs(cached_c_ - c) < 1e-12)) factorise(c);
-    const double* el = cache_.data();
-    const double* eu = el + n_;
-    const double* p = eu + n_;
+    const Factors f = factors_for(c);
+    const double* el = f.lower;
+    const double* eu = f.upper;
+    const double* p = f.pivot_inv;
     const double* rr = r.data();
     double* y = scratch.data();
     double* x = out.data();

@@ -44,6 +44,16 @@ public:
     // Throws Panic when a vector's length is not N.
     void solve_implicit(std::span<const double> r, double c, std::span<double> out, std::span<double> scratch) const;
 
+    // The factorisation solve_implicit uses for c (built first when the
+    // cached one is for another c): elimination lower and upper factors and
+    // pivot inverses, N each.
+    struct Factors {
+        const double* lower;
+        const double* upper;
+        const double* pivot_inv;
+    };
+    Factors factors_for(double c) const noexcept;
+
     // How many factorisations solve_implicit has built so far.
     std::uint64_t factorisations() const noexcept { return factorisations_; }
 

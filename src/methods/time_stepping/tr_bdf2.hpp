@@ -59,25 +59,42 @@ public:
         : op_(op), bc_(bc), scheme_(scheme), ws_(ws) {}
 
     void step(double dt) {
+        op_.solve_implicit(ws_.rhs(), stage1_rhs(dt), ws_.U1(), ws_.sweep());
+        stage1_solved();
+        op_.solve_implicit(ws_.rhs(), stage2_rhs(dt), ws_.U2(), ws_.sweep());
+        stage2_solved();
+    }
+
+    // A step in its parts, for solving several grids' systems together:
+    // each *_rhs fills the workspace's right-hand side and returns the
+    // implicit weight c of (I - c L) U = rhs, whose solution goes to U1
+    // (stage 1) or U2 (stage 2) before the matching *_solved.
+    double stage1_rhs(double dt) {
         const StageVectors s = ws_.state();
         const std::size_t n = ws_.size();
         const double* u = s.u.data();
         const double* f = s.F.data();
         double* r = ws_.rhs().data();
-
         const double w1 = TrBdf2Tableau::stage1 * dt;
         for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w1 * f[i];
         bc_.apply(ws_.rhs());
-        op_.solve_implicit(ws_.rhs(), w1, ws_.U1(), ws_.sweep());
-        scheme_.after_solve(ws_.U1(), ws_.F1());
-
+        return w1;
+    }
+    void stage1_solved() { scheme_.after_solve(ws_.U1(), ws_.F1()); }
+    double stage2_rhs(double dt) {
+        const StageVectors s = ws_.state();
+        const std::size_t n = ws_.size();
+        const double* u = s.u.data();
+        const double* f = s.F.data();
+        double* r = ws_.rhs().data();
         const double w2 = TrBdf2Tableau::stage2_explicit * dt;
         const double* f1 = ws_.F1().data();
         for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w2 * f[i] + w2 * f1[i];
         bc_.apply(ws_.rhs());
-        op_.solve_implicit(ws_.rhs(), TrBdf2Tableau::stage2_implicit * dt, ws_.U2(), ws_.sweep());
+        return TrBdf2Tableau::stage2_implicit * dt;
+    }
+    void stage2_solved() {
         scheme_.after_solve(ws_.U2(), ws_.F2());
-
         ws_.promote_last_stage();
     }
 

@@ -1,0 +1,495 @@
+#include "arrays.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "datetime_conv.hpp"
+#include "records.hpp"
+
+namespace zub::batch {
+namespace {
+
+// The pending exception, normalised, as a new reference (the error
+// indicator is cleared).
+PyObject* take_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+void restore_exception(PyObject* value) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+}
+
+struct Numpy {
+    PyObject* asarray = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* datetime_data = nullptr;
+    PyObject* int64 = nullptr;
+};
+
+Numpy np;
+
+// New reference to attribute `name` of `o`, or nullptr.
+PyObject* attr(PyObject* o, const char* name) { return PyObject_GetAttrString(o, name); }
+
+// The one-letter kind of an array's dtype ('f', 'i', 'M', 'O', ...), or 0
+// with an exception set.
+char dtype_kind(PyObject* array) {
+    PyObject* dtype = attr(array, "dtype");
+    PyObject* kind = dtype ? attr(dtype, "kind") : nullptr;
+    Py_XDECREF(dtype);
+    if (kind == nullptr) return 0;
+    const char* s = PyUnicode_AsUTF8AndSize(kind, nullptr);
+    const char k = s != nullptr ? s[0] : 0;
+    Py_DECREF(kind);
+    return k;
+}
+
+PyObject* dtype_str(PyObject* array) {
+    PyObject* dtype = attr(array, "dtype");
+    if (dtype == nullptr) return nullptr;
+    PyObject* s = PyObject_Str(dtype);
+    Py_DECREF(dtype);
+    return s;
+}
+
+// np.asarray(o) or np.asarray(o, dtype=...): a new reference.
+PyObject* as_array(PyObject* o, const char* name, const char* dtype = nullptr) {
+    PyObject* r = dtype == nullptr ? PyObject_CallFunctionObjArgs(np.asarray, o, nullptr)
+                                   : PyObject_CallFunction(np.asarray, "Os", o, dtype);
+    if (r == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyObject* cause = take_exception();
+        PyErr_Format(PyExc_TypeError, "argument '%s': cannot read as an array: %S", name, cause);
+        Py_XDECREF(cause);
+    }
+    return r;
+}
+
+void wrong_dtype(const char* name, PyObject* array, const char* wanted) {
+    PyObject* s = dtype_str(array);
+    if (s == nullptr) return;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array of dtype %U", name, wanted, s);
+    Py_DECREF(s);
+}
+
+int64_t floor_div(int64_t a, int64_t b) noexcept {
+    const int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// Microseconds per tick of a datetime64 unit (mul), or ticks per
+// microsecond (div) for finer units; false for units of varying length.
+bool unit_scale(const char* unit, int64_t count, int64_t& mul, int64_t& div) {
+    struct Unit {
+        const char* name;
+        int64_t mul, div;
+    };
+    static const Unit units[] = {
+        {"W", 604'800'000'000, 1}, {"D", 86'400'000'000, 1}, {"h", 3'600'000'000, 1}, {"m", 60'000'000, 1},
+        {"s", 1'000'000, 1},       {"ms", 1'000, 1},         {"us", 1, 1},           {"\xce\xbcs", 1, 1},
+        {"ns", 1, 1'000},          {"ps", 1, 1'000'000},     {"fs", 1, 1'000'000'000},
+    };
+    for (const Unit& u : units) {
+        if (std::strcmp(unit, u.name) != 0) continue;
+        if (u.div == 1) {
+            if (__builtin_mul_overflow(u.mul, count, &mul)) return false;
+            div = 1;
+        } else {
+            // count ticks of a sub-microsecond unit: a multiple of a
+            // microsecond is read with mul, the rest with div.
+            if (count % u.div == 0) {
+                mul = count / u.div;
+                div = 1;
+            } else if (u.div % count == 0) {
+                mul = 1;
+                div = u.div / count;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool load_numpy() {
+    if (np.asarray != nullptr) return true;
+    PyObject* mod = PyImport_ImportModule("numpy");
+    if (mod == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyObject* cause = take_exception();
+            PyErr_SetString(PyExc_ImportError, "zub_batch needs numpy: install the optional group zub[batch]");
+            PyObject* now = take_exception();
+            PyException_SetCause(now, cause);
+            restore_exception(now);
+        }
+        return false;
+    }
+    Numpy n;
+    n.asarray = attr(mod, "asarray");
+    n.empty = n.asarray ? attr(mod, "empty") : nullptr;
+    n.datetime_data = n.empty ? attr(mod, "datetime_data") : nullptr;
+    n.int64 = n.datetime_data ? attr(mod, "int64") : nullptr;
+    Py_DECREF(mod);
+    if (n.int64 == nullptr) {
+        Py_XDECREF(n.asarray);
+        Py_XDECREF(n.empty);
+        Py_XDECREF(n.datetime_data);
+        return false;
+    }
+    np = n;
+    return true;
+}
+
+const char* expiry_problem_text(uint8_t problem) noexcept {
+    switch (problem) {
+        case kExpiryNaive:
+            return "Expiry must have a timezone specified (e.g. New York or UTC)";
+        case kExpiryInvalid:
+            return "Invalid timestamp";
+        case kExpiryNaT:
+            return "Expiry is NaT (not a time)";
+        default:
+            return "";
+    }
+}
+
+Walker::Walker(const Layout& layout, std::size_t begin) noexcept : layout_(layout) {
+    std::size_t rest = begin;
+    for (std::size_t d = layout.shape.size(); d-- > 0;) {
+        const auto extent = static_cast<std::size_t>(layout.shape[d]);
+        idx_[d] = static_cast<Py_ssize_t>(rest % extent);
+        rest /= extent;
+        for (int c = 0; c < kCols; ++c) off_[c] += idx_[d] * layout.strides[d][c];
+    }
+}
+
+void Walker::next() noexcept {
+    for (std::size_t d = layout_.shape.size(); d-- > 0;) {
+        const auto& s = layout_.strides[d];
+        for (int c = 0; c < kCols; ++c) off_[c] += s[c];
+        if (++idx_[d] < layout_.shape[d]) return;
+        for (int c = 0; c < kCols; ++c) off_[c] -= s[c] * layout_.shape[d];
+        idx_[d] = 0;
+    }
+}
+
+bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept {
+    if (layout.expiry_converted) {
+        const auto* cell = reinterpret_cast<const ConvertedExpiry*>(w.at(kExpiry));
+        problem = cell->problem;
+        out = cell->instant;
+        return problem == kExpiryOk;
+    }
+    const auto ticks = w.get<int64_t>(kExpiry);
+    if (ticks == INT64_MIN) {
+        problem = kExpiryNaT;
+        return false;
+    }
+    if (ticks == cache.ticks) {
+        out = cache.instant;
+        return true;
+    }
+    int64_t micros;
+    if (layout.micros_div != 1) {
+        micros = floor_div(ticks, layout.micros_div);
+    } else if (__builtin_mul_overflow(ticks, layout.micros_mul, &micros)) {
+        problem = kExpiryInvalid;
+        return false;
+    }
+    // As the option constructor converts a datetime in UTC: the POSIX time
+    // as the float micros / 10^6, split by truncation.
+    int64_t secs;
+    uint32_t nanos;
+    constexpr int64_t kExact = int64_t{1} << 53;
+    if (micros <= kExact && micros >= -kExact) {
+        py::split_timestamp(static_cast<double>(micros) / 1e6, py::Rounding::Truncate, secs, nanos);
+    } else {
+        secs = floor_div(micros, 1'000'000);
+        nanos = static_cast<uint32_t>((micros - secs * 1'000'000) * 1000);
+    }
+    const auto instant = Instant::from_unix(secs, nanos);
+    if (!instant) {
+        problem = kExpiryInvalid;
+        return false;
+    }
+    out = *instant;
+    cache.ticks = ticks;
+    cache.instant = out;
+    return true;
+}
+
+bool Arguments::view(int col, PyObject* array, const char* name) {
+    refs_.push_back(array);
+    Py_buffer b;
+    if (PyObject_GetBuffer(array, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return false;
+    views_.push_back(b);
+    Input& in = inputs_[col];
+    in.name = name;
+    in.data = static_cast<const char*>(b.buf);
+    in.shape.assign(b.shape, b.shape + b.ndim);
+    in.strides.assign(b.strides, b.strides + b.ndim);
+    return true;
+}
+
+bool Arguments::add_float(int col, PyObject* o, const char* name) {
+    PyObject* a = as_array(o, name);
+    if (a == nullptr) return false;
+    const char k = dtype_kind(a);
+    if (k != 'f' && k != 'i' && k != 'u') {
+        if (k != 0) wrong_dtype(name, a, "real numbers");
+        Py_DECREF(a);
+        return false;
+    }
+    PyObject* f = PyObject_CallMethod(a, "astype", "s", "float64");
+    Py_DECREF(a);
+    return f != nullptr && view(col, f, name);
+}
+
+// The code of `o` when it is a member of the column's enumeration.
+bool member_code(int col, PyObject* o, long& code) {
+    if (col == kType) {
+        OptionType t;
+        if (!option_type_member(o, t)) return false;
+        code = static_cast<long>(t);
+    } else {
+        ExerciseStyle s;
+        if (!exercise_style_member(o, s)) return false;
+        code = static_cast<long>(s);
+    }
+    return true;
+}
+
+bool Arguments::add_code(int col, PyObject* o, const char* name) {
+    // Enumeration members, alone or in a list or tuple, become their codes.
+    long code = 0;
+    PyObject* codes = nullptr;
+    if (member_code(col, o, code)) {
+        codes = PyLong_FromLong(code);
+    } else if (PyList_Check(o) || PyTuple_Check(o)) {
+        const Py_ssize_t n = PySequence_Size(o);
+        codes = PyList_New(n);
+        for (Py_ssize_t i = 0; codes != nullptr && i < n; ++i) {
+            PyObject* item = PySequence_GetItem(o, i);
+            PyObject* c = item == nullptr ? nullptr : member_code(col, item, code) ? PyLong_FromLong(code) : (Py_INCREF(item), item);
+            Py_XDECREF(item);
+            if (c == nullptr) {
+                Py_CLEAR(codes);
+                break;
+            }
+            PyList_SetItem(codes, i, c);
+        }
+    } else {
+        codes = (Py_INCREF(o), o);
+    }
+    if (codes == nullptr) return false;
+    PyObject* a = as_array(codes, name);
+    Py_DECREF(codes);
+    if (a == nullptr) return false;
+    const char k = dtype_kind(a);
+    if (k != 'i' && k != 'u' && k != 'b') {
+        if (k != 0) wrong_dtype(name, a, "integer codes or enumeration members");
+        Py_DECREF(a);
+        return false;
+    }
+    PyObject* i64 = PyObject_CallMethod(a, "astype", "s", "int64");
+    Py_DECREF(a);
+    return i64 != nullptr && view(col, i64, name);
+}
+
+bool Arguments::add_expiry(PyObject* o, const char* name) {
+    PyObject* dt_type = py::datetime_type();
+    if (dt_type == nullptr) return false;
+    const int single = PyObject_IsInstance(o, dt_type);
+    if (single < 0) return false;
+    PyObject* a = single ? nullptr : as_array(o, name);
+    if (!single && a == nullptr) return false;
+    const char k = single ? 'O' : dtype_kind(a);
+    if (k == 'M') {
+        PyObject* dtype = attr(a, "dtype");
+        PyObject* data = dtype ? PyObject_CallFunctionObjArgs(np.datetime_data, dtype, nullptr) : nullptr;
+        Py_XDECREF(dtype);
+        if (data == nullptr) {
+            Py_DECREF(a);
+            return false;
+        }
+        const char* unit = nullptr;
+        long long count = 0;
+        const bool parsed = PyArg_ParseTuple(data, "sL", &unit, &count) != 0;
+        const bool scaled = parsed && unit_scale(unit, count, micros_mul_, micros_div_);
+        if (parsed && !scaled) {
+            PyErr_Format(PyExc_TypeError,
+                         "argument '%s': datetime64 unit '%s' has no fixed length; use days or finer", name, unit);
+        }
+        Py_DECREF(data);
+        PyObject* ticks = scaled ? PyObject_CallMethod(a, "view", "s", "int64") : nullptr;
+        Py_DECREF(a);
+        return ticks != nullptr && view(kExpiry, ticks, name);
+    }
+    if (k != 'O') {
+        if (k != 0) wrong_dtype(name, a, "datetime64 values or timezone-aware datetimes");
+        Py_DECREF(a);
+        return false;
+    }
+    // Datetime objects: converted now, each as the option constructor does.
+    PyObject* items = single ? Py_BuildValue("(O)", o) : PyObject_CallMethod(a, "ravel", nullptr);
+    Input& in = inputs_[kExpiry];
+    in.name = name;
+    if (!single) {
+        PyObject* shape = attr(a, "shape");
+        Py_DECREF(a);
+        if (shape == nullptr) {
+            Py_XDECREF(items);
+            return false;
+        }
+        const Py_ssize_t nd = PyTuple_Size(shape);
+        for (Py_ssize_t d = 0; d < nd; ++d) in.shape.push_back(PyLong_AsSsize_t(PyTuple_GetItem(shape, d)));
+        Py_DECREF(shape);
+    }
+    if (items == nullptr) return false;
+    const Py_ssize_t n = PySequence_Size(items);
+    converted_ = std::make_shared<std::vector<ConvertedExpiry>>(static_cast<std::size_t>(n < 0 ? 0 : n));
+    bool ok = n >= 0;
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        PyObject* item = PySequence_GetItem(items, i);
+        ok = item != nullptr;
+        if (!ok) break;
+        const int is_dt = PyObject_IsInstance(item, dt_type);
+        if (is_dt <= 0) {
+            PyObject* tn = is_dt == 0 ? PyType_GetName(Py_TYPE(item)) : nullptr;
+            if (tn != nullptr) {
+                PyErr_Format(PyExc_TypeError, "argument '%s': element %zd is a '%U', not a datetime", name, i, tn);
+                Py_DECREF(tn);
+            }
+            Py_DECREF(item);
+            ok = false;
+            break;
+        }
+        ConvertedExpiry& cell = (*converted_)[static_cast<std::size_t>(i)];
+        if (!py::aware_instant(item, py::Rounding::Truncate, expiry_problem_text(kExpiryNaive),
+                               expiry_problem_text(kExpiryInvalid), cell.instant)) {
+            // The constructor's two refusals become the element's status;
+            // anything else the datetime raised ends the call.
+            PyObject* exc = take_exception();
+            PyObject* text = PyErr_GivenExceptionMatches(exc, PyExc_ValueError) ? PyObject_Str(exc) : nullptr;
+            const char* s = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+            if (s != nullptr && std::strcmp(s, expiry_problem_text(kExpiryNaive)) == 0) {
+                cell.problem = kExpiryNaive;
+            } else if (s != nullptr && std::strcmp(s, expiry_problem_text(kExpiryInvalid)) == 0) {
+                cell.problem = kExpiryInvalid;
+            }
+            Py_XDECREF(text);
+            if (cell.problem == kExpiryOk) {
+                restore_exception(exc);
+                ok = false;
+            } else {
+                Py_DECREF(exc);
+                PyErr_Clear();
+            }
+        }
+        Py_DECREF(item);
+    }
+    Py_DECREF(items);
+    if (!ok) return false;
+    in.data = reinterpret_cast<const char*>(converted_->data());
+    in.strides.assign(in.shape.size(), 0);
+    Py_ssize_t stride = sizeof(ConvertedExpiry);
+    for (std::size_t d = in.shape.size(); d-- > 0;) {
+        in.strides[d] = stride;
+        stride *= in.shape[d];
+    }
+    return true;
+}
+
+bool Arguments::broadcast(Layout& layout) {
+    std::size_t nd = 0;
+    for (const Input& in : inputs_) {
+        if (in.name != nullptr) nd = std::max(nd, in.shape.size());
+    }
+    if (nd > 64) {
+        PyErr_SetString(PyExc_ValueError, "arrays of more than 64 dimensions are not supported");
+        return false;
+    }
+    layout.shape.assign(nd, 1);
+    for (const Input& in : inputs_) {
+        if (in.name == nullptr) continue;
+        const std::size_t lead = nd - in.shape.size();
+        for (std::size_t d = 0; d < in.shape.size(); ++d) {
+            Py_ssize_t& out = layout.shape[lead + d];
+            if (in.shape[d] == out || in.shape[d] == 1) continue;
+            if (out == 1) {
+                out = in.shape[d];
+                continue;
+            }
+            std::string msg = "arrays could not be broadcast together:";
+            for (const Input& a : inputs_) {
+                if (a.name == nullptr) continue;
+                msg += std::string(" ") + a.name + " (";
+                for (Py_ssize_t s : a.shape) msg += std::to_string(s) + ",";
+                msg += ")";
+            }
+            PyErr_SetString(PyExc_ValueError, msg.c_str());
+            return false;
+        }
+    }
+    layout.strides.assign(nd, {});
+    layout.size = 1;
+    for (Py_ssize_t s : layout.shape) layout.size *= static_cast<std::size_t>(s);
+    for (int c = 0; c < kCols; ++c) {
+        const Input& in = inputs_[c];
+        layout.base[c] = in.name != nullptr ? in.data : nullptr;
+        if (in.name == nullptr) continue;
+        const std::size_t lead = nd - in.shape.size();
+        for (std::size_t d = 0; d < in.shape.size(); ++d) {
+            layout.strides[lead + d][c] = in.shape[d] == 1 ? 0 : in.strides[d];
+        }
+    }
+    layout.expiry_converted = converted_ != nullptr;
+    layout.micros_mul = micros_mul_;
+    layout.micros_div = micros_div_;
+    return true;
+}
+
+void Arguments::release() {
+    for (Py_buffer& b : views_) PyBuffer_Release(&b);
+    views_.clear();
+    for (PyObject* r : refs_) Py_DECREF(r);
+    refs_.clear();
+}
+
+PyObject* new_output(const std::vector<Py_ssize_t>& shape, const char* dtype, void*& data) {
+    PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
+    if (dims == nullptr) return nullptr;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+        PyObject* v = PyLong_FromSsize_t(shape[d]);
+        if (v == nullptr) {
+            Py_DECREF(dims);
+            return nullptr;
+        }
+        PyTuple_SetItem(dims, static_cast<Py_ssize_t>(d), v);
+    }
+    PyObject* a = PyObject_CallFunction(np.empty, "Os", dims, dtype);
+    Py_DECREF(dims);
+    if (a == nullptr) return nullptr;
+    Py_buffer b;
+    if (PyObject_GetBuffer(a, &b, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        Py_DECREF(a);
+        return nullptr;
+    }
+    // The new array is ours alone until returned, so its memory stays where
+    // it is after the view is released.
+    data = b.buf;
+    PyBuffer_Release(&b);
+    return a;
+}
+
+}  // namespace zub::batch

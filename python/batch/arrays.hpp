@@ -1,0 +1,121 @@
+// Array arguments: conversion through numpy, broadcasting, strided reading
+// and the output arrays.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boundary.hpp"
+#include "core/period.hpp"
+#include "instruments/vanilla_option.hpp"
+
+namespace zub::batch {
+
+// numpy, imported when the module is; false with ImportError set.
+bool load_numpy();
+
+// The inputs an array call reads per element.
+enum Col : int { kStrike, kExpiry, kType, kStyle, kSpot, kVol, kTarget, kCols };
+
+// An expiry the caller gave as a datetime object, converted up front (the
+// conversion runs Python code), or why it could not be.
+struct ConvertedExpiry {
+    Instant instant;
+    uint8_t problem = 0;  // 0 none, else an ExpiryProblem
+};
+
+enum ExpiryProblem : uint8_t { kExpiryOk, kExpiryNaive, kExpiryInvalid, kExpiryNaT };
+const char* expiry_problem_text(uint8_t problem) noexcept;
+
+// The broadcast inputs of one call.  Python references and buffer views are
+// taken and released under the interpreter lock by the owner (Arguments);
+// workers only read through `base` and the byte strides.
+struct Layout {
+    std::vector<Py_ssize_t> shape;                       // broadcast shape
+    std::vector<std::array<Py_ssize_t, kCols>> strides;  // [dimension][column], 0 along broadcast axes
+    std::array<const char*, kCols> base{};               // nullptr: column absent
+    std::size_t size = 1;
+
+    // datetime64 expiries: microseconds = ticks * micros_mul, or
+    // floor(ticks / micros_div) for units finer than a microsecond.
+    bool expiry_converted = false;  // base[kExpiry] points at ConvertedExpiry cells
+    int64_t micros_mul = 1;
+    int64_t micros_div = 1;
+};
+
+// Reads elements in flat (C) order from a starting index.
+class Walker {
+public:
+    Walker(const Layout& layout, std::size_t begin) noexcept;
+    template <class T>
+    T get(int col) const noexcept {
+        T v;
+        __builtin_memcpy(&v, layout_.base[col] + off_[col], sizeof(T));
+        return v;
+    }
+    const char* at(int col) const noexcept { return layout_.base[col] + off_[col]; }
+    void next() noexcept;
+
+private:
+    static constexpr int kMaxDims = 64;
+    const Layout& layout_;
+    std::array<Py_ssize_t, kCols> off_{};
+    std::array<Py_ssize_t, kMaxDims> idx_{};
+};
+
+// The last datetime64 expiry converted by one worker: a chain repeats its
+// few expiries many times.
+struct ExpiryCache {
+    int64_t ticks = INT64_MIN;  // NaT: nothing cached
+    Instant instant;
+};
+
+// The expiry of the current element, as the option constructor would have
+// made it from a datetime in UTC; false with a problem code otherwise.
+bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept;
+
+// The Python side of the inputs: converted arrays and buffer views, kept
+// until release() (called under the interpreter lock; never from a
+// destructor, so that an unwinding thread touches no Python object).
+class Arguments {
+public:
+    // Each add_* converts one argument and records its shape; false with an
+    // exception set (TypeError naming the argument for a wrong kind).
+    bool add_float(int col, PyObject* o, const char* name);
+    bool add_code(int col, PyObject* o, const char* name);
+    bool add_expiry(PyObject* o, const char* name);
+    // Broadcasts the recorded shapes into `layout`; ValueError naming the
+    // arguments when they do not broadcast.
+    bool broadcast(Layout& layout);
+    void release();
+
+private:
+    struct Input {
+        const char* name = nullptr;
+        std::vector<Py_ssize_t> shape;
+        std::vector<Py_ssize_t> strides;
+        const char* data = nullptr;
+    };
+    bool view(int col, PyObject* array, const char* name);
+
+    std::array<Input, kCols> inputs_{};
+    std::vector<PyObject*> refs_;
+    std::vector<Py_buffer> views_;
+    std::shared_ptr<std::vector<ConvertedExpiry>> converted_;
+    int64_t micros_mul_ = 1;
+    int64_t micros_div_ = 1;
+
+public:
+    // Kept alive by the job, which may outlive the call in a thread that the
+    // interpreter ends at exit.
+    std::shared_ptr<std::vector<ConvertedExpiry>> converted() const { return converted_; }
+};
+
+// A new C-contiguous numpy array of `shape` with dtype `dtype` ("float64",
+// "uint8") and its writable data; nullptr with an exception set.
+PyObject* new_output(const std::vector<Py_ssize_t>& shape, const char* dtype, void*& data);
+
+}  // namespace zub::batch

@@ -1,0 +1,171 @@
+#include "pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zub::batch {
+namespace {
+
+// How often the calling thread looks for pending signals.
+constexpr auto kSignalPoll = std::chrono::milliseconds(10);
+
+class Pool {
+public:
+    void reserve(unsigned threads) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (started_ < threads) {
+            // Workers hold no resource the process must release at exit, so
+            // they are detached and the pool itself is never destroyed.
+            std::thread([this] { work(); }).detach();
+            ++started_;
+        }
+    }
+
+    void submit(const std::shared_ptr<Job>& job) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(job);
+        }
+        wake_.notify_all();
+    }
+
+    // Waits up to `timeout` for the job to end; true when it has.
+    bool wait(Job& job, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return job.finished.wait_for(lock, timeout, [&] { return done(job); });
+    }
+
+    // Stops the job: no worker joins it any more, those inside stop at their
+    // next poll.
+    void cancel(Job& job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job.cancel.store(true, std::memory_order_relaxed);
+        drop(job);
+    }
+
+private:
+    static bool exhausted(const Job& job) {
+        return job.cancelled() || job.next.load(std::memory_order_relaxed) >= job.size;
+    }
+    static bool done(const Job& job) { return exhausted(job) && job.active == 0; }
+
+    void drop(const Job& job) {
+        for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+            if (it->get() == &job) {
+                queue_.erase(it);
+                return;
+            }
+        }
+    }
+
+    // The first queued job that still has work and room for a worker.
+    std::shared_ptr<Job> pick() {
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            Job& job = **it;
+            if (exhausted(job)) {
+                it = queue_.erase(it);
+                continue;
+            }
+            if (job.joined < job.max_workers) return *it;
+            ++it;
+        }
+        return nullptr;
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            std::shared_ptr<Job> job;
+            wake_.wait(lock, [&] { return (job = pick()) != nullptr; });
+            ++job->joined;
+            ++job->active;
+            lock.unlock();
+            while (!job->cancelled()) {
+                const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
+                if (begin >= job->size) break;
+                job->body(begin, std::min(begin + job->chunk, job->size));
+            }
+            lock.lock();
+            --job->active;
+            if (done(*job)) {
+                drop(*job);
+                job->finished.notify_all();
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    unsigned started_ = 0;
+};
+
+// The live pool, created on first use.  A forked child cannot use its
+// parent's (the workers did not come along, and a lock may have been held
+// at the fork): the child's handler moves it aside, still referenced so
+// that leak checkers see it as reachable, and the next call builds anew.
+Pool* live = nullptr;
+std::vector<Pool*> abandoned;
+
+Pool& pool() {
+    if (live == nullptr) live = new Pool();
+    return *live;
+}
+
+void after_fork_in_child() {
+    if (live == nullptr) return;
+    abandoned.push_back(live);
+    live = nullptr;
+}
+
+}  // namespace
+
+unsigned available_cores() noexcept {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+void reserve_workers(unsigned threads) { pool().reserve(threads); }
+
+void install_fork_handler() {
+    static bool installed = false;
+    if (installed) return;
+    // abandoned must not reallocate inside the handler.
+    abandoned.reserve(64);
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    installed = true;
+}
+
+bool run_job(const std::shared_ptr<Job>& job) {
+    Pool& p = pool();
+    PyThreadState* saved = PyEval_SaveThread();
+    p.submit(job);
+    bool interrupted = false;
+    while (!p.wait(*job, kSignalPoll)) {
+        PyEval_RestoreThread(saved);
+        interrupted = PyErr_CheckSignals() != 0;
+        saved = PyEval_SaveThread();
+        if (interrupted) {
+            p.cancel(*job);
+            while (!p.wait(*job, kSignalPoll)) {
+            }
+            break;
+        }
+    }
+    PyEval_RestoreThread(saved);
+    return !interrupted;
+}
+
+}  // namespace zub::batch

@@ -1,0 +1,60 @@
+// The worker threads that array calls share, and the caller's side of a run.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+
+#include "core/error.hpp"
+
+namespace zub::batch {
+
+// Work over the indices [0, size), handed to workers in chunks.  `body`
+// runs [begin, end) and must not throw; it stops early when cancelled().
+struct Job {
+    std::function<void(std::size_t begin, std::size_t end)> body;
+    std::size_t size = 0;
+    std::size_t chunk = 1;
+    unsigned max_workers = 1;
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancel{false};
+    // Guarded by the pool's mutex.
+    unsigned joined = 0;
+    unsigned active = 0;
+    std::condition_variable finished;
+
+    bool cancelled() const noexcept { return cancel.load(std::memory_order_relaxed); }
+    // The check handed to the pricing core.
+    CancelCheck cancel_check() noexcept {
+        return CancelCheck{[](void* self) { return static_cast<Job*>(self)->cancelled(); }, this};
+    }
+};
+
+// Number of cores this process may run on.
+unsigned available_cores() noexcept;
+
+// Makes sure the pool has at least `threads` workers (GIL held; may throw
+// std::system_error when a thread cannot be started).
+void reserve_workers(unsigned threads);
+
+// Runs `job` on the pool with the interpreter lock released and returns
+// when it is done.  Meanwhile the calling thread wakes every few
+// milliseconds to take the lock and run pending signal handlers; when one
+// raises (Ctrl-C), the job is cancelled, its workers stop within their next
+// poll, and false is returned with that exception set.
+//
+// Nothing here may catch or block the unwinding by which the interpreter
+// ends a daemon thread that wants the lock back after finalisation began:
+// the job is shared with the workers, who keep it alive until they leave.
+bool run_job(const std::shared_ptr<Job>& job);
+
+// Installs the fork handler once: a child starts with no pool and gets
+// fresh workers on its first call.
+void install_fork_handler();
+
+}  // namespace zub::batch

@@ -1,0 +1,77 @@
+"""Valuation and implied volatility over arrays of options, on every core.
+
+Arguments are broadcast together like numpy operands.  Expiries are numpy
+``datetime64`` values (read as UTC, since they carry no zone; units finer
+than a microsecond are floored to the microsecond) or timezone-aware
+datetimes.  Option types are codes (Call 0, Put 1) or ``OptionType``
+members, exercise styles codes (American 0, European 1) or
+``ExerciseStyle`` members.
+
+Each call returns a dict of numpy arrays of the broadcast shape plus
+``"status"`` (uint8, one of the constants below per element) and, with
+``messages=True``, ``"message"``: a flat list in C order holding the text
+the object API would have raised for each failed element, None elsewhere.
+"""
+import datetime
+from typing import Any, Optional, Sequence, Union
+
+import numpy.typing as npt
+
+import zub
+
+Expiries = Union[npt.ArrayLike, datetime.datetime, Sequence[datetime.datetime]]
+OptionTypes = Union[npt.ArrayLike, zub.OptionType, Sequence[zub.OptionType]]
+ExerciseStyles = Union[npt.ArrayLike, zub.ExerciseStyle, Sequence[zub.ExerciseStyle]]
+
+OK: int
+"""Priced or solved."""
+EXPIRED: int
+"""The valuation time is at or after expiry."""
+DAY_COUNT_MISMATCH: int
+"""The rate curve and the volatility surface use different day counts."""
+NOT_BRACKETED: int
+"""Implied volatility: the target lies outside the prices at the bounds."""
+NOT_CONVERGED: int
+"""Implied volatility: the search ran out of iterations."""
+AT_EXERCISE_VALUE: int
+"""Implied volatility: the target is at or below what the option is worth
+without volatility (its exercise value; discounted forward value for a
+European option), so no volatility reproduces it."""
+NOT_IMPLEMENTED: int
+"""The configured method does not exist for this option and market."""
+ENGINE_FAILURE: int
+"""The pricing engine failed (the object API raises PanicException)."""
+INVALID_INPUT: int
+"""The element cannot form an option: an unknown type or style code, a
+naive or out-of-range expiry, NaT."""
+STATUS_NAMES: tuple[str, ...]
+"""The constants' names, indexed by status code."""
+
+def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: Expiries,
+          option_type: OptionTypes, exercise_style: ExerciseStyles,
+          valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
+          spot: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
+          threads: Optional[int] = None, messages: bool = False) -> dict[str, Any]:
+    """Price and Greeks of every option: arrays "price", "delta", "gamma",
+    "theta", "vega" and "rho" (NaN where the method gives none, and for a
+    failed element), "status" and, when asked for, "message".
+
+    ``spot`` and ``vol`` replace the frame's spot and volatility per element.
+    ``valuation_time`` defaults to now; ``threads`` to every core."""
+
+def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, strike: npt.ArrayLike,
+                expiry: Expiries, option_type: OptionTypes, exercise_style: ExerciseStyles,
+                valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
+                spot: Optional[npt.ArrayLike] = None, low: Optional[float] = None, high: Optional[float] = None,
+                tolerance: Optional[float] = None, threads: Optional[int] = None,
+                messages: bool = False) -> dict[str, Any]:
+    """The volatility that reproduces each target price: arrays "vol",
+    "status" and, when asked for, "message".
+
+    The search runs between ``low`` and ``high`` (default 0.1 and 5.0) to
+    the price ``tolerance`` (default the configuration's, 1e-4); a target at
+    or below the exercise value gets AT_EXERCISE_VALUE."""
+
+def default_threads() -> int:
+    """Threads a call uses when ``threads`` is not given: the cores this
+    process may run on."""

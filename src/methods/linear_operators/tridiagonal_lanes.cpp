@@ -1,0 +1,59 @@
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
+
+namespace zub {
+namespace {
+
+// The forward and back substitutions of solve_implicit, K systems abreast.
+template <std::size_t K>
+void sweep(const ImplicitSystem* s, std::size_t n) {
+    const double* el[K];
+    const double* eu[K];
+    const double* p[K];
+    const double* r[K];
+    double* y[K];
+    double* x[K];
+    double carry[K];
+    for (std::size_t k = 0; k < K; ++k) {
+        const TridiagonalOperator::Factors f = s[k].op->factors_for(s[k].c);
+        el[k] = f.lower;
+        eu[k] = f.upper;
+        p[k] = f.pivot_inv;
+        r[k] = s[k].r;
+        y[k] = s[k].scratch;
+        x[k] = s[k].out;
+        carry[k] = r[k][0] * p[k][0];
+        y[k][0] = carry[k];
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        for (std::size_t k = 0; k < K; ++k) {
+            carry[k] = (r[k][i] - carry[k] * el[k][i]) * p[k][i];
+            y[k][i] = carry[k];
+        }
+    }
+    for (std::size_t k = 0; k < K; ++k) x[k][n - 1] = carry[k];
+    for (std::size_t i = n - 1; i-- > 0;) {
+        for (std::size_t k = 0; k < K; ++k) {
+            carry[k] = y[k][i] - eu[k][i] * carry[k];
+            x[k][i] = carry[k];
+        }
+    }
+}
+
+}  // namespace
+
+void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n) {
+    switch (systems.size()) {
+        case 1:
+            return sweep<1>(systems.data(), n);
+        case 2:
+            return sweep<2>(systems.data(), n);
+        case 3:
+            return sweep<3>(systems.data(), n);
+        case 4:
+            return sweep<4>(systems.data(), n);
+        default:
+            for (const ImplicitSystem& s : systems) sweep<1>(&s, n);
+    }
+}
+
+}  // namespace zub

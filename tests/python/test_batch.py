@@ -1,0 +1,226 @@
+"""The array entry points of zub_batch against the object API, element by element."""
+import datetime as dt
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zub
+import zub_batch as zb
+from pricing_support import DCC, T0, UTC, config, frame, policy
+
+CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
+AMERICAN, EUROPEAN = zub.ExerciseStyle.American, zub.ExerciseStyle.European
+SMALL_FD = zub.FdmConfig(time_steps=20, grid_nodes=51)
+FIELDS = ("price", "delta", "gamma", "theta", "vega", "rho")
+
+
+def book(n, seed=7):
+    """n options mixing type, style, strike and expiry (some already expired)."""
+    rng = np.random.default_rng(seed)
+    strike = rng.uniform(60.0, 140.0, n).round(2)
+    seconds = rng.integers(-5 * 86400, 800 * 86400, n)
+    expiry = np.datetime64(T0.replace(tzinfo=None), "s") + seconds.astype("timedelta64[s]")
+    return strike, expiry, rng.integers(0, 2, n), rng.integers(0, 2, n)
+
+
+def object_option(strike, expiry, kind, style):
+    when = expiry.astype("datetime64[us]").astype(dt.datetime).replace(tzinfo=UTC)
+    return zub.VanillaOption(float(strike), when, (CALL, PUT)[kind], (AMERICAN, EUROPEAN)[style])
+
+
+def outcome(call):
+    """What the object API gives: the value, or (exception type, message)."""
+    try:
+        return call()
+    except (ValueError, BaseException) as exc:  # noqa: BLE001 - panics derive from BaseException
+        return type(exc).__name__, str(exc)
+
+
+def fingerprint(r):
+    g = r.greeks
+    return tuple(np.nan if v is None else v for v in (r.price, g.delta, g.gamma, g.theta, g.vega, g.rho))
+
+
+def same_bits(a, b):
+    return np.array(a, dtype=np.float64).tobytes() == np.array(b, dtype=np.float64).tobytes()
+
+
+MARKETS = {
+    "flat": lambda: frame(),
+    "dividends and borrow": lambda: frame(spot=104.0, r=0.03, q=0.01,
+                                           dividends=[(T0 + dt.timedelta(days=90), 1.5)]),
+}
+CONFIGS = {"default grid": None, "small grid": config(policy("fdm", fdm_config=SMALL_FD))}
+
+
+@pytest.mark.parametrize("market", MARKETS)
+@pytest.mark.parametrize("cfg", CONFIGS)
+@pytest.mark.parametrize("overrides", [False, True])
+def test_valuation_matches_object_api_bit_for_bit(market, cfg, overrides):
+    frm, c = MARKETS[market](), CONFIGS[cfg]
+    n = 40 if cfg == "default grid" else 120
+    strike, expiry, kind, style = book(n)
+    rng = np.random.default_rng(3)
+    spot = rng.uniform(80, 120, n) if overrides else None
+    vol = rng.uniform(0.05, 0.6, n) if overrides else None
+    got = zb.value(frm, strike, expiry, kind, style, valuation_time=T0, config=c, spot=spot, vol=vol, messages=True)
+    for i in range(n):
+        f = frm
+        if overrides:
+            f = zub.OptionMarketFrame(spot[i], frm.rate_curve, zub.VolSurface.flat(vol[i], DCC.ACT_365_FIXED),
+                                      frm.dividends, frm.borrow_curve)
+        opt = object_option(strike[i], expiry[i], kind[i], style[i])
+        want = outcome(lambda: fingerprint(opt.valuation().market(f).config(c).at(T0).compute()))
+        if isinstance(want[0], str):
+            assert got["status"][i] != zb.OK and got["message"][i] == want[1]
+            assert np.isnan([got[k][i] for k in FIELDS]).all()
+        else:
+            assert got["status"][i] == zb.OK and same_bits([got[k][i] for k in FIELDS], want), i
+
+
+@pytest.mark.parametrize("cfg", CONFIGS)
+def test_implied_vol_matches_object_api_bit_for_bit(cfg):
+    frm, c = frame(), CONFIGS[cfg]
+    strike, expiry, kind, style = book(30, seed=11)
+    target = np.random.default_rng(5).uniform(0.5, 30.0, 30)
+    got = zb.implied_vol(frm, target, strike, expiry, kind, style, valuation_time=T0, config=c, messages=True)
+    for i in range(30):
+        opt = object_option(strike[i], expiry[i], kind[i], style[i])
+        want = outcome(lambda: opt.implied_vol().market(frm).config(c).at(T0).price(target[i]).calculate())
+        if got["status"][i] == zb.AT_EXERCISE_VALUE:
+            continue  # the object API converges on the lower bound here instead
+        if isinstance(want, tuple):
+            assert got["message"][i] == want[1]
+        else:
+            assert got["status"][i] == zb.OK and same_bits(got["vol"][i], want)
+
+
+def test_statuses_say_what_the_object_api_raises():
+    mismatched = frame(vol_dcc=DCC.ACT_360)
+    exp = np.array(["2026-01-02", "2020-01-01", "NaT"], dtype="datetime64[D]")
+    v = zb.value(frame(), 100.0, exp, [0, 0, 0], [1, 1, 1], valuation_time=T0, messages=True)
+    assert list(v["status"]) == [zb.OK, zb.EXPIRED, zb.INVALID_INPUT]
+    assert zb.value(mismatched, 100.0, exp[0], 0, 1, valuation_time=T0)["status"] == zb.DAY_COUNT_MISMATCH
+    codes = zb.value(frame(), 100.0, exp[0], [0, 2], [5, 1], valuation_time=T0)["status"]
+    assert list(codes) == [zb.INVALID_INPUT, zb.INVALID_INPUT]
+    naive = [dt.datetime(2026, 1, 2), T0 + dt.timedelta(days=30)]
+    v = zb.value(frame(), 100.0, naive, CALL, EUROPEAN, valuation_time=T0, messages=True)
+    assert list(v["status"]) == [zb.INVALID_INPUT, zb.OK]
+    assert v["message"][0] == "Expiry must have a timezone specified (e.g. New York or UTC)"
+    iv = zb.implied_vol(frame(), [1e-9, 1e9], 100.0, exp[0], 0, 1, valuation_time=T0)
+    assert list(iv["status"]) == [zb.AT_EXERCISE_VALUE, zb.NOT_BRACKETED]
+    assert zb.STATUS_NAMES[zb.NOT_CONVERGED] == "NOT_CONVERGED"
+
+
+def test_implied_vol_below_ten_percent_with_caller_bounds():
+    frm = frame(vol=0.08)
+    price = zb.value(frm, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0)["price"]
+    calm = frame()
+    default = zb.implied_vol(calm, price, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0)
+    assert (default["status"] == zb.NOT_BRACKETED).all()
+    low = zb.implied_vol(calm, price, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0,
+                         low=0.01, tolerance=1e-10)
+    assert (low["status"] == zb.OK).all() and np.allclose(low["vol"], 0.08, atol=1e-6)
+
+
+@pytest.mark.parametrize("args, error, text", [
+    (dict(strike=["a"]), TypeError, "argument 'strike'"),
+    (dict(strike=np.ones(3), option_type=np.zeros(4, dtype=int)), ValueError, "could not be broadcast"),
+    (dict(option_type=[0.5]), TypeError, "argument 'option_type'"),
+    (dict(exercise_style=[CALL]), TypeError, "argument 'exercise_style'"),
+    (dict(expiry=[1.0]), TypeError, "argument 'expiry'"),
+    (dict(expiry=np.array(["2026-01"], dtype="datetime64[M]")), TypeError, "no fixed length"),
+    (dict(threads=0), ValueError, "threads"),
+    (dict(market_frame=None), TypeError, "OptionMarketFrame"),
+])
+def test_bad_arguments_raise_at_once(args, error, text):
+    call = dict(market_frame=frame(), strike=100.0, expiry=T0 + dt.timedelta(days=30), option_type=0,
+                exercise_style=1, valuation_time=T0)
+    with pytest.raises(error, match=text):
+        zb.value(**{**call, **args})
+
+
+def test_strided_and_broadcast_inputs_read_the_right_elements():
+    strike = np.linspace(80.0, 120.0, 12).reshape(3, 4)
+    exp = np.array(["2025-06-01", "2026-06-01", "2027-06-01"], dtype="datetime64[D]")[:, None]
+    got = zb.value(frame(), strike[:, ::2], exp, 1, 1, valuation_time=T0)["price"]
+    dense = zb.value(frame(), np.ascontiguousarray(strike[:, ::2]), np.repeat(exp, 2, axis=1), [[1]], 1,
+                     valuation_time=T0)["price"]
+    assert got.shape == (3, 2) and same_bits(got, dense)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 7])
+def test_thread_count_changes_no_bit(threads):
+    strike, expiry, kind, style = book(300)
+    c = CONFIGS["small grid"]
+    one = zb.value(frame(), strike, expiry, kind, style, valuation_time=T0, config=c, threads=1)
+    many = zb.value(frame(), strike, expiry, kind, style, valuation_time=T0, config=c, threads=threads)
+    assert all(same_bits(one[k], many[k]) for k in FIELDS)
+    assert zb.default_threads() == len(os.sched_getaffinity(0))
+
+
+def run_script(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+
+
+SLOW_BOOK = """
+import datetime as dt, numpy as np, zub, zub_batch as zb
+UTC = dt.timezone.utc
+T0 = dt.datetime(2025, 1, 2, tzinfo=UTC)
+DCC = zub.DayCountConvention.ACT_365_FIXED
+frm = zub.OptionMarketFrame(100.0, zub.RateCurve.continuous(0.05, DCC), zub.VolSurface.flat(0.2, DCC))
+cfg = zub.Config()
+cfg.add_policy(zub.InstrumentPolicy().fdm(zub.FdmConfig(time_steps=400, grid_nodes=401)))
+slow = lambda: zb.value(frm, np.full(100000, 100.0), T0 + dt.timedelta(days=365), 1, 0, valuation_time=T0, config=cfg)
+"""
+
+
+def test_ctrl_c_ends_a_batch_within_100_ms():
+    code = SLOW_BOOK + """
+import os, signal, threading, time
+sent = []
+def interrupt():
+    time.sleep(0.3)
+    sent.append(time.perf_counter())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt).start()
+try:
+    slow()
+except KeyboardInterrupt:
+    print(time.perf_counter() - sent[0])
+"""
+    proc = run_script(code)
+    assert proc.returncode == 0, proc.stderr
+    assert float(proc.stdout) < 0.1
+
+
+def test_forked_child_gets_working_threads():
+    code = SLOW_BOOK + """
+import os
+small = lambda: zb.value(frm, np.linspace(80, 120, 64), T0 + dt.timedelta(days=90), 1, 0, valuation_time=T0,
+                         config=cfg, threads=2)["price"]
+before = small()
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if small().tobytes() == before.tobytes() else 3)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+    proc = run_script(code)
+    assert proc.stdout.strip() == "0", proc.stderr
+
+
+def test_daemon_thread_in_a_batch_at_exit_ends_cleanly():
+    code = SLOW_BOOK + """
+import threading, time
+threading.Thread(target=slow, daemon=True).start()
+time.sleep(0.3)
+print("exiting")
+"""
+    proc = run_script(code, timeout=30)
+    assert (proc.returncode, proc.stdout.strip(), proc.stderr) == (0, "exiting", "")
