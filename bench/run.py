@@ -11,6 +11,7 @@ import sys
 import time
 from pathlib import Path
 
+import arrays
 import harness
 import peers
 import report
@@ -36,6 +37,8 @@ def main(argv=None) -> int:
               f"401x400 grid and the American implied volatility, {settings.sweep_rounds} per point of the accuracy sweep.")
     args.out.mkdir(parents=True, exist_ok=True)
     path = report.write(results, harness.machine(), versions, args.out, rounds, elapsed)
+    if args.workload is None:
+        arrays.update(path, args.quick)
     print(f"wrote {path} and the plot beside it; targets:")
     for r in results:
         for t in r.targets:

@@ -148,13 +148,27 @@ void install_fork_handler() {
     installed = true;
 }
 
+namespace {
+
+// Takes the interpreter lock back.  Once finalisation has begun the
+// interpreter would end this (daemon) thread by unwinding it through the
+// caller's frames; it waits here instead until the process exits.  (A
+// finalisation that begins between the check and the call still unwinds,
+// which the shared unwinder handles.)
+void reacquire(PyThreadState* saved) {
+    while (!Py_IsInitialized()) std::this_thread::sleep_for(std::chrono::seconds(1));
+    PyEval_RestoreThread(saved);
+}
+
+}  // namespace
+
 bool run_job(const std::shared_ptr<Job>& job) {
     Pool& p = pool();
     PyThreadState* saved = PyEval_SaveThread();
     p.submit(job);
     bool interrupted = false;
     while (!p.wait(*job, kSignalPoll)) {
-        PyEval_RestoreThread(saved);
+        reacquire(saved);
         interrupted = PyErr_CheckSignals() != 0;
         saved = PyEval_SaveThread();
         if (interrupted) {
@@ -164,7 +178,7 @@ bool run_job(const std::shared_ptr<Job>& job) {
             break;
         }
     }
-    PyEval_RestoreThread(saved);
+    reacquire(saved);
     return !interrupted;
 }
 

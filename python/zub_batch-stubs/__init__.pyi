@@ -19,9 +19,9 @@ import numpy.typing as npt
 
 import zub
 
-Expiries = Union[npt.ArrayLike, datetime.datetime, Sequence[datetime.datetime]]
-OptionTypes = Union[npt.ArrayLike, zub.OptionType, Sequence[zub.OptionType]]
-ExerciseStyles = Union[npt.ArrayLike, zub.ExerciseStyle, Sequence[zub.ExerciseStyle]]
+_Expiries = Union[npt.ArrayLike, datetime.datetime, Sequence[datetime.datetime]]
+_OptionTypes = Union[npt.ArrayLike, zub.OptionType, Sequence[zub.OptionType]]
+_ExerciseStyles = Union[npt.ArrayLike, zub.ExerciseStyle, Sequence[zub.ExerciseStyle]]
 
 OK: int
 """Priced or solved."""
@@ -47,8 +47,8 @@ naive or out-of-range expiry, NaT."""
 STATUS_NAMES: tuple[str, ...]
 """The constants' names, indexed by status code."""
 
-def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: Expiries,
-          option_type: OptionTypes, exercise_style: ExerciseStyles,
+def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: _Expiries,
+          option_type: _OptionTypes, exercise_style: _ExerciseStyles,
           valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
           spot: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
           threads: Optional[int] = None, messages: bool = False) -> dict[str, Any]:
@@ -60,7 +60,7 @@ def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: Ex
     ``valuation_time`` defaults to now; ``threads`` to every core."""
 
 def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, strike: npt.ArrayLike,
-                expiry: Expiries, option_type: OptionTypes, exercise_style: ExerciseStyles,
+                expiry: _Expiries, option_type: _OptionTypes, exercise_style: _ExerciseStyles,
                 valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
                 spot: Optional[npt.ArrayLike] = None, low: Optional[float] = None, high: Optional[float] = None,
                 tolerance: Optional[float] = None, threads: Optional[int] = None,

@@ -57,6 +57,12 @@ def test_stubtest_passes(tmp_path):
     assert code == 0, out
 
 
+def test_batch_stubtest_passes(tmp_path):
+    (tmp_path / "zub_batch.pyi").write_bytes((ROOT / "python" / "zub_batch-stubs" / "__init__.pyi").read_bytes())
+    code, out = run(["mypy.stubtest", "zub_batch", "--mypy-config-file", os.devnull], MYPYPATH=str(tmp_path))
+    assert code == 0, out
+
+
 def test_examples_and_readme_tour_pass_mypy_strict(tmp_path):
     snippet = tmp_path / "readme_tour.py"
     snippet.write_text(tour()[0])
