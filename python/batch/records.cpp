@@ -5,79 +5,96 @@
 namespace zub::batch {
 namespace {
 
-struct Classes {
-    PyObject* frame = nullptr;
-    PyObject* config = nullptr;
-    PyObject* option_type = nullptr;
-    PyObject* exercise_style = nullptr;
+ZubClasses classes{};
+
+constexpr std::pair<const char*, PyTypeObject* ZubClasses::*> kClassNames[] = {
+    {"Compounding", &ZubClasses::compounding},
+    {"DayCountConvention", &ZubClasses::day_count_convention},
+    {"Frequency", &ZubClasses::frequency},
+    {"InterestRate", &ZubClasses::interest_rate},
+    {"VanillaOption", &ZubClasses::vanilla_option},
+    {"OptionMarketFrame", &ZubClasses::option_market_frame},
+    {"Tenor", &ZubClasses::tenor},
+    {"RateCurve", &ZubClasses::rate_curve},
+    {"VolSurface", &ZubClasses::vol_surface},
+    {"FdmConfig", &ZubClasses::fdm_config},
+    {"Config", &ZubClasses::config},
+    {"OptionType", &ZubClasses::option_type},
+    {"ExerciseStyle", &ZubClasses::exercise_style},
+    {"OptionResult", &ZubClasses::option_result},
+    {"Greeks", &ZubClasses::greeks},
+    {"InstrumentPolicy", &ZubClasses::instrument_policy},
+    {"DividendSchedule", &ZubClasses::dividend_schedule},
+    {"TransformConfig", &ZubClasses::transform_config},
 };
 
-Classes classes;
-
-bool is_exactly(PyObject* o, PyObject* cls) {
-    return o != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(o)) == cls;
-}
-
-// The value of an enumeration member: zub's members are Box<E> instances.
-template <class E>
-bool member(PyObject* o, PyObject* cls, E& out) {
-    if (!is_exactly(o, cls)) return false;
-    out = py::value_of<E>(o);
-    return true;
+template <class T>
+bool read_value(PyObject* o, T& out) {
+    const T* v = value_if<T>(o);
+    if (v != nullptr) out = *v;
+    return v != nullptr;
 }
 
 }  // namespace
 
 bool load_zub_classes() {
-    if (classes.frame != nullptr) return true;
+    if (classes.transform_config != nullptr) return true;
     PyObject* zub = PyImport_ImportModule("zub");
     if (zub == nullptr) return false;
-    Classes c;
-    c.frame = PyObject_GetAttrString(zub, "OptionMarketFrame");
-    c.config = c.frame ? PyObject_GetAttrString(zub, "Config") : nullptr;
-    c.option_type = c.config ? PyObject_GetAttrString(zub, "OptionType") : nullptr;
-    c.exercise_style = c.option_type ? PyObject_GetAttrString(zub, "ExerciseStyle") : nullptr;
+    ZubClasses c{};
+    bool ok = true;
+    for (const auto& [name, field] : kClassNames) {
+        PyObject* cls = PyObject_GetAttrString(zub, name);
+        if (cls != nullptr && !PyType_Check(cls)) {
+            PyErr_Format(PyExc_ImportError, "zub.%s is not a class", name);
+            Py_CLEAR(cls);
+        }
+        c.*field = reinterpret_cast<PyTypeObject*>(cls);
+        ok = cls != nullptr;
+        if (!ok) break;
+    }
     Py_DECREF(zub);
-    if (c.exercise_style == nullptr) {
-        Py_XDECREF(c.frame);
-        Py_XDECREF(c.config);
-        Py_XDECREF(c.option_type);
-        return false;
+    // The import may let another thread finish first; its classes are kept.
+    if (!ok || classes.transform_config != nullptr) {
+        for (const auto& [name, field] : kClassNames) Py_XDECREF(reinterpret_cast<PyObject*>(c.*field));
+        return ok;
     }
     classes = c;
     return true;
 }
 
+const ZubClasses& zub_classes() { return classes; }
+
 bool read_frame(PyObject* o, const char* name, std::shared_ptr<const MarketRecord>& out) {
-    if (!is_exactly(o, classes.frame)) {
+    auto* frame = value_if<py::FrameState>(o);
+    if (frame == nullptr) {
         py::set_arg_cast_error(o, name, "OptionMarketFrame");
         return false;
     }
     // zub's FrameState: a borrow flag and the shared record.
-    auto& frame = py::value_of<py::FrameState>(o);
-    py::SharedBorrow borrow(frame.borrow);
+    py::SharedBorrow borrow(frame->borrow);
     if (!borrow.ok()) return false;
-    out = frame.record;
+    out = frame->record;
     return true;
 }
 
 bool read_config(PyObject* o, const char* name, std::shared_ptr<const ConfigTable>& out) {
     out = nullptr;
     if (o == nullptr || o == Py_None) return true;
-    if (!is_exactly(o, classes.config)) {
+    auto* config = value_if<py::ConfigState>(o);
+    if (config == nullptr) {
         py::set_arg_cast_error(o, name, "Config");
         return false;
     }
     // zub's ConfigState: a borrow flag and an immutable table replaced whole.
-    auto& config = py::value_of<py::ConfigState>(o);
-    py::SharedBorrow borrow(config.borrow);
+    py::SharedBorrow borrow(config->borrow);
     if (!borrow.ok()) return false;
-    out = config.table;
+    out = config->table;
     return true;
 }
 
-bool option_type_member(PyObject* o, OptionType& out) { return member(o, classes.option_type, out); }
+bool option_type_member(PyObject* o, OptionType& out) { return read_value(o, out); }
 
-bool exercise_style_member(PyObject* o, ExerciseStyle& out) { return member(o, classes.exercise_style, out); }
+bool exercise_style_member(PyObject* o, ExerciseStyle& out) { return read_value(o, out); }
 
 }  // namespace zub::batch

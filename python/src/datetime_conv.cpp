@@ -224,10 +224,52 @@ bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     return true;
 }
 
+// The last datetime each rule converted, and its instant.  A chain of
+// calls usually hands the same expiry or valuation time over and over, and
+// the conversion is a pure function of such an object when it is an exact
+// datetime.datetime whose tzinfo is an exact datetime.timezone: both types
+// are immutable and a fixed offset answers utcoffset() the same every time,
+// with no Python code of the caller's involved.  Other datetimes (a
+// subclass, a zone whose offset may change from one call to the next) are
+// converted every time.  The entries are only touched with the interpreter
+// lock held; each holds a strong reference, so the remembered object can
+// be neither freed nor replaced by another at its address.  The reference
+// is never released at exit (no destructor runs after the interpreter is
+// gone).
+struct LastConversion {
+    PyObject* datetime = nullptr;
+    zub::Instant instant;
+};
+
+LastConversion last_conversion[2];  // indexed by Rounding
+
+// Remembers `o` as the last datetime converted by its rule, when it is one
+// whose conversion cannot change.  Reads only the tzinfo of an exact
+// datetime.datetime, which runs no Python code.
+bool remember(LastConversion& last, PyObject* o, const Readers& r, const zub::Instant& instant) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (type != datetime_type()) return true;
+    PyObject* tz = r.get[0](r.descr[0], o, type);
+    if (tz == nullptr) return false;
+    const bool fixed = Py_TYPE(tz) == Py_TYPE(utc_zone());
+    Py_DECREF(tz);
+    if (!fixed) return true;
+    PyObject* previous = last.datetime;
+    last.datetime = new_ref(o);
+    last.instant = instant;
+    Py_XDECREF(previous);
+    return true;
+}
+
 }  // namespace
 
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out) {
+    LastConversion& last = last_conversion[rounding == Rounding::Truncate ? 0 : 1];
+    if (o == last.datetime) {
+        out = last.instant;
+        return true;
+    }
     const Readers* n = readers();
     if (n == nullptr) return false;
     double t = 0.0;
@@ -257,7 +299,7 @@ bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const 
         return false;
     }
     out = *instant;
-    return true;
+    return remember(last, o, *n, out);
 }
 
 bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {

@@ -31,7 +31,10 @@ enum class Rounding { Truncate, Floor };
 // POSIX time by the rounding rule and forms the instant (out of range ->
 // ValueError invalid_msg).  Errors of the called methods pass through.
 // An exact datetime.datetime in datetime.timezone.utc is read off its
-// fields instead, giving the very float timestamp() would.
+// fields instead, giving the very float timestamp() would.  Each rounding
+// rule remembers the last exact datetime.datetime in a fixed-offset
+// datetime.timezone that it converted, and answers it again without the
+// calls.
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out);
 

@@ -39,6 +39,10 @@ public:
 
     bool is_interpolated() const noexcept { return interp_.has_value(); }
 
+    // Flat and continuous: the stored rate (a continuous curve's is
+    // continuously compounded).  Interpolated: the first node rate.
+    const InterestRate& rate() const noexcept { return rate_; }
+
     // Interpolated form only (empty or absent otherwise): the node tenors and
     // rates as given, the reference date, and the interpolator whose shared
     // abscissae are the node times and ordinates the node zero rates.
