@@ -250,7 +250,8 @@ bool Arguments::add_float(int col, PyObject* o, const char* name) {
         Py_DECREF(a);
         return false;
     }
-    PyObject* f = PyObject_CallMethod(a, "astype", "s", "float64");
+    // asarray, not astype: an array that is float64 already is read in place.
+    PyObject* f = as_array(a, name, "float64");
     Py_DECREF(a);
     return f != nullptr && view(col, f, name);
 }
@@ -301,7 +302,7 @@ bool Arguments::add_code(int col, PyObject* o, const char* name) {
         Py_DECREF(a);
         return false;
     }
-    PyObject* i64 = PyObject_CallMethod(a, "astype", "s", "int64");
+    PyObject* i64 = as_array(a, name, "int64");
     Py_DECREF(a);
     return i64 != nullptr && view(col, i64, name);
 }

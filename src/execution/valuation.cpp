@@ -42,15 +42,24 @@ std::optional<Error> check_day_counts(const MarketRecord& market) {
                         vol.debug_text() + ". They must be identical.");
 }
 
+Error expired() {
+    return Error::value(Reason::Expired, "Option has expired: the valuation time is at or after expiry");
+}
+
+// S, r and q of an option living T years (vol left 0).
+MarketPoint point_at(const MarketRecord& market, double T, std::optional<double> spot) noexcept {
+    const double r = market.rate_curve.zero_rate(T);
+    const double q = market.borrow_curve ? market.borrow_curve->zero_rate(T) : 0.0;
+    return MarketPoint{.spot = spot.value_or(market.spot), .rate = r, .carry = q};
+}
+
 // T, S, r and q at the valuation instant; an option at or past expiry (or with
 // a time to expiry that is not a number) cannot be priced by either engine.
 Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
                               std::optional<double> spot) {
     const double T = option.years_to_expiry(valuation);
-    if (!(T > 0.0)) return Error::value(Reason::Expired, "Option has expired: the valuation time is at or after expiry");
-    const double r = market.rate_curve.zero_rate(T);
-    const double q = market.borrow_curve ? market.borrow_curve->zero_rate(T) : 0.0;
-    return Inputs{T, MarketPoint{.spot = spot.value_or(market.spot), .rate = r, .carry = q}};
+    if (!(T > 0.0)) return expired();
+    return Inputs{T, point_at(market, T, spot)};
 }
 
 MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
@@ -74,38 +83,30 @@ const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
 }
 
-// value_option up to the engine: the outcome when no finite-difference
-// solve is needed, else that solve's settings and market.
-struct Prepared {
-    Prepared(Outcome<OptionResult> r) : done(std::move(r)) {}
-    Prepared(const FdmConfig* s, const MarketPoint& m, double t) : settings(s), point(m), T(t) {}
-
-    std::optional<Outcome<OptionResult>> done;
-    const FdmConfig* settings = nullptr;
-    MarketPoint point;
-    double T = 0.0;
-};
-
-Prepared prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                       const Instant& valuation, const MarketOverrides& overrides) {
-    if (auto mismatch = check_day_counts(market)) return {std::move(*mismatch)};
-    Outcome<Inputs> gathered = gather_inputs(option, market, valuation, overrides.spot);
-    if (!gathered) return {std::move(gathered).error()};
-    const Inputs& in = *gathered;
-    const MarketPoint point{.spot = in.market.spot,
-                            .vol = overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, in.T),
-                            .rate = in.market.rate,
-                            .carry = in.market.carry};
+// value_option after the day-count check, for an option living T years:
+// nullptr with the outcome in `out` when no finite-difference solve is
+// needed, else that solve's settings, its market in `point`.
+const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
+                               double T, const MarketOverrides& overrides, std::optional<Outcome<OptionResult>>& out,
+                               MarketPoint& point) {
+    if (!(T > 0.0)) {
+        out.emplace(expired());
+        return nullptr;
+    }
+    point = point_at(market, T, overrides.spot);
+    point.vol = overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T);
 
     const PricingMethod& method = config.slot(option.style, option.type);
-    if (method.kind == PricingMethod::Kind::Fdm) return {&fdm_settings(method), point, in.T};
+    if (method.kind == PricingMethod::Kind::Fdm) return &fdm_settings(method);
     // Unset and Analytic alike.  An American option here gets the European
     // formula, except with a carry above the rate, which is not implemented.
     if (option.style == ExerciseStyle::American && point.carry > point.rate) {
-        return {Error::panic(Reason::NotImplemented,
-            "not implemented: American options with interest rate below dividend yield have not been implemented")};
+        out.emplace(Error::panic(Reason::NotImplemented,
+            "not implemented: American options with interest rate below dividend yield have not been implemented"));
+        return nullptr;
     }
-    return {black_scholes(option.type, option.strike, in.T, point)};
+    out.emplace(black_scholes(option.type, option.strike, T, point));
+    return nullptr;
 }
 
 bool same_settings(const FdmConfig& a, const FdmConfig& b) noexcept {
@@ -126,34 +127,44 @@ bool dividend_inside(const MarketRecord& market, const Instant& valuation, doubl
 
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
                                    const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {
-    Prepared p = prepare_value(option, market, config, valuation, overrides);
-    if (p.done) return std::move(*p.done);
-    return solve_fdm(option, market.dividends, valuation, *p.settings, p.point, cancel);
+    if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
+    std::optional<Outcome<OptionResult>> done;
+    MarketPoint point;
+    const FdmConfig* settings =
+        prepare_value(option, market, config, option.years_to_expiry(valuation), overrides, done, point);
+    if (settings == nullptr) return std::move(*done);
+    return solve_fdm(option, market.dividends, valuation, *settings, point, cancel);
 }
 
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
                    CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+    // The market is the same for every option: checked once.
+    if (auto mismatch = check_day_counts(market)) {
+        for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
+        return;
+    }
     // One group, on the settings of its first lane.
     const FdmConfig* settings = nullptr;
     std::array<FdmLane, kMaxLanes> lanes;
     std::array<std::size_t, kMaxLanes> where{};
     std::size_t count = 0;
+    double T = 0.0;
     for (std::size_t i = 0; i < options.size(); ++i) {
         const VanillaOption& option = options[i];
-        Prepared p = prepare_value(option, market, config, valuation, overrides[i]);
-        if (p.done) {
-            out[i] = std::move(*p.done);
-            continue;
-        }
-        const bool fits = (settings == nullptr || same_settings(*settings, *p.settings)) && count < kMaxLanes &&
-                          !dividend_inside(market, valuation, p.T);
+        // Neighbours often share an expiry, and with it the year fraction.
+        if (i == 0 || !(option.expiry == options[i - 1].expiry)) T = option.years_to_expiry(valuation);
+        MarketPoint point;
+        const FdmConfig* own = prepare_value(option, market, config, T, overrides[i], out[i], point);
+        if (own == nullptr) continue;
+        const bool fits = (settings == nullptr || same_settings(*settings, *own)) && count < kMaxLanes &&
+                          !dividend_inside(market, valuation, T);
         if (!fits) {
-            out[i] = solve_fdm(option, market.dividends, valuation, *p.settings, p.point, cancel);
+            out[i] = solve_fdm(option, market.dividends, valuation, *own, point, cancel);
             continue;
         }
-        settings = p.settings;
-        lanes[count] = FdmLane{option.type, option.style, option.strike, p.T, p.point};
+        settings = own;
+        lanes[count] = FdmLane{option.type, option.style, option.strike, T, point};
         where[count++] = i;
     }
     if (count == 0) return;
