@@ -1,5 +1,7 @@
 #include "arrays.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -32,6 +34,7 @@ struct Numpy {
     PyObject* empty = nullptr;
     PyObject* datetime_data = nullptr;
     PyObject* int64 = nullptr;
+    PyObject* frombuffer = nullptr;
 };
 
 Numpy np;
@@ -139,8 +142,10 @@ bool load_numpy() {
     n.empty = n.asarray ? attr(mod, "empty") : nullptr;
     n.datetime_data = n.empty ? attr(mod, "datetime_data") : nullptr;
     n.int64 = n.datetime_data ? attr(mod, "int64") : nullptr;
+    n.frombuffer = n.int64 ? attr(mod, "frombuffer") : nullptr;
     Py_DECREF(mod);
-    if (n.int64 == nullptr) {
+    if (n.frombuffer == nullptr) {
+        Py_XDECREF(n.int64);
         Py_XDECREF(n.asarray);
         Py_XDECREF(n.empty);
         Py_XDECREF(n.datetime_data);
@@ -467,30 +472,121 @@ void Arguments::release() {
     refs_.clear();
 }
 
-PyObject* new_output(const std::vector<Py_ssize_t>& shape, const char* dtype, void*& data) {
-    PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
-    if (dims == nullptr) return nullptr;
-    for (std::size_t d = 0; d < shape.size(); ++d) {
-        PyObject* v = PyLong_FromSsize_t(shape[d]);
-        if (v == nullptr) {
-            Py_DECREF(dims);
-            return nullptr;
+namespace {
+
+// A block of output memory exported as a writable buffer.
+struct Block {
+    PyObject_HEAD
+    char* data;
+    Py_ssize_t size;
+};
+
+// Blocks kept for reuse, touched only under the interpreter lock.
+struct Spare {
+    char* data;
+    Py_ssize_t size;
+};
+constexpr std::size_t kSpareBlocks = 4;
+constexpr Py_ssize_t kSpareBytes = Py_ssize_t{1} << 28;
+std::vector<Spare> spares;
+PyTypeObject* block_type = nullptr;
+
+// Memory for `size` bytes: a kept block that is not much larger, else new.
+Spare take_memory(Py_ssize_t size) {
+    for (auto it = spares.begin(); it != spares.end(); ++it) {
+        if (it->size >= size && it->size / 2 <= size) {
+            const Spare s = *it;
+            spares.erase(it);
+            return s;
         }
-        PyTuple_SetItem(dims, static_cast<Py_ssize_t>(d), v);
     }
-    PyObject* a = PyObject_CallFunction(np.empty, "Os", dims, dtype);
-    Py_DECREF(dims);
+    return {static_cast<char*>(std::malloc(static_cast<std::size_t>(size))), size};
+}
+
+void give_back(Spare s) {
+    if (s.size > kSpareBytes) {
+        std::free(s.data);
+        return;
+    }
+    if (spares.size() == kSpareBlocks) {
+        std::free(spares.front().data);
+        spares.erase(spares.begin());
+    }
+    spares.push_back(s);
+}
+
+int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<Block*>(self);
+    return PyBuffer_FillInfo(view, self, b->data, b->size, 0, flags);
+}
+
+void block_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<Block*>(self);
+    if (b->data != nullptr) give_back({b->data, b->size});
+    PyTypeObject* tp = Py_TYPE(self);
+    auto* free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* get_block_type() {
+    if (block_type != nullptr) return block_type;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"zub_batch._OutputMemory", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
+    block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return block_type;
+}
+
+}  // namespace
+
+bool OutputBlock::allocate(const std::vector<Py_ssize_t>& shape, int doubles) {
+    doubles_ = doubles;
+    count_ = 1;
+    dims_ = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
+    if (dims_ == nullptr) return false;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+        count_ *= shape[d];
+        PyObject* v = PyLong_FromSsize_t(shape[d]);
+        if (v == nullptr) return false;
+        PyTuple_SetItem(dims_, static_cast<Py_ssize_t>(d), v);
+    }
+    PyTypeObject* tp = get_block_type();
+    if (tp == nullptr) return false;
+    auto* b = PyObject_New(Block, tp);
+    if (b == nullptr) return false;
+    b->data = nullptr;
+    b->size = 0;
+    block_ = reinterpret_cast<PyObject*>(b);
+    // At least one byte, so that an empty result has a buffer too.
+    const Spare m = take_memory(std::max<Py_ssize_t>(1, count_ * (8 * doubles + 1)));
+    if (m.data == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    b->data = m.data;
+    b->size = m.size;
+    return true;
+}
+
+PyObject* OutputBlock::array(int k, void*& data) {
+    const bool status = k == doubles_;
+    const Py_ssize_t offset = count_ * 8 * k;
+    PyObject* flat = PyObject_CallFunction(np.frombuffer, "Osnn", block_, status ? "uint8" : "float64", count_, offset);
+    if (flat == nullptr) return nullptr;
+    PyObject* a = PyObject_CallMethod(flat, "reshape", "(O)", dims_);
+    Py_DECREF(flat);
     if (a == nullptr) return nullptr;
-    Py_buffer b;
-    if (PyObject_GetBuffer(a, &b, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        Py_DECREF(a);
-        return nullptr;
-    }
-    // The new array is ours alone until returned, so its memory stays where
-    // it is after the view is released.
-    data = b.buf;
-    PyBuffer_Release(&b);
+    data = reinterpret_cast<Block*>(block_)->data + offset;
     return a;
+}
+
+OutputBlock::~OutputBlock() {
+    Py_XDECREF(block_);
+    Py_XDECREF(dims_);
 }
 
 }  // namespace zub::batch

@@ -114,8 +114,24 @@ public:
     std::shared_ptr<std::vector<ConvertedExpiry>> converted() const { return converted_; }
 };
 
-// A new C-contiguous numpy array of `shape` with dtype `dtype` ("float64",
-// "uint8") and its writable data; nullptr with an exception set.
-PyObject* new_output(const std::vector<Py_ssize_t>& shape, const char* dtype, void*& data);
+// The outputs of one call: `doubles` float64 arrays and one uint8 array,
+// each C-contiguous of `shape`, over one block of memory.  The memory of
+// blocks whose arrays have all been dropped is kept for later calls (a few
+// blocks at most), so that a fresh result does not fault in new pages.
+class OutputBlock {
+public:
+    // false with an exception set.
+    bool allocate(const std::vector<Py_ssize_t>& shape, int doubles);
+    // A new reference to output k (k == doubles: the uint8 one) and its
+    // data; nullptr with an exception set.
+    PyObject* array(int k, void*& data);
+    ~OutputBlock();
+
+private:
+    PyObject* block_ = nullptr;  // exports the memory as a writable buffer
+    PyObject* dims_ = nullptr;
+    Py_ssize_t count_ = 0;
+    int doubles_ = 0;
+};
 
 }  // namespace zub::batch

@@ -314,11 +314,15 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
 PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
-    const auto& shape = t.layout.shape;
+    OutputBlock block;
+    if (!block.allocate(t.layout.shape, count)) {
+        Py_DECREF(dict);
+        return nullptr;
+    }
     for (int k = 0; k <= count; ++k) {
         void* data = nullptr;
         const bool is_status = k == count;
-        PyObject* a = new_output(shape, is_status ? "uint8" : "float64", data);
+        PyObject* a = block.array(k, data);
         const int rc = a ? PyDict_SetItemString(dict, is_status ? "status" : names[k], a) : -1;
         Py_XDECREF(a);
         if (rc < 0) {
