@@ -1,7 +1,6 @@
 #include "arrays.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -488,10 +487,15 @@ struct Spare {
 };
 constexpr std::size_t kSpareBlocks = 4;
 constexpr Py_ssize_t kSpareBytes = Py_ssize_t{1} << 28;
-std::vector<Spare> spares;
+// Never destroyed, so that the blocks it keeps stay reachable after the
+// destructors run at exit.
+std::vector<Spare>& spares = *new std::vector<Spare>();
 PyTypeObject* block_type = nullptr;
 
-// Memory for `size` bytes: a kept block that is not much larger, else new.
+// Memory for `size` bytes: a kept block that is not much larger, else new
+// from the interpreter's allocator (called, like give_back, under the
+// interpreter lock): arrays still alive at exit hold its blocks as the
+// interpreter's own objects hold theirs.
 Spare take_memory(Py_ssize_t size) {
     for (auto it = spares.begin(); it != spares.end(); ++it) {
         if (it->size >= size && it->size / 2 <= size) {
@@ -500,16 +504,16 @@ Spare take_memory(Py_ssize_t size) {
             return s;
         }
     }
-    return {static_cast<char*>(std::malloc(static_cast<std::size_t>(size))), size};
+    return {static_cast<char*>(PyMem_Malloc(static_cast<std::size_t>(size))), size};
 }
 
 void give_back(Spare s) {
     if (s.size > kSpareBytes) {
-        std::free(s.data);
+        PyMem_Free(s.data);
         return;
     }
     if (spares.size() == kSpareBlocks) {
-        std::free(spares.front().data);
+        PyMem_Free(spares.front().data);
         spares.erase(spares.begin());
     }
     spares.push_back(s);
