@@ -1,7 +1,11 @@
-#include "boundary.hpp"
+#include "declare.hpp"
 
 #include <climits>
+#include <cstring>
+#include <deque>
+#include <vector>
 #include <string>
+#include <string_view>
 
 namespace zub::py {
 
@@ -107,35 +111,49 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
     return check_missing(sig, out);
 }
 
+namespace {
+
+// Tables and texts that classes point to live as long as the classes, that
+// is for good.
+template <class T, class Items>
+T* keep(const Items& items) {
+    static auto* kept = new std::deque<std::vector<T>>;
+    auto& v = kept->emplace_back(items.begin(), items.end());
+    v.push_back(T{});
+    return v.data();
+}
+
+}  // namespace
+
+const char* text_signature(const Signature& sig, bool self) {
+    const std::string_view qual = sig.qualname;
+    const std::size_t dot = qual.find('.');
+    std::string text(qual.substr(0, dot) == qual || qual.substr(dot + 1) != "__new__" ? qual.substr(dot + 1)
+                                                                                      : qual.substr(0, dot));
+    text += self ? "($self" : "(";
+    for (int i = 0; i < sig.count; ++i) {
+        if (self || i > 0) text += ", ";
+        text += sig.names[i];
+        if (i >= sig.required) text += "=None";
+    }
+    text += ")\n--\n\n";
+    return keep<char>(text);
+}
+
 void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-    PyObject* cause = value != nullptr ? PyException_GetCause(value) : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    if (text == nullptr) {
-        Py_XDECREF(cause);
-        return;  // str() itself failed: its error is now pending
-    }
-    PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name, text);
-    Py_DECREF(text);
-    if (msg == nullptr) {
-        Py_XDECREF(cause);
-        return;
-    }
-    PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr);
-    Py_DECREF(msg);
-    if (exc == nullptr) {
-        Py_XDECREF(cause);
-        return;
-    }
-    if (cause != nullptr) PyException_SetCause(exc, cause);  // steals cause
-    PyErr_SetObject(PyExc_TypeError, exc);
-    Py_DECREF(exc);
+    const Ref owned[] = {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
+    Ref text = Ref::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+    if (!text) return;  // str() itself failed: its error is now pending
+    Ref cause = Ref::steal(PyException_GetCause(value));
+    Ref msg = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref exc = Ref::steal(msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr) : nullptr);
+    if (!exc) return;
+    if (cause) PyException_SetCause(exc.get(), cause.release());
+    PyErr_SetObject(PyExc_TypeError, exc.get());
 }
 
 bool to_double(PyObject* o, const char* name, double& out) {
@@ -162,13 +180,12 @@ bool to_i32(PyObject* o, const char* name, int32_t& out) {
 }
 
 bool to_u64(PyObject* o, const char* name, uint64_t& out) {
-    PyObject* idx = PyNumber_Index(o);
-    if (idx == nullptr) {
+    Ref idx = Ref::steal(PyNumber_Index(o));
+    if (!idx) {
         prefix_argument_error(name);
         return false;
     }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(idx);
-    Py_DECREF(idx);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         prefix_argument_error(name);
         return false;
@@ -177,18 +194,14 @@ bool to_u64(PyObject* o, const char* name, uint64_t& out) {
     return true;
 }
 
-void set_cast_error(PyObject* o, const char* target) {
-    PyObject* tn = type_name_of(o);
-    if (tn == nullptr) return;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn, target);
-    Py_DECREF(tn);
-}
-
-void set_arg_cast_error(PyObject* o, const char* name, const char* target) {
-    PyObject* tn = type_name_of(o);
-    if (tn == nullptr) return;
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", name, tn, target);
-    Py_DECREF(tn);
+void set_cast_error(PyObject* o, const char* name, const char* target) {
+    Ref tn = Ref::steal(type_name_of(o));
+    if (!tn) return;
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", name, tn.get(), target);
+    } else {
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn.get(), target);
+    }
 }
 
 PyObject* panic_type() {
@@ -205,12 +218,9 @@ PyObject* panic_type() {
         "it will typically propagate all the way through the stack and cause the\n"
         "Python interpreter to exit.",
         PyExc_BaseException, nullptr);
-    if (made == nullptr) return nullptr;
-    if (type == nullptr) {
-        type = made;
-    } else {
-        Py_DECREF(made);
-    }
+    Ref owned = Ref::steal(made);
+    if (!owned) return nullptr;
+    if (type == nullptr) type = owned.release();
     return type;
 }
 
@@ -242,24 +252,41 @@ zub::CancelCheck signal_check() {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* t = reinterpret_cast<PyObject*>(type);
-    PyObject* mod = PyObject_GetAttrString(t, "__module__");
-    PyObject* name = mod != nullptr ? PyObject_GetAttrString(t, "__qualname__") : nullptr;
-    if (name != nullptr) PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", mod, name);
-    Py_XDECREF(mod);
-    Py_XDECREF(name);
+    Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Ref name = Ref::steal(mod ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__") : nullptr);
+    if (name) PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", mod.get(), name.get());
     return nullptr;
 }
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+void free_box(PyObject* o) {
+    // The instance holds a reference to its class, dropped after the memory.
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(o)));
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(o), Py_tp_free));
+    free_fn(o);
 }
 
-bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
-    if (value == nullptr) return false;
-    const int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value);
-    Py_DECREF(value);
-    return rc == 0;
+PyMethodDef hand_method(FastKw f, const Signature& sig) {
+    return {std::strchr(sig.qualname, '.') + 1, as_cfunction(f), kFastKw, text_signature(sig, true)};
+}
+
+PyTypeObject* make_type(const ClassSpec& spec, int size, destructor dealloc) {
+    PyType_Slot slots[8] = {{Py_tp_new, reinterpret_cast<void*>(spec.init.fn)}};
+    int n = 1;
+    const auto add = [&](int slot, void* p) {
+        if (p != nullptr) slots[n++] = {slot, p};
+    };
+    add(Py_tp_dealloc, reinterpret_cast<void*>(dealloc));
+    add(Py_tp_methods, spec.methods.size() != 0 ? keep<PyMethodDef>(spec.methods) : nullptr);
+    add(Py_tp_getset, spec.getset.size() != 0 ? keep<PyGetSetDef>(spec.getset) : nullptr);
+    add(Py_tp_repr, reinterpret_cast<void*>(spec.repr));
+    add(Py_nb_int, reinterpret_cast<void*>(spec.as_int));
+    add(Py_tp_doc, const_cast<char*>(spec.init.doc));
+    PyType_Spec type_spec = {spec.name, size, 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+bool add_class_attr(PyTypeObject* type, const char* name, Ref value) {
+    return value && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()) == 0;
 }
 
 PyObject* new_str(const std::string& s) {

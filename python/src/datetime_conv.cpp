@@ -17,28 +17,17 @@ struct DatetimeApi {
 const DatetimeApi* api() {
     static DatetimeApi stored;
     if (stored.utc != nullptr) return &stored;
-    PyObject* mod = PyImport_ImportModule("datetime");
-    if (mod == nullptr) return nullptr;
-    PyObject* date = PyObject_GetAttrString(mod, "date");
-    PyObject* datetime = date ? PyObject_GetAttrString(mod, "datetime") : nullptr;
-    PyObject* tz = datetime ? PyObject_GetAttrString(mod, "timezone") : nullptr;
-    PyObject* utc = tz ? PyObject_GetAttrString(tz, "utc") : nullptr;
-    Py_DECREF(mod);
-    Py_XDECREF(tz);
-    if (utc == nullptr) {
-        Py_XDECREF(date);
-        Py_XDECREF(datetime);
-        return nullptr;
+    Ref mod = Ref::steal(PyImport_ImportModule("datetime"));
+    Ref date = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "date") : nullptr);
+    Ref datetime = Ref::steal(date ? PyObject_GetAttrString(mod.get(), "datetime") : nullptr);
+    Ref tz = Ref::steal(datetime ? PyObject_GetAttrString(mod.get(), "timezone") : nullptr);
+    Ref utc = Ref::steal(tz ? PyObject_GetAttrString(tz.get(), "utc") : nullptr);
+    if (!utc) return nullptr;
+    if (stored.utc == nullptr) {  // else another caller finished first during the import
+        stored.date = date.release();
+        stored.datetime = datetime.release();
+        stored.utc = utc.release();
     }
-    if (stored.utc != nullptr) {  // another caller finished first during the import
-        Py_DECREF(date);
-        Py_DECREF(datetime);
-        Py_DECREF(utc);
-        return &stored;
-    }
-    stored.date = date;
-    stored.datetime = datetime;
-    stored.utc = utc;
     return &stored;
 }
 
@@ -50,10 +39,9 @@ bool is_instance(PyObject* o, PyObject* type, bool& result) {
 }
 
 bool int_attr(PyObject* o, const char* attr, long& out) {
-    PyObject* v = PyObject_GetAttrString(o, attr);
-    if (v == nullptr) return false;
-    out = PyLong_AsLong(v);
-    Py_DECREF(v);
+    Ref v = Ref::steal(PyObject_GetAttrString(o, attr));
+    if (!v) return false;
+    out = PyLong_AsLong(v.get());
     return !(out == -1 && PyErr_Occurred());
 }
 
@@ -97,7 +85,7 @@ bool to_date(PyObject* o, const char* name, zub::Date& out) {
     bool ok = false;
     if (!is_instance(o, type, ok)) return false;
     if (!ok) {
-        set_arg_cast_error(o, name, "date");
+        set_cast_error(o, name, "date");
         return false;
     }
     long y, m, d;
@@ -122,7 +110,7 @@ bool require_datetime(PyObject* o, const char* name) {
     if (type == nullptr) return false;
     bool ok = false;
     if (!is_instance(o, type, ok)) return false;
-    if (!ok) set_arg_cast_error(o, name, "datetime");
+    if (!ok) set_cast_error(o, name, "datetime");
     return ok;
 }
 
@@ -164,27 +152,22 @@ const Readers* readers() {
     static const char* const attrs[8] = {"tzinfo", "year", "month", "day", "hour", "minute", "second", "microsecond"};
     PyObject* type = datetime_type();
     if (type == nullptr) return nullptr;
+    Ref names[2] = {Ref::steal(PyUnicode_InternFromString("utcoffset")),
+                    Ref::steal(PyUnicode_InternFromString("timestamp"))};
+    Ref descr[8];
     Readers r;
-    r.utcoffset = PyUnicode_InternFromString("utcoffset");
-    r.timestamp = PyUnicode_InternFromString("timestamp");
-    bool ok = r.utcoffset && r.timestamp;
+    bool ok = names[0] && names[1];
     for (int i = 0; ok && i < 8; ++i) {
-        r.descr[i] = PyObject_GetAttrString(type, attrs[i]);
-        ok = r.descr[i] != nullptr;
-        if (ok) {
-            r.get[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(r.descr[i]), Py_tp_descr_get));
-            if (r.get[i] == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
-                ok = false;
-            }
-        }
+        descr[i] = Ref::steal(PyObject_GetAttrString(type, attrs[i]));
+        r.get[i] = descr[i] ? reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descr[i].get()), Py_tp_descr_get))
+                            : nullptr;
+        if (descr[i] && r.get[i] == nullptr) PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
+        ok = r.get[i] != nullptr;
     }
-    if (!ok) {
-        Py_XDECREF(r.utcoffset);
-        Py_XDECREF(r.timestamp);
-        for (PyObject* d : r.descr) Py_XDECREF(d);
-        return nullptr;
-    }
+    if (!ok) return nullptr;
+    r.utcoffset = names[0].release();
+    r.timestamp = names[1].release();
+    for (int i = 0; i < 8; ++i) r.descr[i] = descr[i].release();
     stored = r;
     ready = true;
     return &stored;
@@ -201,17 +184,14 @@ bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (type != datetime_type()) return true;
     const auto read = [&](int i) { return r.get[i](r.descr[i], o, type); };
-    PyObject* tz = read(0);
-    if (tz == nullptr) return false;
-    const bool utc = tz == utc_zone();
-    Py_DECREF(tz);
-    if (!utc) return true;
+    Ref tz = Ref::steal(read(0));
+    if (!tz) return false;
+    if (tz.get() != utc_zone()) return true;
     long f[7];
     for (int i = 0; i < 7; ++i) {
-        PyObject* v = read(i + 1);
-        if (v == nullptr) return false;
-        f[i] = PyLong_AsLong(v);
-        Py_DECREF(v);
+        Ref v = Ref::steal(read(i + 1));
+        if (!v) return false;
+        f[i] = PyLong_AsLong(v.get());
         if (f[i] == -1 && PyErr_Occurred()) return false;
     }
     // A datetime's years 1 to 9999 keep the count far inside 64 bits.
@@ -234,18 +214,15 @@ bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const 
     bool done = false;
     if (!utc_timestamp(o, *n, t, done)) return false;
     if (!done) {
-        PyObject* off = PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr);
-        if (off == nullptr) return false;
-        const bool naive = off == Py_None;
-        Py_DECREF(off);
-        if (naive) {
+        Ref off = Ref::steal(PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr));
+        if (!off) return false;
+        if (off.get() == Py_None) {
             PyErr_SetString(PyExc_ValueError, naive_msg);
             return false;
         }
-        PyObject* ts = PyObject_CallMethodObjArgs(o, n->timestamp, nullptr);
-        if (ts == nullptr) return false;
-        t = PyFloat_AsDouble(ts);
-        Py_DECREF(ts);
+        Ref ts = Ref::steal(PyObject_CallMethodObjArgs(o, n->timestamp, nullptr));
+        if (!ts) return false;
+        t = PyFloat_AsDouble(ts.get());
         if (t == -1.0 && PyErr_Occurred()) return false;
     }
     int64_t secs;
@@ -266,23 +243,17 @@ bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
     bool ok = false;
     if (!is_instance(o, type, ok)) return false;
     if (!ok) {
-        if (name != nullptr) {
-            set_arg_cast_error(o, name, "datetime");
-        } else {
-            set_cast_error(o, "datetime");
-        }
+        set_cast_error(o, name, "datetime");
         return false;
     }
-    PyObject* tz = PyObject_GetAttrString(o, "tzinfo");
-    if (tz == nullptr) return false;
-    if (tz == Py_None) {
-        Py_DECREF(tz);
+    Ref tz = Ref::steal(PyObject_GetAttrString(o, "tzinfo"));
+    if (!tz) return false;
+    if (tz.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
         if (name != nullptr) prefix_argument_error(name);
         return false;
     }
-    const int same = PyObject_RichCompareBool(tz, utc_zone(), Py_EQ);
-    Py_DECREF(tz);
+    const int same = PyObject_RichCompareBool(tz.get(), utc_zone(), Py_EQ);
     if (same < 0) return false;
     if (same == 0) {
         PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
@@ -315,11 +286,8 @@ bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
 bool to_utc_instant(PyObject* o, zub::Instant& out) {
     PyObject* utc = utc_zone();
     if (utc == nullptr) return false;
-    PyObject* converted = PyObject_CallMethod(o, "astimezone", "O", utc);
-    if (converted == nullptr) return false;
-    const bool ok = strict_utc_instant(converted, nullptr, out);
-    Py_DECREF(converted);
-    return ok;
+    Ref converted = Ref::steal(PyObject_CallMethod(o, "astimezone", "O", utc));
+    return converted && strict_utc_instant(converted.get(), nullptr, out);
 }
 
 zub::Instant now_instant() {

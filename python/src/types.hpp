@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "boundary.hpp"
 #include "core/period.hpp"
 #include "core/rate.hpp"
+#include "declare.hpp"
 #include "execution/valuation.hpp"
 #include "instruments/vanilla_option.hpp"
 #include "market/market_record.hpp"
@@ -72,38 +72,58 @@ struct PolicyState {
 // Dividend schedules are immutable; copies share the record list.
 using DividendList = std::shared_ptr<const std::vector<zub::Dividend>>;
 
-// Builders keep strong references to the caller's objects.
+// Builders keep strong references to the caller's objects.  The classes
+// have no garbage-collector slots on purpose: none of these objects can
+// refer back to a builder, so no cycle runs through one.
 struct BuilderState {
     BorrowFlag borrow;
-    PyObject* instrument = nullptr;  // VanillaOption
-    PyObject* market = nullptr;      // OptionMarketFrame or nullptr
-    PyObject* config = nullptr;      // Config or nullptr
+    Ref instrument;  // VanillaOption
+    Ref market;      // OptionMarketFrame or empty
+    Ref config;      // Config or empty
     std::optional<zub::Instant> valuation_time;
-    std::optional<double> target;    // implied volatility only
-
-    BuilderState() = default;
-    BuilderState(const BuilderState&) = delete;
-    BuilderState& operator=(const BuilderState&) = delete;
-    ~BuilderState() {
-        Py_XDECREF(instrument);
-        Py_XDECREF(market);
-        Py_XDECREF(config);
-    }
+    std::optional<double> target;  // implied volatility only
 };
 
-// Instances of enumerations are the class attributes; these return the one
-// object for a code (borrowed), or nullptr with an exception set.
-PyObject* option_type_member(zub::OptionType t);
-PyObject* exercise_style_member(zub::ExerciseStyle s);
+// The class holding each value type, for arguments and results.
+template <>
+struct PyClass<zub::DayCountConvention> : ClassOf<type_DayCountConvention, "DayCountConvention"> {};
+template <>
+struct PyClass<zub::Tenor> : ClassOf<type_Tenor, "Tenor"> {};
+template <>
+struct PyClass<zub::Frequency> : ClassOf<type_Frequency, "Frequency"> {};
+template <>
+struct PyClass<zub::Compounding> : ClassOf<type_Compounding, "Compounding"> {};
+template <>
+struct PyClass<zub::InterestRate> : ClassOf<type_InterestRate, "InterestRate"> {};
+template <>
+struct PyClass<zub::OptionType> : ClassOf<type_OptionType, "OptionType"> {};
+template <>
+struct PyClass<zub::ExerciseStyle> : ClassOf<type_ExerciseStyle, "ExerciseStyle"> {};
+template <>
+struct PyClass<zub::VanillaOption> : ClassOf<type_VanillaOption, "VanillaOption"> {};
+template <>
+struct PyClass<zub::RateCurve> : ClassOf<type_RateCurve, "RateCurve"> {};
+template <>
+struct PyClass<zub::VolSurface> : ClassOf<type_VolSurface, "VolSurface"> {};
+template <>
+struct PyClass<DividendList> : ClassOf<type_DividendSchedule, "DividendSchedule"> {};
+template <>
+struct PyClass<FrameState> : ClassOf<type_OptionMarketFrame, "OptionMarketFrame"> {};
+template <>
+struct PyClass<zub::TransformConfig> : ClassOf<type_TransformConfig, "TransformConfig"> {};
+template <>
+struct PyClass<zub::FdmConfig> : ClassOf<type_FdmConfig, "FdmConfig"> {};
+template <>
+struct PyClass<PolicyState> : ClassOf<type_InstrumentPolicy, "InstrumentPolicy"> {};
+template <>
+struct PyClass<ConfigState> : ClassOf<type_Config, "Config"> {};
+template <>
+struct PyClass<zub::OptionResult> : ClassOf<type_OptionResult, "OptionResult"> {};
+template <>
+struct PyClass<zub::Greeks> : ClassOf<type_Greeks, "Greeks"> {};
 
-// New builders for an option object (VanillaOption.valuation / implied_vol).
-PyObject* new_valuation_builder(PyObject* option);
-PyObject* new_implied_vol_builder(PyObject* option);
-
-// Wrap core values into new Python objects.
-PyObject* wrap_rate_curve(const zub::RateCurve& c);
-PyObject* wrap_vol_surface(const zub::VolSurface& s);
-PyObject* wrap_dividends(DividendList d);
-PyObject* wrap_option_result(const zub::OptionResult& r);
+// A new builder of `type` for an option object (VanillaOption.valuation and
+// implied_vol).
+Ref new_builder(PyTypeObject* type, PyObject* option);
 
 }  // namespace zub::py
