@@ -37,8 +37,10 @@ public:
     }
     ~Ref() {
         // A thread ended by the interpreter's shutdown unwinds without the
-        // interpreter lock: the reference is then left to the exit.
-        if (p_ != nullptr && PyGILState_Check()) Py_DECREF(p_);
+        // interpreter lock: the reference is then left to the exit.  Such
+        // unwinds start only once the interpreter is marked uninitialised,
+        // so the lock is asked about (a thread-local look-up) only then.
+        if (p_ != nullptr && (Py_IsInitialized() || PyGILState_Check())) Py_DECREF(p_);
     }
 
     PyObject* get() const noexcept { return p_; }
