@@ -25,7 +25,7 @@ struct Signature {
     int required;
 };
 
-template <int N>
+template <std::size_t N>
 struct Params {
     PyObject* v[N > 0 ? N : 1] = {};
     PyObject* operator[](int i) const { return v[i]; }
