@@ -1,7 +1,6 @@
 #include "declare.hpp"
 
 #include <climits>
-#include <cstring>
 #include <deque>
 #include <vector>
 #include <string>
@@ -78,37 +77,47 @@ PyObject* type_name_of(PyObject* o) {
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+namespace {
+
+// The positional arguments, `positional(i)`, then the keywords, which
+// `keyword(key, value)` yields one by one until it returns false.
+template <class Positional, class Keyword>
+bool bind_each(const Signature& sig, Py_ssize_t nargs, Positional&& positional, Keyword&& keyword, PyObject** out) {
     if (nargs > sig.count) {
         too_many_positional(sig, nargs);
         return false;
     }
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_Size(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!place_keyword(sig, PyTuple_GetItem(kwnames, k), args[nargs + k], out)) return false;
-        }
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? positional(i) : nullptr;
+    PyObject* key;
+    PyObject* value;
+    while (keyword(key, value)) {
+        if (!place_keyword(sig, key, value, out)) return false;
     }
     return check_missing(sig, out);
 }
 
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    Py_ssize_t k = 0;
+    return bind_each(
+        sig, nargs, [&](int i) { return args[i]; },
+        [&](PyObject*& key, PyObject*& value) {
+            if (k == nkw) return false;
+            key = PyTuple_GetItem(kwnames, k);
+            value = args[nargs + k++];
+            return true;
+        },
+        out);
+}
+
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
-    if (nargs > sig.count) {
-        too_many_positional(sig, nargs);
-        return false;
-    }
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GetItem(args, i) : nullptr;
-    if (kwargs != nullptr) {
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(sig, key, value, out)) return false;
-        }
-    }
-    return check_missing(sig, out);
+    Py_ssize_t pos = 0;
+    return bind_each(
+        sig, args != nullptr ? PyTuple_Size(args) : 0, [&](int i) { return PyTuple_GetItem(args, i); },
+        [&](PyObject*& key, PyObject*& value) { return kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value); },
+        out);
 }
 
 namespace {
@@ -265,10 +274,6 @@ void free_box(PyObject* o) {
     free_fn(o);
 }
 
-PyMethodDef hand_method(FastKw f, const Signature& sig) {
-    return {std::strchr(sig.qualname, '.') + 1, as_cfunction(f), kFastKw, text_signature(sig, true)};
-}
-
 PyTypeObject* make_type(const ClassSpec& spec, int size, destructor dealloc) {
     PyType_Slot slots[8] = {{Py_tp_new, reinterpret_cast<void*>(spec.init.fn)}};
     int n = 1;
@@ -287,16 +292,6 @@ PyTypeObject* make_type(const ClassSpec& spec, int size, destructor dealloc) {
 
 bool add_class_attr(PyTypeObject* type, const char* name, Ref value) {
     return value && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()) == 0;
-}
-
-PyObject* new_str(const std::string& s) {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-bool refuse_delete(PyObject* value) {
-    if (value != nullptr) return false;
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return true;
 }
 
 }  // namespace zub::py

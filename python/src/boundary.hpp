@@ -29,8 +29,6 @@ template <std::size_t N>
 struct Params {
     PyObject* v[N > 0 ? N : 1] = {};
     PyObject* operator[](int i) const { return v[i]; }
-    // Given and not None.
-    bool has(int i) const { return v[i] != nullptr && v[i] != Py_None; }
 };
 
 // Binds vectorcall-style arguments into `out` (borrowed references, nullptr
@@ -212,10 +210,6 @@ T* cast_arg(PyObject* o, PyTypeObject* type, const char* name, const char* type_
     return nullptr;
 }
 
-PyObject* new_str(const std::string& s);
-
-// Setter helper: refuses deletion with "can't delete attribute".
-bool refuse_delete(PyObject* value);
 
 // ---------------------------------------------------------------------------
 // Template definitions

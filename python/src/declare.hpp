@@ -50,7 +50,6 @@ struct ClassOf {
 template <class T>
 struct Object {
     PyObject* o = nullptr;
-    T& value() const { return value_of<T>(o); }
 };
 
 // A timezone-aware datetime read by the aware conversion, with the messages
@@ -171,7 +170,7 @@ PyObject* to_python(R&& r) {
     } else if constexpr (is_optional<D>) {
         return r ? to_python(*std::forward<R>(r)) : Ref::borrow(Py_None).release();
     } else if constexpr (std::is_same_v<D, std::string>) {
-        return new_str(r);
+        return PyUnicode_FromStringAndSize(r.data(), static_cast<Py_ssize_t>(r.size()));
     } else if constexpr (std::is_same_v<D, const char*>) {
         return PyUnicode_FromString(r);
     } else if constexpr (std::is_same_v<D, zub::Date>) {
@@ -298,9 +297,6 @@ PyMethodDef static_method() {
     return fast_def<Qual, Impl, false, P...>();
 }
 
-// The table entry of a method written by hand, binding by `sig`.
-PyMethodDef hand_method(FastKw f, const Signature& sig);
-
 // A constructor and its text signature, the class's documentation.
 struct Init {
     newfunc fn = no_constructor;
@@ -323,7 +319,8 @@ PyObject* init_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <Name Qual, auto Impl, Name... P>
 Init constructor() {
-    return {init_entry<Qual, Impl, P...>, text_signature(Declared<Qual, typename Fn<decltype(Impl)>::Args, P...>::sig, false)};
+    using D = Declared<Qual, typename Fn<decltype(Impl)>::Args, P...>;
+    return {init_entry<Qual, Impl, P...>, text_signature(D::sig, false)};
 }
 
 // ---------------------------------------------------------------------------

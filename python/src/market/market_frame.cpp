@@ -45,7 +45,11 @@ template <Name N, class P, auto Store>
 int frame_set(PyObject* self, PyObject* value, void*) {
     return guarded<int>(-1, [&]() -> int {
         typename Param<P>::Held v{};
-        if (refuse_delete(value) || !Param<P>::read(value, N.s, v)) return -1;
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+            return -1;
+        }
+        if (!Param<P>::read(value, N.s, v)) return -1;
         FrameState& s = value_of<FrameState>(self);
         ExclusiveBorrow b(s.borrow);
         if (!b.ok()) return -1;
