@@ -60,6 +60,13 @@ bool to_u64(PyObject* o, const char* name, uint64_t& out);
 // speaks of what the caller should have passed.
 void set_cast_error(PyObject* o, const char* name, const char* target);
 
+// Sets `type` with `message` and returns false: the error exit of a
+// conversion.
+inline bool fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return false;
+}
+
 // The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
 // non-sequences (cast error naming "Sequence"), then calls
 // `each(item)` for every element in order; `each` returns false with an

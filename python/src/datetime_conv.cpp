@@ -7,6 +7,8 @@ namespace zub::py {
 
 namespace {
 
+constexpr char kInvalidDate[] = "invalid or out-of-range date";
+
 struct DatetimeApi {
     PyObject* date = nullptr;
     PyObject* datetime = nullptr;
@@ -31,11 +33,12 @@ const DatetimeApi* api() {
     return &stored;
 }
 
-bool is_instance(PyObject* o, PyObject* type, bool& result) {
-    const int r = PyObject_IsInstance(o, type);
-    if (r < 0) return false;
-    result = r == 1;
-    return true;
+// True when `o` is an instance of `type`; otherwise false with the cast
+// error naming `target` (or the error of the check) set.
+bool instance_of(PyObject* o, PyObject* type, const char* name, const char* target) {
+    const int r = type != nullptr ? PyObject_IsInstance(o, type) : -1;
+    if (r == 0) set_cast_error(o, name, target);
+    return r == 1;
 }
 
 bool int_attr(PyObject* o, const char* attr, long& out) {
@@ -80,21 +83,10 @@ PyObject* utc_zone() {
 }
 
 bool to_date(PyObject* o, const char* name, zub::Date& out) {
-    PyObject* type = date_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) {
-        set_cast_error(o, name, "date");
-        return false;
-    }
     long y, m, d;
-    if (!read_ymd(o, y, m, d)) return false;
+    if (!instance_of(o, date_type(), name, "date") || !read_ymd(o, y, m, d)) return false;
     const auto date = zub::Date::from_ymd(y, m, d);
-    if (!date) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return false;
-    }
+    if (!date) return fail(PyExc_ValueError, kInvalidDate);
     out = *date;
     return true;
 }
@@ -105,14 +97,7 @@ PyObject* new_date(zub::Date d) {
     return PyObject_CallFunction(type, "iII", static_cast<int>(d.year()), d.month(), d.day());
 }
 
-bool require_datetime(PyObject* o, const char* name) {
-    PyObject* type = datetime_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) set_cast_error(o, name, "datetime");
-    return ok;
-}
+bool require_datetime(PyObject* o, const char* name) { return instance_of(o, datetime_type(), name, "datetime"); }
 
 void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept {
     if (std::isnan(t)) {
@@ -216,10 +201,7 @@ bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const 
     if (!done) {
         Ref off = Ref::steal(PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr));
         if (!off) return false;
-        if (off.get() == Py_None) {
-            PyErr_SetString(PyExc_ValueError, naive_msg);
-            return false;
-        }
+        if (off.get() == Py_None) return fail(PyExc_ValueError, naive_msg);
         Ref ts = Ref::steal(PyObject_CallMethodObjArgs(o, n->timestamp, nullptr));
         if (!ts) return false;
         t = PyFloat_AsDouble(ts.get());
@@ -229,23 +211,13 @@ bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const 
     uint32_t nanos;
     split_timestamp(t, rounding, secs, nanos);
     const auto instant = zub::Instant::from_unix(secs, nanos);
-    if (!instant) {
-        PyErr_SetString(PyExc_ValueError, invalid_msg);
-        return false;
-    }
+    if (!instant) return fail(PyExc_ValueError, invalid_msg);
     out = *instant;
     return true;
 }
 
 bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
-    PyObject* type = datetime_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) {
-        set_cast_error(o, name, "datetime");
-        return false;
-    }
+    if (!require_datetime(o, name)) return false;
     Ref tz = Ref::steal(PyObject_GetAttrString(o, "tzinfo"));
     if (!tz) return false;
     if (tz.get() == Py_None) {
@@ -255,30 +227,19 @@ bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
     }
     const int same = PyObject_RichCompareBool(tz.get(), utc_zone(), Py_EQ);
     if (same < 0) return false;
-    if (same == 0) {
-        PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
-        return false;
-    }
+    if (same == 0) return fail(PyExc_ValueError, "expected datetime.timezone.utc");
     long y, mo, d, h, mi, s, us;
     if (!read_ymd(o, y, mo, d) || !int_attr(o, "hour", h) || !int_attr(o, "minute", mi) ||
         !int_attr(o, "second", s) || !int_attr(o, "microsecond", us)) {
         return false;
     }
     const auto date = zub::Date::from_ymd(y, mo, d);
-    if (!date) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return false;
-    }
-    if (h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59 || us < 0 || us > 999999) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
-        return false;
-    }
-    const auto instant = zub::Instant::make(*date, static_cast<uint32_t>(h * 3600 + mi * 60 + s),
-                                            static_cast<uint32_t>(us) * 1000u);
-    if (!instant) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
-        return false;
-    }
+    if (!date) return fail(PyExc_ValueError, kInvalidDate);
+    const bool in_day = h >= 0 && h <= 23 && mi >= 0 && mi <= 59 && s >= 0 && s <= 59 && us >= 0 && us <= 999999;
+    const auto instant = in_day ? zub::Instant::make(*date, static_cast<uint32_t>(h * 3600 + mi * 60 + s),
+                                                     static_cast<uint32_t>(us) * 1000u)
+                                : std::nullopt;
+    if (!instant) return fail(PyExc_ValueError, "invalid or out-of-range time");
     out = *instant;
     return true;
 }

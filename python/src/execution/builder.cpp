@@ -22,10 +22,7 @@ bool snapshot_builder(PyObject* self, const char* no_market, BuilderSnapshot& ou
     auto& st = value_of<BuilderState>(self);
     SharedBorrow b(st.borrow);
     if (!b.ok()) return false;
-    if (!st.market) {
-        PyErr_SetString(PyExc_ValueError, no_market);
-        return false;
-    }
+    if (!st.market) return fail(PyExc_ValueError, no_market);
     out.option = value_of<zub::VanillaOption>(st.instrument.get());
     {
         auto& frame = value_of<FrameState>(st.market.get());

@@ -39,15 +39,12 @@ bool ex_date(PyObject* o, zub::Instant& out) {
     const int is_dt = type ? PyObject_IsInstance(o, type) : -1;
     if (is_dt < 0) return false;
     if (is_dt == 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "Ex-dates must be timezone-aware datetime objects. Plain dates are rejected.");
-        return false;
+        return fail(PyExc_TypeError, "Ex-dates must be timezone-aware datetime objects. Plain dates are rejected.");
     }
     Ref off = Ref::steal(PyObject_CallMethod(o, "utcoffset", nullptr));
     if (!off) return false;
     if (off.get() == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "Datetime must be timezone-aware (e.g., use New York or UTC time).");
-        return false;
+        return fail(PyExc_ValueError, "Datetime must be timezone-aware (e.g., use New York or UTC time).");
     }
     return to_utc_instant(o, out);
 }
