@@ -1,14 +1,22 @@
 #include "declare.hpp"
 
 #include <climits>
+#include <cstring>
 #include <deque>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zub::py {
 
 namespace {
+
+// str() of `o`, or nullptr with no exception pending when that fails.
+PyObject* text_of(PyObject* o) {
+    PyObject* text = PyObject_Str(o);
+    if (text == nullptr) PyErr_Clear();
+    return text;
+}
 
 void append_quoted_list(std::string& msg, const char* const* names, const int* idx, int n) {
     for (int i = 0; i < n; ++i) {
@@ -44,7 +52,10 @@ int find_param(const Signature& sig, PyObject* key) {
 bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
     const int i = find_param(sig, key);
     if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname, key);
+        // A keyword is a str, possibly of a subclass whose __str__ misbehaves.
+        Ref text = Ref::steal(text_of(key));
+        if (!text) text = Ref::steal(PyUnicode_Check(key) ? PyUnicode_FromObject(key) : PyUnicode_FromString("?"));
+        if (text) PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname, text.get());
         return false;
     }
     if (out[i] != nullptr) {
@@ -71,9 +82,6 @@ bool check_missing(const Signature& sig, PyObject** out) {
     return false;
 }
 
-PyObject* type_name_of(PyObject* o) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__");
-}
 
 }  // namespace
 
@@ -203,14 +211,24 @@ bool to_u64(PyObject* o, const char* name, uint64_t& out) {
     return true;
 }
 
+PyObject* type_text(PyTypeObject* type, const char* attr) {
+    // The attribute is read through the metaclass, so it may be anything:
+    // bytes, an int, an object whose __str__ raises.
+    Ref value = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attr));
+    if (!value) PyErr_Clear();
+    Ref text = Ref::steal(value ? text_of(value.get()) : nullptr);
+    if (text) return text.release();
+    // The type's own record, which no Python code can rebind.  Every class
+    // of this module is created in "builtins".
+    if (std::strcmp(attr, "__module__") == 0) return PyUnicode_FromString("builtins");
+    return PyType_GetQualName(type);
+}
+
 void set_cast_error(PyObject* o, const char* name, const char* target) {
-    Ref tn = Ref::steal(type_name_of(o));
+    Ref tn = Ref::steal(type_text(Py_TYPE(o), "__qualname__"));
     if (!tn) return;
-    if (name != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", name, tn.get(), target);
-    } else {
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn.get(), target);
-    }
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn.get(), target);
+    if (name != nullptr) prefix_argument_error(name);
 }
 
 PyObject* panic_type() {
@@ -261,8 +279,8 @@ zub::CancelCheck signal_check() {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    Ref name = Ref::steal(mod ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__") : nullptr);
+    Ref mod = Ref::steal(type_text(type, "__module__"));
+    Ref name = Ref::steal(mod ? type_text(type, "__qualname__") : nullptr);
     if (name) PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", mod.get(), name.get());
     return nullptr;
 }
@@ -286,12 +304,38 @@ PyTypeObject* make_type(const ClassSpec& spec, int size, destructor dealloc) {
     add(Py_tp_repr, reinterpret_cast<void*>(spec.repr));
     add(Py_nb_int, reinterpret_cast<void*>(spec.as_int));
     add(Py_tp_doc, const_cast<char*>(spec.init.doc));
-    PyType_Spec type_spec = {spec.name, size, 0, Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    // Immutable, as the interpreter's own types: no attribute of the class
+    // (its __module__, its members) can be rebound or deleted.
+    PyType_Spec type_spec = {spec.name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* t = PyType_FromSpec(&type_spec);
+    // The interpreter can fail without saying why when memory runs out
+    // while it copies the class's docstring.
+    if (t == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+namespace {
+std::vector<PyTypeObject**> made_types;
+}  // namespace
+
+std::size_t types_made() { return made_types.size(); }
+
+void record_type(PyTypeObject** slot) { made_types.push_back(slot); }
+
+void withdraw_types_since(std::size_t keep) {
+    while (made_types.size() > keep) {
+        Ref withdrawn = Ref::steal(reinterpret_cast<PyObject*>(std::exchange(*made_types.back(), nullptr)));
+        made_types.pop_back();
+    }
 }
 
 bool add_class_attr(PyTypeObject* type, const char* name, Ref value) {
-    return value && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()) == 0;
+    // Setting an attribute of an immutable type is refused, so the member
+    // goes into the type's dictionary itself, while the type is made.
+    Ref dict = Ref::steal(value ? PyObject_GenericGetDict(reinterpret_cast<PyObject*>(type), nullptr) : nullptr);
+    if (!dict || PyDict_SetItemString(dict.get(), name, value.get()) != 0) return false;
+    PyType_Modified(type);
+    return true;
 }
 
 }  // namespace zub::py

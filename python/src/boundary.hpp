@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <string>
 #include <utility>
@@ -54,6 +57,11 @@ bool to_double(PyObject* o, const char* name, double& out);
 bool to_i32(PyObject* o, const char* name, int32_t& out);
 bool to_u64(PyObject* o, const char* name, uint64_t& out);
 
+// A type's `__qualname__` or `__module__` as text for a message: str() of
+// whatever the attribute holds, or the type's own name when reading it or
+// str() fails.  New reference; nullptr only when out of memory.
+PyObject* type_text(PyTypeObject* type, const char* attr);
+
 // Sets TypeError "'<type>' object cannot be cast as '<target>'", with the
 // argument prefix when `name` is not nullptr.  `target` may name a type the
 // module does not define ("Sequence", "tuple", "datetime"): the message
@@ -88,10 +96,19 @@ void raise_error(const zub::Error& e);
 // Runs `body` and turns any escaping C++ exception into a Python exception:
 // zub::Panic and other std::exception -> PanicException with the message,
 // std::bad_alloc -> MemoryError.  `Fail` is what to return on failure.
+//
+// Not noexcept, and the thread's forced unwind passes through: the
+// interpreter ends a daemon thread that asks for the lock during shutdown
+// (inside a Python callback that `body` made) by unwinding its stack, and
+// swallowing that unwind aborts the process.
 template <class R, class F>
-R guarded(R fail, F&& body) noexcept {
+R guarded(R fail, F&& body) {
     try {
         return body();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -183,19 +200,36 @@ void box_dealloc(PyObject* o) {
 // "cannot create 'builtins.X' instances".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Type creation journal: every type stored by once_type is recorded, so
+// that a creation that fails can withdraw the types made while it ran (a
+// class whose members are instances of another class must not outlive a
+// failed attempt at that class).  Both run with the interpreter lock held.
+std::size_t types_made();
+void record_type(PyTypeObject** slot);
+// Withdraws, newest first, every type recorded after the first `keep`.
+void withdraw_types_since(std::size_t keep);
+
 // The once-per-process type getter: creates the type with `make` on first
 // use and keeps it.  `make` returns a new reference or nullptr; it may store
 // the type in `slot` itself before it is complete.  Creating a type can run
 // Python code (a collection's finalizers), which lets another thread in to
-// make a second one: the first stored is kept, a later one dropped.
+// make a second one: the first stored is kept, a later one dropped.  A
+// failed `make` leaves nothing behind: types made meanwhile are withdrawn.
 template <class Make>
 PyTypeObject* once_type(PyTypeObject*& slot, Make&& make) {
     if (slot != nullptr) return slot;
+    const std::size_t before = types_made();
     Ref made = Ref::steal(reinterpret_cast<PyObject*>(make()));
-    if (!made) return nullptr;
-    if (slot == nullptr || slot == reinterpret_cast<PyTypeObject*>(made.get())) {
-        slot = reinterpret_cast<PyTypeObject*>(made.release());
+    if (!made) {
+        withdraw_types_since(before);
+        return nullptr;
     }
+    auto* t = reinterpret_cast<PyTypeObject*>(made.get());
+    if (slot == nullptr) {
+        slot = t;
+        record_type(&slot);
+    }
+    if (slot == t) made.release();
     return slot;
 }
 

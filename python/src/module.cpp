@@ -72,7 +72,9 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 PyObject* create_module() {
-    Ref m = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    // API version 3, the stable interface's, which every interpreter from
+    // 3.2 on accepts without a warning.
+    Ref m = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
     if (!m) return nullptr;
     for (const Registration& r : registry) {
         PyTypeObject* t = r.type();
@@ -95,11 +97,14 @@ PyObject* init() {
         PyErr_SetString(PyExc_ImportError, "zub does not support sub-interpreters: it can only be imported once per process, in the main interpreter");
         return nullptr;
     }
-    // The interpreter lock serialises first imports; a failed attempt leaves
-    // the record empty so that a later import tries again.
+    // A failed attempt leaves the record empty so that a later import tries
+    // again.  Making the classes can run Python code (a collection's
+    // finalizers) that lets another thread in to make a module as well: the
+    // first one stored is kept and handed to both.
     if (the_module == nullptr) {
-        the_module = create_module();
-        if (the_module == nullptr) return nullptr;
+        Ref made = Ref::steal(create_module());
+        if (!made) return nullptr;
+        if (the_module == nullptr) the_module = made.release();
     }
     return Ref::borrow(the_module).release();
 }

@@ -17,7 +17,7 @@ from hypothesis import given, strategies as st
 
 import zub
 from hostile import (DCC, SAMPLES, T0, any_dates, any_datetimes, aware_datetimes, check_isolated, counts, floats,
-                     instances, junk, mixed, near_datetimes, sequence_of)
+                     instances, isolated, junk, mixed, near_datetimes, sequence_of)
 
 ADVANCE_PANICS = ("`NaiveDate + Months` out of range", "`NaiveDate + TimeDelta` overflowed")
 ENGINE_PANICS = ("TridiagonalOperator requires at least 3 elements, found ",
@@ -327,3 +327,42 @@ def test_valuation_on_extreme_inputs(opt, frame, config, at):
 def test_implied_vol_on_extreme_inputs(opt, frame, config, at, target):
     builder = opt.implied_vol().market(frame).config(config).at(at).price(target)
     check_isolated(builder.calculate, is_float, ENGINE_PANICS, memory=True)
+
+
+class _Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class _OddName(type):
+    """A metaclass whose classes answer `__qualname__` with `shown`, or raise."""
+
+    def __getattribute__(cls, attr):
+        if attr != "__qualname__":
+            return super().__getattribute__(attr)
+        shown = type.__getattribute__(cls, "shown")
+        if shown is _Unprintable:
+            raise RuntimeError("no name")
+        return shown
+
+
+@pytest.mark.parametrize("shown, text", [
+    (b"abc", "b'abc'"), (12345, "12345"), (None, "None"), ([1, 2], "[1, 2]"),
+    (_Unprintable(), "Odd"), (_Unprintable, "Odd"),
+])
+@pytest.mark.parametrize("call, message", [
+    (lambda odd: zub.VanillaOption(100.0, T0, odd, zub.ExerciseStyle.European),
+     "argument 'option_type': '{}' object cannot be cast as 'OptionType'"),
+    (lambda odd: zub.DividendSchedule([odd]), "argument 'raw_divs': '{}' object cannot be cast as 'tuple'"),
+    (lambda odd: zub.Tenor.days(1).advance(odd), "argument 'from': '{}' object cannot be cast as 'date'"),
+])
+def test_messages_name_a_type_whatever_its_qualname_holds(shown, text, call, message):
+    odd = _OddName("Odd", (), {"shown": shown})()
+
+    def run():
+        try:
+            call(odd)
+        except TypeError as exc:
+            return str(exc)
+        return "no TypeError"
+    assert isolated(run) == message.format(text)

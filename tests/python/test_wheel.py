@@ -43,7 +43,7 @@ def wheel(tmp_path_factory):
 
 def test_one_abi3_wheel_with_module_and_stubs(wheel):
     name, version, python, abi, platform = wheel.stem.split("-")
-    assert (name, python, abi) == ("zub", "cp310", "abi3"), wheel.name
+    assert (name, python, abi) == ("zub", "cp311", "abi3"), wheel.name
     with zipfile.ZipFile(wheel) as archive:
         files = set(archive.namelist())
         stub = archive.read("zub-stubs/__init__.pyi")

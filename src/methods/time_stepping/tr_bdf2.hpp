@@ -33,8 +33,9 @@ std::uint64_t steps_for_interval(double length, double T, std::uint64_t time_ste
 class CancelBudget {
 public:
     explicit CancelBudget(CancelCheck check) noexcept : check_(check) {}
-    // Counts `work` node-steps; true when a poll reported cancellation.
-    bool spend(std::uint64_t work) noexcept {
+    // Counts `work` node-steps; true when a poll reported cancellation.  Not
+    // noexcept: the poll may run code that unwinds this thread.
+    bool spend(std::uint64_t work) {
         pending_ += work;
         if (pending_ < kPollEvery) return false;
         pending_ = 0;
