@@ -55,7 +55,9 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
         // A keyword is a str, possibly of a subclass whose __str__ misbehaves.
         Ref text = Ref::steal(text_of(key));
         if (!text) text = Ref::steal(PyUnicode_Check(key) ? PyUnicode_FromObject(key) : PyUnicode_FromString("?"));
-        if (text) PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname, text.get());
+        if (text) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname, text.get());
+        }
         return false;
     }
     if (out[i] != nullptr) {
@@ -81,11 +83,6 @@ bool check_missing(const Signature& sig, PyObject** out) {
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     return false;
 }
-
-
-}  // namespace
-
-namespace {
 
 // The positional arguments, `positional(i)`, then the keywords, which
 // `keyword(key, value)` yields one by one until it returns false.
@@ -157,40 +154,33 @@ const char* text_signature(const Signature& sig, bool self) {
     return keep<char>(text);
 }
 
-void prefix_argument_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+bool prefix_argument_error(const char* name) {
+    if (name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     const Ref owned[] = {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
     Ref text = Ref::steal(value != nullptr ? PyObject_Str(value) : nullptr);
-    if (!text) return;  // str() itself failed: its error is now pending
+    if (!text) return false;  // str() itself failed: its error is now pending
     Ref cause = Ref::steal(PyException_GetCause(value));
     Ref msg = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     Ref exc = Ref::steal(msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr) : nullptr);
-    if (!exc) return;
+    if (!exc) return false;
     if (cause) PyException_SetCause(exc.get(), cause.release());
     PyErr_SetObject(PyExc_TypeError, exc.get());
+    return false;
 }
 
 bool to_double(PyObject* o, const char* name, double& out) {
     out = PyFloat_AsDouble(o);
-    if (out == -1.0 && PyErr_Occurred()) {
-        prefix_argument_error(name);
-        return false;
-    }
-    return true;
+    return !(out == -1.0 && PyErr_Occurred()) || prefix_argument_error(name);
 }
 
 bool to_i32(PyObject* o, const char* name, int32_t& out) {
     const long v = PyLong_AsLong(o);
-    if (v == -1 && PyErr_Occurred()) {
-        prefix_argument_error(name);
-        return false;
-    }
+    if (v == -1 && PyErr_Occurred()) return prefix_argument_error(name);
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
+        return fail(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     out = static_cast<int32_t>(v);
     return true;
@@ -198,15 +188,9 @@ bool to_i32(PyObject* o, const char* name, int32_t& out) {
 
 bool to_u64(PyObject* o, const char* name, uint64_t& out) {
     Ref idx = Ref::steal(PyNumber_Index(o));
-    if (!idx) {
-        prefix_argument_error(name);
-        return false;
-    }
+    if (!idx) return prefix_argument_error(name);
     const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        prefix_argument_error(name);
-        return false;
-    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return prefix_argument_error(name);
     out = static_cast<uint64_t>(v);
     return true;
 }
@@ -228,7 +212,7 @@ void set_cast_error(PyObject* o, const char* name, const char* target) {
     Ref tn = Ref::steal(type_text(Py_TYPE(o), "__qualname__"));
     if (!tn) return;
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", tn.get(), target);
-    if (name != nullptr) prefix_argument_error(name);
+    prefix_argument_error(name);
 }
 
 PyObject* panic_type() {

@@ -28,12 +28,6 @@ struct Signature {
     int required;
 };
 
-template <std::size_t N>
-struct Params {
-    PyObject* v[N > 0 ? N : 1] = {};
-    PyObject* operator[](int i) const { return v[i]; }
-};
-
 // Binds vectorcall-style arguments into `out` (borrowed references, nullptr
 // when not given).  Returns false with TypeError set on a binding failure.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
@@ -50,8 +44,9 @@ const char* text_signature(const Signature& sig, bool self);
 // carry the "argument 'name': " prefix.
 
 // Re-raises a pending TypeError as "argument '<name>': <message>", keeping
-// its cause; other exceptions are left as they are.
-void prefix_argument_error(const char* name);
+// its cause; other exceptions, and every one when `name` is nullptr, are
+// left as they are.  Returns false, the result of a failed conversion.
+bool prefix_argument_error(const char* name);
 
 bool to_double(PyObject* o, const char* name, double& out);
 bool to_i32(PyObject* o, const char* name, int32_t& out);
@@ -74,13 +69,6 @@ inline bool fail(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     return false;
 }
-
-// The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
-// non-sequences (cast error naming "Sequence"), then calls
-// `each(item)` for every element in order; `each` returns false with an
-// exception set to stop.  `reserve(n)` receives the length when known.
-template <class Reserve, class Each>
-bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each);
 
 // ---------------------------------------------------------------------------
 // Failures
@@ -253,14 +241,17 @@ T* cast_arg(PyObject* o, PyTypeObject* type, const char* name, const char* type_
 
 
 // ---------------------------------------------------------------------------
-// Template definitions
+// Sequences
 
+// The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
+// non-sequences (cast error naming "Sequence"), then calls
+// `each(item)` for every element in order; `each` returns false with an
+// exception set to stop.  `reserve(n)` receives the length when known.
 template <class Reserve, class Each>
 bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each) {
     if (PyUnicode_Check(seq)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        prefix_argument_error(name);
-        return false;
+        return prefix_argument_error(name);
     }
     if (!PySequence_Check(seq)) {
         set_cast_error(seq, name, "Sequence");
@@ -274,18 +265,11 @@ bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Ea
         reserve(static_cast<std::size_t>(n < 4096 ? n : 4096));
     }
     Ref it = Ref::steal(PyObject_GetIter(seq));
-    if (!it) {
-        prefix_argument_error(name);
-        return false;
-    }
+    if (!it) return prefix_argument_error(name);
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         if (!each(item.get())) return false;
     }
-    if (PyErr_Occurred()) {
-        prefix_argument_error(name);
-        return false;
-    }
-    return true;
+    return !PyErr_Occurred() || prefix_argument_error(name);
 }
 
 }  // namespace zub::py

@@ -67,20 +67,11 @@ uint32_t clamp_nanos(double v) noexcept {
 
 }  // namespace
 
-PyObject* date_type() {
-    const DatetimeApi* a = api();
-    return a ? a->date : nullptr;
-}
+PyObject* date_type() { return api() ? api()->date : nullptr; }
 
-PyObject* datetime_type() {
-    const DatetimeApi* a = api();
-    return a ? a->datetime : nullptr;
-}
+PyObject* datetime_type() { return api() ? api()->datetime : nullptr; }
 
-PyObject* utc_zone() {
-    const DatetimeApi* a = api();
-    return a ? a->utc : nullptr;
-}
+PyObject* utc_zone() { return api() ? api()->utc : nullptr; }
 
 bool to_date(PyObject* o, const char* name, zub::Date& out) {
     long y, m, d;
@@ -222,8 +213,7 @@ bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
     if (!tz) return false;
     if (tz.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
-        if (name != nullptr) prefix_argument_error(name);
-        return false;
+        return prefix_argument_error(name);
     }
     const int same = PyObject_RichCompareBool(tz.get(), utc_zone(), Py_EQ);
     if (same < 0) return false;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -196,20 +197,21 @@ PyObject* to_python(zub::Outcome<T>&& r) {
 
 template <class... A>
 struct List {};
-template <class F>
-struct Fn;
+
+// What an implementation takes and returns, read off its type.  A method's
+// first parameter is the object: its value, or the PyObject* itself.
 template <class R, class... A>
-struct Fn<R (*)(A...)> {
-    using Result = R;
-    using Args = List<A...>;
-};
-template <class L>
-struct Rest;
-template <class S, class... A>
-struct Rest<List<S, A...>> {
-    using Self = S;
-    using Args = List<A...>;
-};
+List<A...> params_of(R (*)(A...));
+template <class R, class S, class... A>
+List<A...> params_after_self(R (*)(S, A...));
+List<> params_after_self(...);
+template <class R, class S, class... A>
+S self_of(R (*)(S, A...));
+template <class T, class M>
+T& self_of(M T::*);
+
+template <auto Impl, bool Self>
+using Taken = std::conditional_t<Self, decltype(params_after_self(Impl)), decltype(params_of(Impl))>;
 
 // The number of required parameters; the optional ones must come last.
 template <class... A>
@@ -250,29 +252,15 @@ using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 inline PyCFunction as_cfunction(FastKw f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
-// The parameters that take arguments: all of a static method's, all but
-// the first of a method's, whose first parameter is the object, as its value
-// (`const T&`) or as `PyObject*`.
-template <class F, bool Self>
-struct Taken {
-    using Args = typename F::Args;
-};
-template <class F>
-struct Taken<F, true> {
-    using Args = typename Rest<typename F::Args>::Args;
-    using Self = typename Rest<typename F::Args>::Self;
-};
-
 template <Name Qual, auto Impl, bool Self, Name... P>
 PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    using T = Taken<Fn<decltype(Impl)>, Self>;
-    using D = Declared<Qual, typename T::Args, P...>;
+    using D = Declared<Qual, Taken<Impl, Self>, P...>;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Params<sizeof...(P)> p;
-        if (!bind(D::sig, args, nargs, kw, p.v)) return nullptr;
-        return convert_and_call(typename T::Args{}, D::sig, p.v, [&](auto&&... a) {
+        PyObject* p[sizeof...(P) + 1] = {};
+        if (!bind(D::sig, args, nargs, kw, p)) return nullptr;
+        return convert_and_call(Taken<Impl, Self>{}, D::sig, p, [&](auto&&... a) {
             if constexpr (Self) {
-                return to_python(Impl(self_as<typename T::Self>(self), a...));
+                return to_python(Impl(self_as<decltype(self_of(Impl))>(self), a...));
             } else {
                 return to_python(Impl(a...));
             }
@@ -282,7 +270,7 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 template <Name Qual, auto Impl, bool Self, Name... P>
 PyMethodDef fast_def() {
-    using D = Declared<Qual, typename Taken<Fn<decltype(Impl)>, Self>::Args, P...>;
+    using D = Declared<Qual, Taken<Impl, Self>, P...>;
     return {Qual.member(), as_cfunction(fast_entry<Qual, Impl, Self, P...>), Self ? kFastKw : kFastKw | METH_STATIC,
             text_signature(D::sig, Self)};
 }
@@ -306,20 +294,19 @@ struct Init {
 // The implementation returns the new object's value.
 template <Name Qual, auto Impl, Name... P>
 PyObject* init_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    using F = Fn<decltype(Impl)>;
-    using D = Declared<Qual, typename F::Args, P...>;
+    using D = Declared<Qual, Taken<Impl, false>, P...>;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Params<sizeof...(P)> p;
-        if (!bind(D::sig, args, kwargs, p.v)) return nullptr;
-        return convert_and_call(typename F::Args{}, D::sig, p.v, [&](auto&&... a) {
-            return new_box<typename F::Result>(type, Impl(a...));
+        PyObject* p[sizeof...(P) + 1] = {};
+        if (!bind(D::sig, args, kwargs, p)) return nullptr;
+        return convert_and_call(Taken<Impl, false>{}, D::sig, p, [&](auto&&... a) {
+            return new_box<std::remove_cvref_t<decltype(Impl(a...))>>(type, Impl(a...));
         });
     });
 }
 
 template <Name Qual, auto Impl, Name... P>
 Init constructor() {
-    using D = Declared<Qual, typename Fn<decltype(Impl)>::Args, P...>;
+    using D = Declared<Qual, Taken<Impl, false>, P...>;
     return {init_entry<Qual, Impl, P...>, text_signature(D::sig, false)};
 }
 
@@ -327,23 +314,10 @@ Init constructor() {
 // Getters and unary slots of a class holding T values: `Read` is a data
 // member of T or a function of `const T&`.
 
-template <class M>
-struct Member;
-template <class T, class M>
-struct Member<M T::*> {
-    using Of = T;
-};
-
 template <auto Read>
 PyObject* read_slot(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if constexpr (std::is_member_object_pointer_v<decltype(Read)>) {
-            return to_python(value_of<typename Member<decltype(Read)>::Of>(self).*Read);
-        } else {
-            using T = typename Rest<typename Fn<decltype(Read)>::Args>::Self;
-            return to_python(Read(value_of<std::remove_cvref_t<T>>(self)));
-        }
-    });
+    using T = std::remove_cvref_t<decltype(self_of(Read))>;
+    return guarded<PyObject*>(nullptr, [&] { return to_python(std::invoke(Read, value_of<T>(self))); });
 }
 
 template <auto Read>

@@ -7,20 +7,10 @@
 namespace zub::py {
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "zub",
-    "",
-    // No per-module state; a size of 0 (not -1) makes a re-import after the
-    // entry left sys.modules call the init function again, which hands back
-    // the one module object of the process.
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// No per-module state; a size of 0 (not -1) makes a re-import after the
+// entry left sys.modules call the init function again, which hands back
+// the one module object of the process.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zub", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<int64_t> first_interpreter{-1};
 PyObject* the_module = nullptr;

@@ -39,14 +39,10 @@ Ref change_policy(PyObject* self, Change&& change) {
     return Ref::borrow(self);
 }
 
-template <OptionType T>
-Ref only_type(PyObject* self) {
-    return change_policy(self, [](PolicyState& st) { st.option_types.push_back(T); });
-}
-
-template <ExerciseStyle S>
-Ref only_style(PyObject* self) {
-    return change_policy(self, [](PolicyState& st) { st.exercise_styles.push_back(S); });
+// Adds one option type or exercise style to those the policy matches.
+template <auto List, auto Value>
+Ref match(PyObject* self) {
+    return change_policy(self, [](PolicyState& st) { (st.*List).push_back(Value); });
 }
 
 Ref analytic(PyObject* self) {
@@ -114,10 +110,12 @@ PyTypeObject* type_InstrumentPolicy() {
     return once([] {
         return make_class<PolicyState>({
             .name = "builtins.InstrumentPolicy",
-            .methods = {method<"InstrumentPolicy.put", only_type<OptionType::Put>>(),
-                        method<"InstrumentPolicy.call", only_type<OptionType::Call>>(),
-                        method<"InstrumentPolicy.american", only_style<ExerciseStyle::American>>(),
-                        method<"InstrumentPolicy.european", only_style<ExerciseStyle::European>>(),
+            .methods = {method<"InstrumentPolicy.put", match<&PolicyState::option_types, OptionType::Put>>(),
+                        method<"InstrumentPolicy.call", match<&PolicyState::option_types, OptionType::Call>>(),
+                        method<"InstrumentPolicy.american",
+                               match<&PolicyState::exercise_styles, ExerciseStyle::American>>(),
+                        method<"InstrumentPolicy.european",
+                               match<&PolicyState::exercise_styles, ExerciseStyle::European>>(),
                         method<"InstrumentPolicy.analytic", analytic>(),
                         method<"InstrumentPolicy.fdm", fdm, "fdm_config">()},
             .init = constructor<"InstrumentPolicy.__new__", policy_new>(),

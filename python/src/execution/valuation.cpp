@@ -13,7 +13,9 @@ Ref compute(PyObject* self) {
     return Ref::steal(to_python(zub::value_option(s.option, *s.market, s.table(), s.valuation, signal_check())));
 }
 
-std::string result_repr(const zub::OptionResult& r) { return "<OptionResult price=" + zub::format_fixed4(r.price) + ">"; }
+std::string result_repr(const zub::OptionResult& r) {
+    return "<OptionResult price=" + zub::format_fixed4(r.price) + ">";
+}
 
 }  // namespace
 

@@ -8,7 +8,9 @@ using zub::ExerciseStyle;
 using zub::OptionType;
 using zub::VanillaOption;
 
-const char* option_type_repr(const OptionType& t) { return t == OptionType::Call ? "OptionType.Call" : "OptionType.Put"; }
+const char* option_type_repr(const OptionType& t) {
+    return t == OptionType::Call ? "OptionType.Call" : "OptionType.Put";
+}
 const char* exercise_style_repr(const ExerciseStyle& s) {
     return s == ExerciseStyle::American ? "ExerciseStyle.American" : "ExerciseStyle.European";
 }
@@ -28,12 +30,12 @@ constexpr Signature kOptionSig{"VanillaOption.__new__", kOptionParams, 4, 4};
 // its offset and timestamp are read only after the other arguments converted.
 PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Params<4> p;
+        PyObject* p[4] = {};
         double strike;
         OptionType* ot;
         ExerciseStyle* es;
         zub::Instant expiry;
-        if (!bind(kOptionSig, args, kwargs, p.v) || !to_double(p[0], "strike", strike) ||
+        if (!bind(kOptionSig, args, kwargs, p) || !to_double(p[0], "strike", strike) ||
             !require_datetime(p[1], "expiry_time") || !Param<OptionType>::read(p[2], "option_type", ot) ||
             !Param<ExerciseStyle>::read(p[3], "exercise_style", es) ||
             !aware_instant(p[1], Rounding::Truncate, kExpiryNaive, kInvalidTimestamp, expiry)) {

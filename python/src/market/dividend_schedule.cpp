@@ -56,10 +56,10 @@ constexpr Signature kScheduleSig{"DividendSchedule.__new__", kScheduleParams, 1,
 // ex-date is converted.
 PyObject* schedule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Params<1> p;
+        PyObject* p[1] = {};
         std::vector<Ref> dates;
         std::vector<double> amounts;
-        if (!bind(kScheduleSig, args, kwargs, p.v) || !read_pairs(p[0], dates, amounts)) return nullptr;
+        if (!bind(kScheduleSig, args, kwargs, p) || !read_pairs(p[0], dates, amounts)) return nullptr;
         auto records = std::make_shared<std::vector<zub::Dividend>>();
         records->reserve(amounts.size());
         for (std::size_t i = 0; i < amounts.size(); ++i) {
