@@ -215,6 +215,12 @@ void set_cast_error(PyObject* o, const char* name, const char* target) {
     prefix_argument_error(name);
 }
 
+void set_cast_error(PyObject* o, const char* name, PyTypeObject* target) {
+    Ref text = Ref::steal(type_text(target, "__qualname__"));
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (utf8 != nullptr) set_cast_error(o, name, utf8);
+}
+
 PyObject* panic_type() {
     // Created on first use and kept for the life of the process.  Creating a
     // class may run a garbage collection whose finalizers let other threads

@@ -62,6 +62,8 @@ PyObject* type_text(PyTypeObject* type, const char* attr);
 // module does not define ("Sequence", "tuple", "datetime"): the message
 // speaks of what the caller should have passed.
 void set_cast_error(PyObject* o, const char* name, const char* target);
+// The same naming the class `target`.
+void set_cast_error(PyObject* o, const char* name, PyTypeObject* target);
 
 // Sets `type` with `message` and returns false: the error exit of a
 // conversion.
@@ -227,16 +229,6 @@ template <class Make>
 PyTypeObject* once(Make make) {
     static PyTypeObject* slot = nullptr;
     return once_type(slot, make);
-}
-
-// Reads an instance of `type` (or a subclass) out of an argument, or sets
-// the prefixed cast error naming `type_name`.
-template <class T>
-T* cast_arg(PyObject* o, PyTypeObject* type, const char* name, const char* type_name) {
-    if (type == nullptr) return nullptr;
-    if (o != nullptr && PyObject_TypeCheck(o, type)) return &value_of<T>(o);
-    set_cast_error(o, name, type_name);
-    return nullptr;
 }
 
 

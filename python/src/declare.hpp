@@ -34,18 +34,12 @@ struct Name {
     constexpr const char* member() const { return std::find(s, s + N, '.') + 1; }
 };
 
-// The Python class that holds values of T, declared beside the class getters
-// (types.hpp) as `template <> struct PyClass<T> : ClassOf<type_X, "X"> {};`.
+// The Python class that holds values of T is `class_of(Tag<T>{})`, declared
+// beside the class getters (types.hpp) and found by argument lookup.
 template <class T>
-struct PyClass {
-    static constexpr bool bound = false;
-};
-template <PyTypeObject* (*Get)(), Name N>
-struct ClassOf {
-    static constexpr bool bound = true;
-    static PyTypeObject* type() { return Get(); }
-    static constexpr const char* name = N.s;
-};
+struct Tag {};
+template <class T>
+concept Bound = requires { class_of(Tag<T>{}); };
 
 // An argument kept as the Python object itself, checked to hold a T.
 template <class T>
@@ -83,19 +77,20 @@ struct Param<zub::Date> : Plain<zub::Date, to_date> {};
 template <>
 struct Param<zub::Instant> : Plain<zub::Instant, strict_utc_instant> {};
 
-template <class T>
-    requires PyClass<T>::bound
+// An instance of T's class or of a subclass.
+template <Bound T>
 struct Param<T> {
     using Held = T*;
     static bool read(PyObject* o, const char* name, T*& out) {
-        out = cast_arg<T>(o, PyClass<T>::type(), name, PyClass<T>::name);
+        PyTypeObject* type = class_of(Tag<T>{});
+        out = type != nullptr && o != nullptr && PyObject_TypeCheck(o, type) ? &value_of<T>(o) : nullptr;
+        if (out == nullptr && type != nullptr) set_cast_error(o, name, type);
         return out != nullptr;
     }
 };
 
 // A sequence of class values, read by the sequence rule.
-template <class T>
-    requires PyClass<T>::bound
+template <Bound T>
 struct Param<std::vector<T>> {
     using Held = std::vector<T>;
     static bool read(PyObject* o, const char* name, Held& out) {
@@ -114,8 +109,9 @@ template <class T>
 struct Param<Object<T>> {
     using Held = Object<T>;
     static bool read(PyObject* o, const char* name, Object<T>& out) {
+        T* value = nullptr;
         out.o = o;
-        return cast_arg<T>(o, PyClass<T>::type(), name, PyClass<T>::name) != nullptr;
+        return Param<T>::read(o, name, value);
     }
 };
 
@@ -177,8 +173,8 @@ PyObject* to_python(R&& r) {
     } else if constexpr (std::is_same_v<D, zub::Date>) {
         return new_date(r);
     } else {
-        static_assert(PyClass<D>::bound, "a result must be a number, a date, a Ref or a class's value");
-        PyTypeObject* t = PyClass<D>::type();
+        static_assert(Bound<D>, "a result must be a number, a date, a Ref or a class's value");
+        PyTypeObject* t = class_of(Tag<D>{});
         return t ? new_box<D>(t, std::forward<R>(r)) : nullptr;
     }
 }

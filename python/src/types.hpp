@@ -85,42 +85,24 @@ struct BuilderState {
 };
 
 // The class holding each value type, for arguments and results.
-template <>
-struct PyClass<zub::DayCountConvention> : ClassOf<type_DayCountConvention, "DayCountConvention"> {};
-template <>
-struct PyClass<zub::Tenor> : ClassOf<type_Tenor, "Tenor"> {};
-template <>
-struct PyClass<zub::Frequency> : ClassOf<type_Frequency, "Frequency"> {};
-template <>
-struct PyClass<zub::Compounding> : ClassOf<type_Compounding, "Compounding"> {};
-template <>
-struct PyClass<zub::InterestRate> : ClassOf<type_InterestRate, "InterestRate"> {};
-template <>
-struct PyClass<zub::OptionType> : ClassOf<type_OptionType, "OptionType"> {};
-template <>
-struct PyClass<zub::ExerciseStyle> : ClassOf<type_ExerciseStyle, "ExerciseStyle"> {};
-template <>
-struct PyClass<zub::VanillaOption> : ClassOf<type_VanillaOption, "VanillaOption"> {};
-template <>
-struct PyClass<zub::RateCurve> : ClassOf<type_RateCurve, "RateCurve"> {};
-template <>
-struct PyClass<zub::VolSurface> : ClassOf<type_VolSurface, "VolSurface"> {};
-template <>
-struct PyClass<DividendList> : ClassOf<type_DividendSchedule, "DividendSchedule"> {};
-template <>
-struct PyClass<FrameState> : ClassOf<type_OptionMarketFrame, "OptionMarketFrame"> {};
-template <>
-struct PyClass<zub::TransformConfig> : ClassOf<type_TransformConfig, "TransformConfig"> {};
-template <>
-struct PyClass<zub::FdmConfig> : ClassOf<type_FdmConfig, "FdmConfig"> {};
-template <>
-struct PyClass<PolicyState> : ClassOf<type_InstrumentPolicy, "InstrumentPolicy"> {};
-template <>
-struct PyClass<ConfigState> : ClassOf<type_Config, "Config"> {};
-template <>
-struct PyClass<zub::OptionResult> : ClassOf<type_OptionResult, "OptionResult"> {};
-template <>
-struct PyClass<zub::Greeks> : ClassOf<type_Greeks, "Greeks"> {};
+inline PyTypeObject* class_of(Tag<zub::DayCountConvention>) { return type_DayCountConvention(); }
+inline PyTypeObject* class_of(Tag<zub::Tenor>) { return type_Tenor(); }
+inline PyTypeObject* class_of(Tag<zub::Frequency>) { return type_Frequency(); }
+inline PyTypeObject* class_of(Tag<zub::Compounding>) { return type_Compounding(); }
+inline PyTypeObject* class_of(Tag<zub::InterestRate>) { return type_InterestRate(); }
+inline PyTypeObject* class_of(Tag<zub::OptionType>) { return type_OptionType(); }
+inline PyTypeObject* class_of(Tag<zub::ExerciseStyle>) { return type_ExerciseStyle(); }
+inline PyTypeObject* class_of(Tag<zub::VanillaOption>) { return type_VanillaOption(); }
+inline PyTypeObject* class_of(Tag<zub::RateCurve>) { return type_RateCurve(); }
+inline PyTypeObject* class_of(Tag<zub::VolSurface>) { return type_VolSurface(); }
+inline PyTypeObject* class_of(Tag<DividendList>) { return type_DividendSchedule(); }
+inline PyTypeObject* class_of(Tag<FrameState>) { return type_OptionMarketFrame(); }
+inline PyTypeObject* class_of(Tag<zub::TransformConfig>) { return type_TransformConfig(); }
+inline PyTypeObject* class_of(Tag<zub::FdmConfig>) { return type_FdmConfig(); }
+inline PyTypeObject* class_of(Tag<PolicyState>) { return type_InstrumentPolicy(); }
+inline PyTypeObject* class_of(Tag<ConfigState>) { return type_Config(); }
+inline PyTypeObject* class_of(Tag<zub::OptionResult>) { return type_OptionResult(); }
+inline PyTypeObject* class_of(Tag<zub::Greeks>) { return type_Greeks(); }
 
 // A new builder of `type` for an option object (VanillaOption.valuation and
 // implied_vol).
