@@ -91,20 +91,11 @@ PyObject* new_date(zub::Date d) {
 bool require_datetime(PyObject* o, const char* name) { return instance_of(o, datetime_type(), name, "datetime"); }
 
 void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept {
-    if (std::isnan(t)) {
-        secs = 0;
-        nanos = 0;
-        return;
-    }
-    if (rounding == Rounding::Truncate) {
-        const double s = std::trunc(t);
-        secs = saturate_i64(s);
-        nanos = clamp_nanos(std::trunc((t - s) * 1e9));
-    } else {
-        const double s = std::floor(t);
-        secs = saturate_i64(s);
-        nanos = clamp_nanos(std::round((t - s) * 1e9));
-    }
+    const bool truncate = rounding == Rounding::Truncate;
+    const double s = std::isnan(t) ? 0.0 : truncate ? std::trunc(t) : std::floor(t);
+    const double fraction = std::isnan(t) ? 0.0 : (t - s) * 1e9;
+    secs = saturate_i64(s);
+    nanos = clamp_nanos(truncate ? std::trunc(fraction) : std::round(fraction));
 }
 
 namespace {
