@@ -4,7 +4,7 @@ import datetime as dt
 import pytest
 
 import zub
-from conftest import utc
+from support import utc
 
 CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
 EURO = zub.ExerciseStyle.European

@@ -2,7 +2,7 @@
 import pytest
 
 import zub
-from pricing_support import T0, config, frame, option, policy, value
+from support import T0, config, frame, option, policy, value
 
 FdmConfig, TransformConfig, InstrumentPolicy = zub.FdmConfig, zub.TransformConfig, zub.InstrumentPolicy
 

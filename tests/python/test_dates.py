@@ -4,7 +4,7 @@ import datetime as dt
 import pytest
 
 import zub
-from conftest import UTC, utc
+from support import DCC, UTC, utc
 
 CALL, EURO = zub.OptionType.Call, zub.ExerciseStyle.European
 NEW_YORK_WINTER = dt.timezone(dt.timedelta(hours=-5))
@@ -119,7 +119,6 @@ def test_extreme_python_datetimes_are_accepted():
 # --- PeriodCalculator and Tenor ----------------------------------------------
 
 PC = zub.PeriodCalculator
-DCC = zub.DayCountConvention
 
 
 @pytest.mark.parametrize("start, end, conv, expected", [

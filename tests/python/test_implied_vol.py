@@ -5,7 +5,7 @@ import re
 import pytest
 
 import zub
-from pricing_support import DCC, T0, black_scholes, config, frame, option, policy, value
+from support import DCC, T0, black_scholes, config, frame, option, policy, value
 
 TOL = 1e-4
 

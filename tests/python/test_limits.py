@@ -6,8 +6,8 @@ import math
 import pytest
 
 import zub
-from hostile import check_isolated, isolated, panic_type
-from pricing_support import T0, config, frame, option, policy
+from hostile import check_isolated, isolated
+from support import T0, config, frame, option, panic_type, policy
 
 FdmConfig, TransformConfig = zub.FdmConfig, zub.TransformConfig
 NODES_PANIC = "TridiagonalOperator requires at least 3 elements, found "

@@ -5,9 +5,8 @@ import math
 import pytest
 
 import zub
-from conftest import utc
+from support import DCC, utc
 
-DCC = zub.DayCountConvention
 C = zub.Compounding
 T = zub.Tenor
 REF = dt.date(2024, 1, 1)

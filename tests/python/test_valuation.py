@@ -9,7 +9,7 @@ import time
 import pytest
 
 import zub
-from pricing_support import (DCC, T0, black_scholes, config, frame, option, policy, value)
+from support import (DCC, T0, black_scholes, config, frame, option, policy, value)
 
 GREEKS = ["delta", "gamma", "theta", "vega", "rho"]
 FINE = zub.FdmConfig(time_steps=200, grid_nodes=801)
@@ -200,7 +200,7 @@ def test_results_are_read_only_values():
 # signals fails the test by timing out instead of hanging the test run.
 CHILD_PRELUDE = """
 import datetime as dt, signal, sys, zub
-from pricing_support import T0, config, frame, option, policy
+from support import T0, config, frame, option, policy
 HUGE = config(policy("fdm", fdm_config=zub.FdmConfig(time_steps=10**9)))
 """
 
