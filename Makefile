@@ -20,15 +20,31 @@ examples: $(VENV_READY)
 
 test: test-cpp test-python
 
-# The venv and the build and test tools; redone when this file changes, so an
-# older .venv picks up tools added since.
+# The venv with the build tools, all that `make demo` needs; redone when this
+# file changes, so an older .venv picks up tools added since.
 $(VENV_READY): Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.10" "matplotlib>=3.8"
+	$(PIP) install --quiet "scikit-build-core>=0.10"
+	touch $@
+
+# The test tools: the dependency group "test" of pyproject.toml.
+TEST_READY := $(VENV)/.zub-test-tools
+$(TEST_READY): $(VENV_READY) pyproject.toml
+	$(PIP) install --quiet --group test
 	touch $@
 
 venv: $(VENV_READY)
+
+# One abi3 wheel in dist/; on Linux repaired to the oldest manylinux tag that
+# its symbol versions allow (auditwheel, with patchelf on the PATH).
+.PHONY: wheel
+wheel: $(TEST_READY)
+	rm -rf build/wheel
+	$(PIP) wheel --quiet --no-build-isolation --no-deps -w build/wheel .
+	if [ "$$(uname)" = Linux ]; then \
+		PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/*.whl; \
+	else mkdir -p dist && cp build/wheel/*.whl dist/; fi
 
 # GoogleTest and Google Benchmark from Debian's packages when missing.
 system-deps:
@@ -46,7 +62,7 @@ test-cpp: system-deps
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-python: install
+test-python: install $(TEST_READY)
 	$(PY) -m pytest -q tests/python
 
 # zub against QuantLib and py_vollib (installed into the venv as the optional
@@ -77,7 +93,7 @@ SAN_ENV = $(SAN_OPTIONS) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($
 	PYTHONPATH=$(abspath $(SAN_BUILD))/site PYTHONMALLOC=malloc \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan_interpreter.supp:print_suppressions=0
 .PHONY: test-sanitize
-test-sanitize: system-deps $(VENV_READY)
+test-sanitize: system-deps $(TEST_READY)
 	cmake -S . -B $(SAN_BUILD) -DZUB_SANITIZE=ON -DZUB_BUILD_TESTS=ON -DZUB_BUILD_PYTHON=ON \
 		-DZUB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)

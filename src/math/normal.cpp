@@ -55,7 +55,41 @@ constexpr double horner1(const double (&c)[N], double z) noexcept {
     return 1.0 + z * horner(c, z);
 }
 
+// erfc(ax) = exp(big) * exp(small) / ax for 1.25 <= ax, where
+// big + small = -ax^2 - 0.5625 + R(s)/S(s), s = 1/ax^2: ax^2 is split as
+// z^2 + (z - ax)(z + ax) with z = ax truncated to its high word, so that the
+// large part is exact.
+struct ErfcExponent {
+    double big, small;
+};
+
+ErfcExponent erfc_exponent(double ax) noexcept {
+    const auto ix = static_cast<uint32_t>(std::bit_cast<uint64_t>(ax) >> 32);
+    const double s = 1.0 / (ax * ax);
+    double r, q;
+    if (ix < 0x4006db6eu) {  // ax < 1/0.35
+        r = horner(kRa, s);
+        q = horner1(kSa, s);
+    } else {
+        r = horner(kRb, s);
+        q = horner1(kSb, s);
+    }
+    const double z = std::bit_cast<double>(std::bit_cast<uint64_t>(ax) & 0xffffffff00000000ull);
+    return {-z * z - 0.5625, (z - ax) * (z + ax) + r / q};
+}
+
 }  // namespace
+
+double log_norm_cdf(double x) noexcept {
+    if (!(x < 0.0)) return std::isnan(x) ? x : std::log1p(-norm_cdf(-x));
+    const double ax = -x / 1.4142135623730951;
+    if (ax < 1.25) return std::log(norm_cdf(x));
+    if (ax == INFINITY) return -INFINITY;
+    // Beyond ax = 28, where erfc itself underflows, the approximation in
+    // 1/ax^2 tends to the leading term of the asymptotic series.
+    const ErfcExponent e = erfc_exponent(ax);
+    return (e.big + e.small) - std::log(ax) - 0.6931471805599453;
+}
 
 double error_function(double x) noexcept {
     const uint64_t bits = std::bit_cast<uint64_t>(x);
@@ -86,19 +120,8 @@ double error_function(double x) noexcept {
     if (ix >= 0x40180000u) return negative ? -1.0 : 1.0;  // |x| >= 6
 
     const double ax = std::fabs(x);
-    const double s = 1.0 / (ax * ax);
-    double r, q;
-    if (ix < 0x4006db6eu) {  // |x| < 1/0.35
-        r = horner(kRa, s);
-        q = horner1(kSa, s);
-    } else {
-        r = horner(kRb, s);
-        q = horner1(kSb, s);
-    }
-    // Split x^2 as z^2 + (z - x)(z + x) with z = x truncated to its high
-    // word, so the large part of the exponent is exact.
-    const double z = std::bit_cast<double>(std::bit_cast<uint64_t>(ax) & 0xffffffff00000000ull);
-    const double tail = std::exp(-z * z - 0.5625) * std::exp((z - ax) * (z + ax) + r / q) / ax;
+    const ErfcExponent e = erfc_exponent(ax);
+    const double tail = std::exp(e.big) * std::exp(e.small) / ax;
     return negative ? tail - 1.0 : 1.0 - tail;
 }
 

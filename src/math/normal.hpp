@@ -32,6 +32,11 @@ inline CdfPair norm_cdf_pair(double x) noexcept {
     return {(e + 1.0) * 0.5, (1.0 - e) * 0.5};
 }
 
+// ln N(x), accurate in the far lower tail where N(x) itself is 0: there it
+// is ln(erfc(z) / 2), z = -x / sqrt 2, from the same rational
+// approximation of erfc(z) z exp(z^2) that error_function uses.
+double log_norm_cdf(double x) noexcept;
+
 // exp(-x^2/2) / sqrt(2 pi), the divisor being sqrt(2 pi) rounded to a double.
 inline double norm_pdf(double x) noexcept { return std::exp(-0.5 * x * x) / 2.5066282746310002; }
 

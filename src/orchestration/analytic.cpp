@@ -6,10 +6,74 @@
 
 namespace zub {
 
+namespace {
+
+// The quantities the price and the Greeks are formed from.
+struct Parts {
+    bool is_call;
+    double S, K, T, sigma, r, q;
+    double s, d1, d2, nd1, nmd1, nd2, nmd2, n;
+    double er, eq, dr, dq;  // dr = exp(er), dq = exp(eq)
+};
+
+// c * exp(e) * exp(log_p), from the logarithms; NaN when any of them is.
+[[gnu::noinline, gnu::cold]] double from_logs(double c, double e, double log_p) {
+    const double exponent = e + log_p;
+    if (c == 0.0 && !std::isnan(exponent)) return c;
+    return std::copysign(std::exp(std::log(std::fabs(c)) + exponent), c);
+}
+
+// One term c * exp(e) * p of the formula, p a probability or the density, as
+// written.  With `Careful`, a term that is not finite (exp(e) overflowed
+// against a p that underflowed: inf * 0; or an intermediate product
+// overflowed) is `logs()` instead, from_logs(c, e, ln p), so that it is
+// right wherever it is finite.
+template <bool Careful, class Logs>
+double term(double written, Logs&& logs) {
+    if (!Careful || std::isfinite(written)) return written;
+    const double v = logs();
+    return std::isnan(v) ? written : v;
+}
+
+template <bool Careful>
+OptionResult evaluate(const Parts& p) {
+    const auto& [is_call, S, K, T, sigma, r, q, s, d1, d2, nd1, nmd1, nd2, nmd2, n, er, eq, dr, dq] = p;
+    const auto ln_n = [&] { return -0.5 * d1 * d1 - 0.91893853320467274; };  // minus ln sqrt(2 pi)
+    const auto t = [](double written, auto&& logs) { return term<Careful>(written, logs); };
+
+    OptionResult out;
+    if (is_call) {
+        out.price = t(nd1 * S * dq, [&] { return from_logs(S, eq, log_norm_cdf(d1)); }) -
+                    t(K * dr * nd2, [&] { return from_logs(K, er, log_norm_cdf(d2)); });
+        out.greeks.delta = t(dq * nd1, [&] { return from_logs(1.0, eq, log_norm_cdf(d1)); });
+        out.greeks.theta = t(nd1 * S * q * dq, [&] { return from_logs(S * q, eq, log_norm_cdf(d1)); }) -
+                           t(S * dq * n * sigma / (2.0 * s), [&] { return from_logs(S * sigma / (2.0 * s), eq, ln_n()); }) -
+                           t(nd2 * K * r * dr, [&] { return from_logs(K * r, er, log_norm_cdf(d2)); });
+        out.greeks.rho = t(K * T * dr * nd2, [&] { return from_logs(K * T, er, log_norm_cdf(d2)); });
+    } else {
+        out.price = t(K * dr * nmd2, [&] { return from_logs(K, er, log_norm_cdf(-d2)); }) -
+                    t(nmd1 * S * dq, [&] { return from_logs(S, eq, log_norm_cdf(-d1)); });
+        out.greeks.delta = t(dq * (nd1 - 1.0), [&] { return from_logs(-1.0, eq, log_norm_cdf(-d1)); });
+        out.greeks.theta =
+            t(-sigma * S * dq * n / (2.0 * s), [&] { return from_logs(-sigma * S / (2.0 * s), eq, ln_n()); }) -
+            t(nmd1 * S * q * dq, [&] { return from_logs(S * q, eq, log_norm_cdf(-d1)); }) +
+            t(nmd2 * K * r * dr, [&] { return from_logs(K * r, er, log_norm_cdf(-d2)); });
+        out.greeks.rho = -t(K * T * dr * nmd2, [&] { return from_logs(K * T, er, log_norm_cdf(-d2)); });
+    }
+    out.greeks.gamma = t(dq * n / (S * sigma * s), [&] { return from_logs(1.0 / (S * sigma * s), eq, ln_n()); });
+    out.greeks.vega = t(s * S * dq * n, [&] { return from_logs(s * S, eq, ln_n()); });
+    return out;
+}
+
+}  // namespace
+
 // The operations follow one fixed order so that prices are reproducible to the
 // last bit: N(-x) is the distribution function at -x, never 1 - N(x), and the
 // density is taken at d1 only.  No argument is validated; T <= 0, sigma <= 0, S <= 0 or
-// K <= 0 give whatever the floating-point operations give.
+// K <= 0 give whatever the floating-point operations give.  When a result is
+// not finite, the formula is evaluated again with the terms whose discount
+// factor overflowed (exp(-r T) with r T < -709) taken through logarithms, so
+// that price and Greeks are right wherever they are finite.
 OptionResult black_scholes(bool is_call, double S, double K, double T, double sigma, double r,
                            double q) noexcept {
     const double s = std::sqrt(T);
@@ -23,24 +87,13 @@ OptionResult black_scholes(bool is_call, double S, double K, double T, double si
     const auto [nd2, nmd2] = norm_cdf_pair(d2);
     const double n = norm_pdf(d1);
 
-    const double dr = std::exp(-r * T);
-    const double dq = std::exp(-q * T);
+    const double er = -r * T, eq = -q * T;
+    const Parts p{is_call, S, K, T, sigma, r, q, s, d1, d2, nd1, nmd1, nd2, nmd2, n, er, eq, std::exp(er), std::exp(eq)};
 
-    OptionResult out;
-    if (is_call) {
-        out.price = nd1 * S * dq - K * dr * nd2;
-        out.greeks.delta = dq * nd1;
-        out.greeks.theta = nd1 * S * q * dq - S * dq * n * sigma / (2.0 * s) - nd2 * K * r * dr;
-        out.greeks.rho = K * T * dr * nd2;
-    } else {
-        out.price = K * dr * nmd2 - nmd1 * S * dq;
-        out.greeks.delta = dq * (nd1 - 1.0);
-        out.greeks.theta = -sigma * S * dq * n / (2.0 * s) - nmd1 * S * q * dq + nmd2 * K * r * dr;
-        out.greeks.rho = -K * T * dr * nmd2;
-    }
-    out.greeks.gamma = dq * n / (S * sigma * s);
-    out.greeks.vega = s * S * dq * n;
-    return out;
+    const OptionResult out = evaluate<false>(p);
+    const Greeks& g = out.greeks;
+    if (std::isfinite(out.price + g.delta + g.gamma + g.theta + *g.vega + *g.rho)) [[likely]] return out;
+    return evaluate<true>(p);
 }
 
 }  // namespace zub

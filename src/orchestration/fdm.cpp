@@ -1,6 +1,7 @@
 #include "orchestration/fdm.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -101,6 +102,19 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     return out;
 }
 
+// An American price read off below the exercise value at the spot means
+// the spot is in the exercise region, where the option is worth exactly
+// that: the cubic between a projected and an unprojected node dips below it.
+void floor_at_exercise(OptionResult& out, OptionType type, double strike, double spot) noexcept {
+    const double phi = type == OptionType::Call ? 1.0 : -1.0;
+    const double exercise = (spot - strike) * phi;
+    if (!(out.price < exercise)) return;
+    out.price = exercise;
+    out.greeks.delta = phi;
+    out.greeks.gamma = 0.0;
+    out.greeks.theta = 0.0;
+}
+
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
@@ -108,7 +122,7 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
 
     const ProcessParams params{market.rate, market.carry, market.vol};
     const BoundarySlopes slopes = boundary_slopes(type);
-    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T);
+    FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
     TridiagonalOperator op(grid.size());
     rebuild_with_neumann_rows(params, grid, op);
     NeumannStandard boundary(grid, slopes);
@@ -148,6 +162,84 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
     return read_off(grid, ws.state(), market.spot);
 }
 
+// The option on its own strike-centred grid, by the scheme of its exercise
+// style.
+Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
+                                    std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                    const FdmMarket& market, CancelCheck cancel) {
+    if (style == ExerciseStyle::American) {
+        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+    }
+    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+}
+
+// A call's value grows like the spot, and the strike-centred grid resolves
+// that part poorly where it is sparse: far above the strike, which the
+// domain reaches as sigma sqrt(T) grows (the error grows like sigma^2).  The
+// mirror-image put P(K, S; q, r), with spot and strike swapped and rate and
+// carry swapped, has exactly the call's value C(S, K; r, q), American or
+// European, when no cash dividend intervenes; its value is bounded where the
+// call's grows.  A call is priced as the blend (1 - w) C + w P of the two
+// solves, w rising smoothly with sigma sqrt(T) from 1 (w = 0: the call's own
+// grid, as before) to 2 (w = 1), so that prices stay continuous and
+// increasing in sigma.  An American call that is never exercised early
+// (q <= 0 <= r) is priced as the European one.
+constexpr double kMirrorFromSpread = 1.0;
+constexpr double kMirrorOnlySpread = 2.0;
+
+// 0 below 0, 1 above 1, 3t^2 - 2t^3 between; NaN gives 0.
+double smoothstep(double t) noexcept {
+    if (!(t > 0.0)) return 0.0;
+    if (t >= 1.0) return 1.0;
+    return t * t * (3.0 - 2.0 * t);
+}
+
+double mirror_weight_for_spread(double sigma, double T) noexcept {
+    return smoothstep((sigma * std::sqrt(T) - kMirrorFromSpread) / (kMirrorOnlySpread - kMirrorFromSpread));
+}
+
+bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept {
+    return std::any_of(dividends.begin(), dividends.end(),
+                       [T](const DividendAt& d) { return d.amount > 0.0 && d.time > 0.0 && d.time < T; });
+}
+
+// The call from its mirror-image put solved at spot K: C = P and theta
+// alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
+// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
+Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
+                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
+                                          const FdmMarket& market, CancelCheck cancel) {
+    const FdmMarket mirror{strike, market.vol, market.carry, market.rate};
+    Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel);
+    if (!out) return out;
+    const double ratio = strike / market.spot;
+    out->greeks.delta = out->price / market.spot - ratio * out->greeks.delta;
+    out->greeks.gamma *= ratio * ratio;
+    return out;
+}
+
+Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
+                                 const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+    const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
+    const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
+                           std::isfinite(strike) && !has_cash_dividend(dividends, T);
+    if (!symmetric) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    if (market.carry <= 0.0 && market.rate >= 0.0) style = ExerciseStyle::European;
+    const double w = mirror_weight_for_spread(market.vol, T);
+    const double keep = 1.0 - w;
+    if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, cancel);
+    if (w == 1.0 || !put) return put;
+    Outcome<OptionResult> own = solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    if (!own) return own;
+    OptionResult out;
+    out.price = keep * own->price + w * put->price;
+    out.greeks.delta = keep * own->greeks.delta + w * put->greeks.delta;
+    out.greeks.gamma = keep * own->greeks.gamma + w * put->greeks.gamma;
+    out.greeks.theta = keep * own->greeks.theta + w * put->greeks.theta;
+    return out;
+}
+
 }  // namespace
 
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
@@ -158,10 +250,11 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
                             std::to_string(settings.grid_nodes));
     }
     ensure_solve_fits(settings.grid_nodes);
-    if (style == ExerciseStyle::American) {
-        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
-    }
-    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+    Outcome<OptionResult> out = type == OptionType::Call
+                                    ? solve_call(style, strike, T, dividends, settings, market, cancel)
+                                    : solve_on_grid(type, style, strike, T, dividends, settings, market, cancel);
+    if (out && style == ExerciseStyle::American) floor_at_exercise(*out, type, strike, market.spot);
+    return out;
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,

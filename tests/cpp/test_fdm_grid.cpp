@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -61,6 +62,18 @@ TEST(FdmGrid, TransformDerivativesMatchDifferences) {
             EXPECT_NEAR(j.curvature, (t.spot_slope(xx + eps) - t.spot_slope(xx - eps)) / (2 * eps),
                         1e-6 * std::abs(j.slope));
         }
+    }
+}
+
+// w0 = 0.8: a spot within 0.4 of the strike in ln(S/K) keeps the written
+// grid bit for bit; beyond, the half-width is 1.5 |ln(S/K)| + 0.2.
+TEST(FdmGrid, DomainStretchesOnlyForASpotBeyondHalfTheWidth) {
+    const FdmGrid written = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
+    for (double x : {-0.3999, 0.3999, -0.4001, 0.4001, 1.5, -3.0}) {
+        const FdmGrid g = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0, 100.0 * std::exp(x));
+        const double w = std::abs(x) > 0.4 ? 1.5 * std::abs(x) + 0.2 : 0.8;
+        EXPECT_EQ(std::equal(g.x().begin(), g.x().end(), written.x().begin()), w == 0.8) << x;
+        EXPECT_NEAR(std::log(g.spots()[100] / g.spots()[0]), 2.0 * w, 1e-12) << x;
     }
 }
 

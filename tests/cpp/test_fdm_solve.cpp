@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "orchestration/fdm.hpp"
@@ -126,6 +128,43 @@ TEST(FdmSolve, SpotOutsideTheGridExtendsTheEndPieces) {
     EXPECT_TRUE(std::isfinite(far.price));
     EXPECT_TRUE(std::isfinite(far.greeks.delta));
     EXPECT_NEAR(far.price, 0.0, 1e-3);
+}
+
+// One to seven days, spots far from the strike: prices within the
+// no-arbitrage bounds and deltas within [-1, 1], up to grid error; American
+// prices never below the exercise value, which then comes with its delta.
+TEST(FdmSolve, ShortDatedPricesKeepTheNoArbitrageBounds) {
+    for (auto [type, phi] : {std::pair{OptionType::Call, 1.0}, {OptionType::Put, -1.0}}) {
+        for (ExerciseStyle style : {ExerciseStyle::European, ExerciseStyle::American}) {
+            for (double T : {1.0 / 365.0, 7.0 / 365.0}) {
+                for (double S : {70.0, 80.0, 90.0, 110.0, 120.0, 130.0}) {
+                    const OptionResult r = solve(type, style, {S, 0.2, 0.05, 0.0}, {}, {}, T);
+                    SCOPED_TRACE(testing::Message() << phi << " " << int(style) << " " << T << " " << S);
+                    EXPECT_GE(r.price, std::max(phi * (S - K * std::exp(-0.05 * T)), 0.0) - 1e-4);
+                    EXPECT_LE(r.price, phi > 0.0 ? S : K);
+                    EXPECT_LE(std::abs(r.greeks.delta), 1.002);
+                    if (style == ExerciseStyle::American) {
+                        EXPECT_GE(r.price, phi * (S - K));
+                        EXPECT_TRUE(r.price > phi * (S - K) || std::abs(r.greeks.delta - phi) < 1e-6);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// At-the-money calls far past sigma sqrt(T) = 1; without carry the American
+// call is the European one.
+TEST(FdmSolve, HighVolatilityCallsStayNearTheClosedForm) {
+    for (double T : {1.0, 2.0, 5.0}) {
+        for (double vol : {1.5, 2.0, 3.0, 5.0}) {
+            const double exact = black_scholes(OptionType::Call, 100.0, T, vol, 0.03, 0.0).price;
+            const double euro = solve(OptionType::Call, ExerciseStyle::European, {100.0, vol, 0.03, 0.0}, {}, {}, T).price;
+            EXPECT_NEAR(euro, exact, 0.01 * exact) << T << " " << vol;
+            EXPECT_NEAR(solve(OptionType::Call, ExerciseStyle::American, {100.0, vol, 0.03, 0.0}, {}, {}, T).price, euro,
+                        1e-12 * euro);
+        }
+    }
 }
 
 // Every positive dividend inside the option's life is applied once at its

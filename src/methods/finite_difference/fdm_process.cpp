@@ -10,7 +10,7 @@ void fill_rows(const ProcessParams& params, const FdmGrid& grid, TridiagonalOper
     const auto fwd = grid.dx_forward();
     const auto bwd = grid.dx_backward();
     const Transform& tr = grid.transform();
-    const double half_var = 0.5 * params.vol * params.vol;
+    const double half_var = 0.5 * (params.vol * params.vol);
     const double r = params.rate;
     const double drift = params.rate - params.carry;
 
@@ -19,9 +19,11 @@ void fill_rows(const ProcessParams& params, const FdmGrid& grid, TridiagonalOper
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const double hm = bwd[i];
         const double hp = fwd[i];
-        const SpotJet j = tr.jet(x[i], grid.spot_at_node(i));
-        const double a = half_var * j.spot * j.spot / (j.slope * j.slope);
-        const double b = drift * j.spot / j.slope - half_var * j.spot * j.spot * j.curvature / (j.slope * j.slope * j.slope);
+        const SpotJet j = tr.jet(x[i]);
+        const double s2 = j.spot * j.spot;
+        const double slope2 = j.slope * j.slope;
+        const double a = half_var * s2 / slope2;
+        const double b = drift * j.spot / j.slope - half_var * s2 * j.curvature / (slope2 * j.slope);
         const double B = hm * hp * (hm + hp);
         op.set_row(i, (2.0 * hp * a - hp * hp * b) / B,
                    (hp * hp - hm * hm) * b / B - 2.0 * (hm + hp) * a / B - r,

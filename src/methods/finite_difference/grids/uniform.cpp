@@ -4,13 +4,21 @@
 
 namespace zub {
 
-FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T) {
+double domain_half_width(double w0, double spot, double strike) noexcept {
+    if (!(spot > 0.0) || !std::isfinite(spot) || !(w0 > 0.0)) return w0;
+    const double x = std::fabs(std::log(spot / strike));
+    // Also false for a NaN x (a NaN strike).
+    if (!(x > 0.5 * w0)) return w0;
+    return 1.5 * x + 0.25 * w0;
+}
+
+FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T, double spot) {
     const Transform transform{settings.transform.kind, strike, settings.transform.alpha};
     const std::size_t n = static_cast<std::size_t>(settings.grid_nodes);
     FdmGrid grid(GridKind::Uniform, transform, n);
 
     const double s = std::pow(T, 0.5) * sigma;
-    const double w = s * settings.grid_std_devs;
+    const double w = domain_half_width(s * settings.grid_std_devs, spot, strike);
     const double s_min = std::exp(std::log(strike) - w);
     const double s_max = std::exp(w + std::log(strike));
     const double x_min = transform.to_coordinate(s_min);
