@@ -32,6 +32,7 @@ def test_expiry_in_new_york_equals_utc_instant():
     assert o.years_to_expiry(valuation_date=utc(2025, 12, 19, 21)) == 0.0
 
 
+# Pins the rounding of each aware conversion: an expiry truncates, a valuation floors.
 def test_expiry_truncates_and_valuation_floors_before_1970():
     # Expiry 00:00:00.6 is the same either way; a valuation at 23:59:59.5 is
     # floored (kept) so 1.1 s separate them, which is 1 whole second.
