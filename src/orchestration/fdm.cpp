@@ -71,13 +71,26 @@ Error spline_error(InterpolationError e) {
     return Error::panic(std::string("Spline failed in continuation region: ") + to_string(e));
 }
 
+// What the price is read off: the node values, or (American) their excess
+// over the exercise value (S - K) phi, which is zero over the exercise
+// region, so that the monotone cubic cannot dip below the exercise value
+// where the region ends.
+struct ReadOff {
+    double strike = 0.0;
+    double phi = 0.0;  // 0: the node values themselves
+};
+
 // Price, delta, gamma and theta at the spot off the final node values.
-Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double spot) {
+Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double spot, ReadOff how) {
     std::vector<double> spots(grid.size());
     for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = grid.spot_at_node(i);
+    std::vector<double> values(state.u.begin(), state.u.end());
+    if (how.phi != 0.0) {
+        for (std::size_t i = 0; i < values.size(); ++i) values[i] -= (spots[i] - how.strike) * how.phi;
+    }
     const SharedArray s = make_shared_array(std::move(spots));
 
-    auto value_fit = MonotoneCubic::make(s, make_shared_array({state.u.begin(), state.u.end()}));
+    auto value_fit = MonotoneCubic::make(s, make_shared_array(std::move(values)));
     if (auto* e = std::get_if<InterpolationError>(&value_fit)) return spline_error(*e);
     auto theta_fit = MonotoneCubic::make(s, make_shared_array({state.F.begin(), state.F.end()}));
     if (auto* e = std::get_if<InterpolationError>(&theta_fit)) return spline_error(*e);
@@ -99,6 +112,10 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
                        h;
     out.greeks.gamma = (1.0 - w) * M[lo] + w * M[lo + 1];
     out.greeks.theta = -std::get<MonotoneCubic>(theta_fit).value_at(spot);
+    if (how.phi != 0.0) {
+        out.price += (spot - how.strike) * how.phi;
+        out.greeks.delta += how.phi;
+    }
     return out;
 }
 
@@ -117,7 +134,8 @@ void floor_at_exercise(OptionResult& out, OptionType type, double strike, double
 
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
-                            const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+                            const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
+                            ReadOff how) {
     const std::vector<Jump> jumps = dividend_jumps(dividends, T);
 
     const ProcessParams params{market.rate, market.carry, market.vol};
@@ -159,31 +177,38 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
     }
 
     if (!ws.has_state()) return Error::panic("Solver never ran");
-    return read_off(grid, ws.state(), market.spot);
+    return read_off(grid, ws.state(), market.spot, how);
 }
 
 // The option on its own strike-centred grid, by the scheme of its exercise
 // style.
 Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
                                     std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                    const FdmMarket& market, CancelCheck cancel) {
+                                    const FdmMarket& market, CancelCheck cancel, ReadOff how = {}) {
     if (style == ExerciseStyle::American) {
-        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel);
+        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel, how);
     }
-    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel);
+    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel, how);
 }
 
 // A call's value grows like the spot, and the strike-centred grid resolves
 // that part poorly where it is sparse: far above the strike, which the
-// domain reaches as sigma sqrt(T) grows (the error grows like sigma^2).  The
+// domain reaches as sigma sqrt(T) grows (the error grows like sigma^2), and
+// where the exercise boundary of a call with a high carry lies.  The
 // mirror-image put P(K, S; q, r), with spot and strike swapped and rate and
 // carry swapped, has exactly the call's value C(S, K; r, q), American or
 // European, when no cash dividend intervenes; its value is bounded where the
 // call's grows.  A call is priced as the blend (1 - w) C + w P of the two
-// solves, w rising smoothly with sigma sqrt(T) from 1 (w = 0: the call's own
-// grid, as before) to 2 (w = 1), so that prices stay continuous and
-// increasing in sigma.  An American call that is never exercised early
-// (q <= 0 <= r) is priced as the European one.
+// solves, w rising smoothly, so that prices stay continuous:
+// - with sigma sqrt(T) from 1 (w = 0: the call's own grid, as before) to 2
+//   (w = 1), which keeps prices increasing in sigma;
+// - for an American call that may be exercised early, with the carry q from
+//   r / 2 (w = 0) to 3r / 4 (w = 1): the higher the carry, the more of its
+//   early-exercise premium the call's own grid loses, while the put's first
+//   step errs where its rate q is small; with r <= 0 < q, w = 1.
+// The two weights combine as 1 - (1 - w_sigma)(1 - w_carry).  An American
+// call that is never exercised early (q <= 0 <= r) is priced as the
+// European one.
 constexpr double kMirrorFromSpread = 1.0;
 constexpr double kMirrorOnlySpread = 2.0;
 
@@ -198,6 +223,11 @@ double mirror_weight_for_spread(double sigma, double T) noexcept {
     return smoothstep((sigma * std::sqrt(T) - kMirrorFromSpread) / (kMirrorOnlySpread - kMirrorFromSpread));
 }
 
+double mirror_weight_for_carry(double r, double q) noexcept {
+    if (r > 0.0) return smoothstep((q - 0.5 * r) / (0.25 * r));
+    return q > 0.0 ? 1.0 : 0.0;
+}
+
 bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept {
     return std::any_of(dividends.begin(), dividends.end(),
                        [T](const DividendAt& d) { return d.amount > 0.0 && d.time > 0.0 && d.time < T; });
@@ -205,12 +235,16 @@ bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept
 
 // The call from its mirror-image put solved at spot K: C = P and theta
 // alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
-// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
+// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.  An
+// American put is read off its excess over the exercise value (puts priced
+// as themselves keep the plain read-off).
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
                                           const FdmMarket& market, CancelCheck cancel) {
     const FdmMarket mirror{strike, market.vol, market.carry, market.rate};
-    Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel);
+    const ReadOff how{market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
+    Outcome<OptionResult> out =
+        solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel, how);
     if (!out) return out;
     const double ratio = strike / market.spot;
     out->greeks.delta = out->price / market.spot - ratio * out->greeks.delta;
@@ -225,8 +259,10 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
                            std::isfinite(strike) && !has_cash_dividend(dividends, T);
     if (!symmetric) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
     if (market.carry <= 0.0 && market.rate >= 0.0) style = ExerciseStyle::European;
-    const double w = mirror_weight_for_spread(market.vol, T);
-    const double keep = 1.0 - w;
+    const bool american = style == ExerciseStyle::American;
+    const double w_carry = american ? mirror_weight_for_carry(market.rate, market.carry) : 0.0;
+    const double keep = (1.0 - mirror_weight_for_spread(market.vol, T)) * (1.0 - w_carry);
+    const double w = 1.0 - keep;
     if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
     Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, cancel);
     if (w == 1.0 || !put) return put;

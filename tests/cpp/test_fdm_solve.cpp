@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -163,6 +164,22 @@ TEST(FdmSolve, HighVolatilityCallsStayNearTheClosedForm) {
             EXPECT_NEAR(euro, exact, 0.01 * exact) << T << " " << vol;
             EXPECT_NEAR(solve(OptionType::Call, ExerciseStyle::American, {100.0, vol, 0.03, 0.0}, {}, {}, T).price, euro,
                         1e-12 * euro);
+        }
+    }
+}
+
+// Three-year calls with q > r, exercise boundary far above the strike, and
+// their mirror-image puts (S and K, r and q swapped: the same value) keep
+// their early-exercise premium alike.
+TEST(FdmSolve, AmericanCallsKeepTheirPremiumAsTheirMirrorPutsDo) {
+    const double T = 1095.0 / 365.0;
+    for (auto [vol, r, reference] : {std::tuple{0.4, 0.03, 32.780988}, {0.2, 0.03, 21.413869}, {0.3, 1e-5, 24.791316}}) {
+        const double euro = black_scholes(OptionType::Call, 120.0, T, vol, r, 0.07).price;
+        const double call = solve(OptionType::Call, ExerciseStyle::American, {120.0, vol, r, 0.07}, grid(101, 100), {}, T).price;
+        const double put = solve_fdm_in_years(OptionType::Put, ExerciseStyle::American, 120.0, T, {}, grid(101, 100),
+                                              {100.0, vol, 0.07, r})->price;
+        for (double kept : {(call - euro) / (reference - euro), (put - euro) / (reference - euro)}) {
+            EXPECT_NEAR(kept, 1.0, 0.1) << vol << " " << r;
         }
     }
 }
