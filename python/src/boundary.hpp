@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
+#include <exception>
 #include <new>
 #include <string>
 #include <utility>
@@ -90,25 +88,19 @@ void raise_error(const zub::Error& e);
 // Not noexcept, and the thread's forced unwind passes through: the
 // interpreter ends a daemon thread that asks for the lock during shutdown
 // (inside a Python callback that `body` made) by unwinding its stack, and
-// swallowing that unwind aborts the process.  That unwind carries no
-// exception object, so its handler binds a reference to null, which the
-// undefined-behaviour sanitizer would report.
+// swallowing that unwind aborts the process.  The unwind is no C++
+// exception, so it has no exception_ptr; it is told apart by that rather
+// than caught by type, which would bind a reference to no object.
 template <class R, class F>
-#ifdef __GNUC__
-__attribute__((no_sanitize("null")))
-#endif
 R guarded(R fail, F&& body) {
     try {
         return body();
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
+        if (!std::current_exception()) throw;
         raise_panic(nullptr);
     }
     return fail;

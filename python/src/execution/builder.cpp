@@ -1,3 +1,5 @@
+// The pieces both builders share: the snapshot a run reads, construction
+// and the market, config and at setters.
 #include "execution/builder.hpp"
 
 namespace zub::py {
