@@ -77,28 +77,22 @@ TEST(BlackScholes, EqualRateAndCarryAtTheMoney) {
 }
 
 // A discount factor that overflows (r T or q T below -709) against a
-// probability that underflows: price and Greeks where they are finite.
-// References from a 50-digit evaluation of the same formula.
-struct Overflowing {
-    bool is_call;
-    double S, K, T, sigma, r, q;
-    double price, delta, gamma, theta, vega, rho;
-};
-
-const Overflowing kOverflowing[] = {
-    {true, 100, 100, 1000, 50, -1, 0, 100.0, 1.0, 0, 0, 0, 0},
-    {false, 100, 100, 1000, 50, 0, -1, 100.0, 0, 0, 0, 0, -100000.0},
-    {true, 5.7e-17, 1, 720, 0.037267799624996496, -1, -1, 0.0015014248957105263, 999813239533988.98,
-     6.4778318082442515e+32, -0.0029629856974456358, 56.473620006449615, 39.95130942556333},
-};
-
+// vanishing probability: references from a 50-digit evaluation of the formula.
 TEST(BlackScholes, FiniteWhereAnOverflowingDiscountMeetsAVanishingProbability) {
-    for (const Overflowing& c : kOverflowing) {
+    struct Row {
+        bool is_call;
+        double S, K, T, sigma, r, q, want[6];  // price, delta, gamma, theta, vega, rho
+    } const rows[] = {
+        {true, 100, 100, 1000, 50, -1, 0, {100, 1, 0, 0, 0, 0}},
+        {false, 100, 100, 1000, 50, 0, -1, {100, 0, 0, 0, 0, -100000}},
+        {true, 5.7e-17, 1, 720, 0.037267799624996496, -1, -1, {0.0015014248957105263, 999813239533988.98,
+         6.4778318082442515e+32, -0.0029629856974456358, 56.473620006449615, 39.95130942556333}},
+    };
+    for (const Row& c : rows) {
         const auto res = black_scholes(c.is_call, c.S, c.K, c.T, c.sigma, c.r, c.q);
-        const double got[] = {res.price, res.greeks.delta, res.greeks.gamma, res.greeks.theta, *res.greeks.vega,
-                              *res.greeks.rho};
-        const double want[] = {c.price, c.delta, c.gamma, c.theta, c.vega, c.rho};
-        for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 1e-11 * std::fabs(want[i])) << "field " << i;
+        const auto& g = res.greeks;
+        const double got[] = {res.price, g.delta, g.gamma, g.theta, *g.vega, *g.rho};
+        for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], c.want[i], 1e-11 * std::fabs(c.want[i])) << "field " << i;
     }
 }
 

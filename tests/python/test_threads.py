@@ -208,22 +208,19 @@ def test_first_use_of_a_class_from_two_threads(call, name):
     assert (child.returncode, child.stdout, child.stderr) == (0, f"['second', 'main'] True {name}\n", "")
 
 
-# A daemon thread parked inside a Python callback that zub made, which keeps
-# taking the interpreter lock back; the interpreter ends it by unwinding its
-# stack once shutdown has begun (while a finalizer sleeps).  The dividend
-# schedule's call runs while the schedule owns references to its ex-dates.
+
+
+# A daemon thread parked in a callback that zub made keeps taking the lock back;
+# the interpreter ends it with a forced unwind once shutdown began (a finalizer sleeps).
 EXIT_CHILD = """
 import datetime as dt, threading, time
 import zub
-UTC, entered = dt.timezone.utc, threading.Event()
+entered, when = threading.Event(), dt.datetime(2026, 1, 1, tzinfo=dt.timezone.utc)
 def hold(*args):
     entered.set()
     while True:
         time.sleep(0.001)
-Float = type("Float", (), {"__float__": hold})
-Seq = type("Seq", (), {"__len__": hold, "__getitem__": hold})
-Zone = type("Zone", (dt.tzinfo,), {"utcoffset": hold})
-when = dt.datetime(2026, 1, 1, tzinfo=UTC)
+Float, Zone = type("F", (), {"__float__": hold}), type("Z", (dt.tzinfo,), {"utcoffset": hold})
 threading.Thread(target=lambda: %s, daemon=True).start()
 entered.wait()
 keeper = type("Keeper", (), {"__del__": lambda self: time.sleep(0.2)})()
@@ -232,35 +229,30 @@ keeper = type("Keeper", (), {"__del__": lambda self: time.sleep(0.2)})()
 
 @pytest.mark.parametrize("call", [
     "zub.VanillaOption(Float(), when, zub.OptionType.Put, zub.ExerciseStyle.European)",
-    "zub.DividendSchedule([(when, 1.0), (dt.datetime(2026, 1, 1, tzinfo=Zone()), 1.0)])",
-    "zub.RateCurve.interpolated(dt.date(2025, 1, 1), Seq(), [])",
+    "zub.DividendSchedule([(when, 1.0), (dt.datetime(2026, 1, 1, tzinfo=Zone()), 1.0)])",  # owns references meanwhile
+    "zub.RateCurve.interpolated(dt.date(2025, 1, 1), type('S', (), {'__len__': hold, '__getitem__': hold})(), [])",
 ])
 def test_exit_with_a_daemon_thread_inside_a_callback(call):
     child = subprocess.run([sys.executable, "-c", EXIT_CHILD % call], capture_output=True, text=True, timeout=30)
     assert (child.returncode, child.stderr) == (0, "")
 
 
-# The main thread's first module creation lets a second thread in from a
-# collection's callback in the middle of making the classes (the tenth
-# collection it starts; it starts about 80).
+# The first module creation lets a second thread in from the 10th collection
+# it starts (of about 80), while it makes the classes.
 MODULE_RACE_CHILD = """
 import gc, importlib.util, threading, time
-spec, got, go, starts = importlib.util.find_spec("zub"), {}, threading.Event(), [0]
+spec, got, go, starts = importlib.util.find_spec("zub"), {}, threading.Event(), []
 def on_gc(phase, info):
     if phase == "start" and threading.current_thread() is threading.main_thread():
-        starts[0] += 1
-        if starts[0] == 10:
+        starts.append(phase)
+        if len(starts) == 10:
             go.set()
             time.sleep(0.3)
-def second():
-    go.wait()
-    got["second"] = spec.loader.create_module(spec)
-thread = threading.Thread(target=second)
+thread = threading.Thread(target=lambda: go.wait() and got.setdefault("second", spec.loader.create_module(spec)))
 thread.start()
 gc.callbacks.append(on_gc)
 gc.set_threshold(1)
 got["main"] = spec.loader.create_module(spec)
-gc.set_threshold(700)
 thread.join()
 print(list(got), got["main"] is got["second"])
 """
