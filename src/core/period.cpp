@@ -273,6 +273,8 @@ double act365_years(const Instant& start, const Instant& end) noexcept {
 // ---------------------------------------------------------------- tenors
 
 Date advance(const Tenor& t, Date d) {
+    // Fixed texts that callers match word for word; the type names in them
+    // are part of the text, not types of this code.
     constexpr const char* kMonthsOutOfRange = "`NaiveDate + Months` out of range";
     constexpr const char* kDaysOverflow = "`NaiveDate + TimeDelta` overflowed";
     const int64_t n = t.count;

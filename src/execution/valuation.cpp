@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "core/number_text.hpp"
+#include "execution/root_search.hpp"
 #include "orchestration/analytic.hpp"
 #include "orchestration/fdm.hpp"
 
@@ -22,16 +22,12 @@ const ConfigTable& ConfigTable::defaults() noexcept {
 
 namespace {
 
-constexpr double kVolLow = 0.1;
-constexpr double kVolHigh = 5.0;
 const FdmConfig kDefaultFdm{};
 
 // Everything about the market that does not depend on the volatility.
 struct Inputs {
     double T;
-    double S;
-    double r;
-    double q;
+    MarketPoint market;  // vol left 0: each pricing sets its own
 };
 
 // The rate curve and the surface must measure time alike.  The curve may
@@ -51,152 +47,16 @@ Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& m
     if (!(T > 0.0)) return Error::value("Option has expired: the valuation time is at or after expiry");
     const double r = market.rate_curve.zero_rate(T);
     const double q = market.borrow_curve ? market.borrow_curve->zero_rate(T) : 0.0;
-    return Inputs{T, market.spot, r, q};
+    return Inputs{T, MarketPoint{.spot = market.spot, .rate = r, .carry = q}};
+}
+
+MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
+    m.vol = sigma;
+    return m;
 }
 
 const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
-}
-
-// sigma -> model price - target, remembering the first engine failure so the
-// search can stop on it.
-template <class Price>
-class Objective {
-public:
-    Objective(Price price, double target) : price_(std::move(price)), target_(target) {}
-
-    // The model price at sigma; false when the engine failed, the error then
-    // waiting in take_failure().
-    bool price(double sigma, double& out) {
-        Outcome<double> p = price_(sigma);
-        if (!p) {
-            failure_ = std::move(p).error();
-            return false;
-        }
-        out = *p;
-        return true;
-    }
-    // price(sigma) - target, with the same failure rule.
-    bool operator()(double sigma, double& out) {
-        if (!price(sigma, out)) return false;
-        out -= target_;
-        return true;
-    }
-    Error take_failure() { return std::move(*failure_); }
-    double target() const noexcept { return target_; }
-
-private:
-    Price price_;
-    double target_;
-    std::optional<Error> failure_;
-};
-
-template <class F>
-Outcome<double> brent(F& f, double tol, uint64_t max_iterations) {
-    double f_lo, f_hi;
-    if (!f(kVolLow, f_lo)) return f.take_failure();
-    if (!f(kVolHigh, f_hi)) return f.take_failure();
-    if (std::fabs(f_lo) < tol) return kVolLow;
-    if (std::fabs(f_hi) < tol) return kVolHigh;
-    // Written so that a NaN at either end counts as "no sign change".
-    if (!(f_lo * f_hi < 0.0)) {
-        return Error::value("Root is not bracketed. f(low) = " + format_shortest(f_lo) +
-                            ", f(high) = " + format_shortest(f_hi) + ". Target price might be out of bounds.");
-    }
-    const auto not_converged = [] { return Error::value("Brent's method failed to converge within max iterations"); };
-    if (max_iterations == 0) return not_converged();
-
-    double a = kVolLow, fa = f_lo;
-    double b = kVolHigh, fb = f_hi;
-    double c = kVolLow, fc = f_lo;
-    double d = 4.9, e = 4.9;  // the width of the starting bracket
-    for (uint64_t iteration = 1;; ++iteration) {
-        if (std::fabs(fb) > std::fabs(fc)) {  // keep the better estimate in b
-            a = b, fa = fb;
-            b = c, fb = fc;
-            c = a, fc = fa;
-        }
-        const double tol1 = 2e-15 * std::fabs(b) + 0.5 * tol;
-        const double xm = 0.5 * (c - b);
-        if (std::fabs(fb) < tol || std::fabs(xm) <= tol1) return b;
-
-        bool interpolated = false;
-        if (std::fabs(e) >= tol1 && std::fabs(fa) > std::fabs(fb)) {
-            const double s = fb / fa;
-            double p, q;
-            if (std::fabs(a - c) < 1e-15) {  // secant
-                p = 2.0 * xm * s;
-                q = 1.0 - s;
-            } else {  // inverse quadratic
-                const double t = fa / fc;
-                const double u = fb / fc;
-                p = s * (2.0 * xm * t * (t - u) - (b - a) * (u - 1.0));
-                q = (t - 1.0) * (u - 1.0) * (s - 1.0);
-            }
-            if (p > 0.0) q = -q;
-            p = std::fabs(p);
-            const double min1 = 3.0 * xm * q - std::fabs(tol1 * q);
-            const double min2 = std::fabs(e * q);
-            if (2.0 * p < std::fmin(min1, min2)) {  // fmin ignores a NaN operand
-                e = d;
-                d = p / q;
-                interpolated = true;
-            }
-        }
-        if (!interpolated) {
-            d = xm;
-            e = xm;
-        }
-
-        a = b, fa = fb;
-        if (std::fabs(d) > tol1) {
-            b += d;
-        } else {
-            b += xm > 0.0 ? tol1 : -tol1;
-        }
-        if (!f(b, fb)) return f.take_failure();
-        if ((fb > 0.0 && fc > 0.0) || (fb < 0.0 && fc < 0.0)) {
-            c = a, fc = fa;
-            d = e = b - a;
-        }
-        if (iteration == max_iterations) return not_converged();
-    }
-}
-
-template <class F>
-Outcome<double> bisection(F& f, double tol, uint64_t max_iterations) {
-    const double target = f.target();
-    double p_lo, p_hi;
-    if (!f.price(kVolLow, p_lo)) return f.take_failure();
-    if (!f.price(kVolHigh, p_hi)) return f.take_failure();
-    // Negated comparisons: a NaN target or a NaN end price fails here instead
-    // of running the search on a meaningless interval.
-    if (!(p_lo <= target)) return Error::value("Target price " + format_shortest(target) + " is below value at min vol");
-    if (!(target <= p_hi)) return Error::value("Target price " + format_shortest(target) + " is above value at max vol");
-    const auto not_converged = [] { return Error::value("Bisection failed to converge within max iterations"); };
-    if (max_iterations == 0) return not_converged();
-
-    double lo = kVolLow, hi = kVolHigh;
-    for (uint64_t iteration = 1;; ++iteration) {
-        const double mid = (lo + hi) * 0.5;
-        double v;
-        if (!f(mid, v)) return f.take_failure();
-        if (std::fabs(v) < tol) return mid;
-        if ((hi - lo) * 0.5 < 1e-8) return mid;
-        if (v > 0.0) {
-            hi = mid;
-        } else {
-            lo = mid;
-        }
-        if (iteration == max_iterations) return not_converged();
-    }
-}
-
-template <class Price>
-Outcome<double> search(const ImpliedVolSolver& solver, double target, Price price) {
-    Objective<Price> f(std::move(price), target);
-    if (solver.kind == ImpliedVolSolver::Kind::Bisection) return bisection(f, solver.tolerance, solver.max_iterations);
-    return brent(f, solver.tolerance, solver.max_iterations);
 }
 
 }  // namespace
@@ -207,20 +67,22 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation);
     if (!gathered) return std::move(gathered).error();
     const Inputs& in = *gathered;
-    const double sigma = market.vol_surface.volatility(option.strike, in.T);
+    const MarketPoint point{.spot = in.market.spot,
+                            .vol = market.vol_surface.volatility(option.strike, in.T),
+                            .rate = in.market.rate,
+                            .carry = in.market.carry};
 
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) {
-        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), FdmMarket{in.S, sigma, in.r, in.q},
-                         cancel);
+        return solve_fdm(option, market.dividends, valuation, fdm_settings(method), point, cancel);
     }
     // Unset and Analytic alike.  An American option here gets the European
     // formula, except with a carry above the rate, which is not implemented.
-    if (option.style == ExerciseStyle::American && in.q > in.r) {
+    if (option.style == ExerciseStyle::American && point.carry > point.rate) {
         return Error::panic(
             "not implemented: American options with interest rate below dividend yield have not been implemented");
     }
-    return black_scholes(option.type == OptionType::Call, in.S, option.strike, in.T, sigma, in.r, in.q);
+    return black_scholes(option.type, option.strike, in.T, point);
 }
 
 Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
@@ -235,21 +97,20 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
-        return search(solver, *target, [&](double sigma) -> Outcome<double> {
+        return root_search::search(solver, *target, [&](double sigma) -> Outcome<double> {
             // A small grid may finish before the engine polls at all, so the
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
             Outcome<OptionResult> res =
-                solve_fdm(option, market.dividends, valuation, settings, FdmMarket{in.S, sigma, in.r, in.q}, cancel);
+                solve_fdm(option, market.dividends, valuation, settings, with_vol(in.market, sigma), cancel);
             if (!res) return std::move(res).error();
             return res->price;
         });
     }
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
-    const bool is_call = option.type == OptionType::Call;
-    return search(solver, *target, [&](double sigma) -> Outcome<double> {
-        return black_scholes(is_call, in.S, option.strike, in.T, sigma, in.r, in.q).price;
+    return root_search::search(solver, *target, [&](double sigma) -> Outcome<double> {
+        return black_scholes(option.type, option.strike, in.T, with_vol(in.market, sigma)).price;
     });
 }
 

@@ -2,6 +2,8 @@
 
 namespace zub {
 
+// Fixed texts that callers match; "Interpolation(...)" names the wrapped
+// kind of error, not a type of this code.
 std::string CurveError::text() const {
     if (length_mismatch) return "LengthMismatch";
     return std::string("Interpolation(") + to_string(inner) + ")";

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
-#include <new>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "math/interpolate/monotone_cubic.hpp"
@@ -17,33 +14,11 @@
 #include "methods/stepping_scheme/post_projection.hpp"
 #include "methods/time_stepping/input_vectors.hpp"
 #include "methods/time_stepping/tr_bdf2.hpp"
+#include "orchestration/memory_limit.hpp"
 
 namespace zub {
 
 namespace {
-
-// Floats per node that one solve holds at its peak: grid 4, operator and
-// factorisation 6, state and scratch 8, read-out splines 7.
-constexpr std::uint64_t kFloatsPerNode = 25;
-
-// Refuses, before anything is allocated, a node count whose buffers could
-// not fit in the machine's memory.
-std::uint64_t largest_solve() noexcept {
-    std::uint64_t limit = std::numeric_limits<std::size_t>::max() / (kFloatsPerNode * sizeof(double));
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0) {
-        const std::uint64_t bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-        limit = std::min<std::uint64_t>(limit, bytes / (kFloatsPerNode * sizeof(double)));
-    }
-    return limit;
-}
-
-void ensure_solve_fits(std::uint64_t n) {
-    // The machine's memory is read once, not on every solve.
-    static const std::uint64_t limit = largest_solve();
-    if (n > limit) throw std::bad_alloc();
-}
 
 struct Jump {
     double time;
@@ -96,21 +71,10 @@ Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double s
     if (auto* e = std::get_if<InterpolationError>(&theta_fit)) return spline_error(*e);
     const MonotoneCubic& value = std::get<MonotoneCubic>(value_fit);
 
-    const auto& S = *s;
-    const auto& y = *value.y();
-    const auto& m = value.slopes();
-    const auto& M = value.second_derivatives();
-    const std::size_t lo = locate_interval(S, spot);
-    const double h = S[lo + 1] - S[lo];
-    const double t = (spot - S[lo]) / h;
-    const double w = (spot - S[lo]) / (S[lo + 1] - S[lo]);
-
     OptionResult out;
     out.price = value.value_at(spot);
-    out.greeks.delta = (6.0 * (t * t - t) * y[lo] + h * (3.0 * t * t - 4.0 * t + 1.0) * m[lo] +
-                        6.0 * (t - t * t) * y[lo + 1] + h * (3.0 * t * t - 2.0 * t) * m[lo + 1]) /
-                       h;
-    out.greeks.gamma = (1.0 - w) * M[lo] + w * M[lo + 1];
+    out.greeks.delta = value.derivative_at(spot);
+    out.greeks.gamma = value.curvature_at(spot);
     out.greeks.theta = -std::get<MonotoneCubic>(theta_fit).value_at(spot);
     if (how.phi != 0.0) {
         out.price += (spot - how.strike) * how.phi;
@@ -136,9 +100,7 @@ template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
                             ReadOff how) {
-    const std::vector<Jump> jumps = dividend_jumps(dividends, T);
-
-    const ProcessParams params{market.rate, market.carry, market.vol};
+    const MarketPoint& params = market;  // the operator reads rate, carry and vol
     const BoundarySlopes slopes = boundary_slopes(type);
     FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
     TridiagonalOperator op(grid.size());
@@ -149,13 +111,13 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
     TrBdf2<Scheme> stepper(op, boundary, scheme, ws);
     CancelBudget budget(cancel);
 
-    // Stop times: the jump times in descending order, then the valuation
-    // date.  An interval of no positive length (T <= 0 or NaN) is skipped.
+    // Stop times, latest first, ending at the valuation date (no jump there).
+    std::vector<Jump> stops = dividend_jumps(dividends, T);
+    stops.push_back({0.0, 0.0});
     double t_cur = T;
-    for (std::size_t k = 0; k <= jumps.size(); ++k) {
-        const double s = k < jumps.size() ? jumps[k].time : 0.0;
-        if (!(t_cur - s > 0.0)) continue;
-        const double length = t_cur - s;
+    for (const Jump& stop : stops) {
+        const double length = t_cur - stop.time;
+        if (!(length > 0.0)) continue;  // no time to step: T <= 0 or NaN
         const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
         const double dt = length / static_cast<double>(n);
         if (!ws.has_state()) {
@@ -164,16 +126,15 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
             ws.mark_state_created();
         }
         if (!stepper.run(n, dt, budget)) return Error::cancelled();
-        t_cur = s;
-        if (k == jumps.size()) continue;
-        const double amount = jumps[k].amount;
-        if (!(amount > 0.0)) continue;
-        grid.shift_in_place(amount);
-        rebuild_with_neumann_rows(params, grid, op);
-        boundary = NeumannStandard(grid, slopes);
-        const StageVectors st = ws.state();
-        scheme.after_dividend(st.u, st.F);
-        if (budget.spend(grid.size())) return Error::cancelled();
+        t_cur = stop.time;
+        if (stop.amount > 0.0) {
+            grid.shift_in_place(stop.amount);
+            rebuild_with_neumann_rows(params, grid, op);
+            boundary = NeumannStandard(grid, slopes);
+            const StageVectors st = ws.state();
+            scheme.after_dividend(st.u, st.F);
+            if (budget.spend(grid.size())) return Error::cancelled();
+        }
     }
 
     if (!ws.has_state()) return Error::panic("Solver never ran");
@@ -241,7 +202,7 @@ bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
                                           const FdmMarket& market, CancelCheck cancel) {
-    const FdmMarket mirror{strike, market.vol, market.carry, market.rate};
+    const MarketPoint mirror{.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
     const ReadOff how{market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
     Outcome<OptionResult> out =
         solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings, mirror, cancel, how);

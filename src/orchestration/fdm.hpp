@@ -1,4 +1,19 @@
 // Finite-difference solve driver.
+//
+// The engine, in the order the driver uses it:
+//   orchestration/memory_limit        refuses node counts the machine cannot hold
+//   methods/finite_difference/grids   uniform: the strike-centred grid (widened
+//                                     to hold a far spot); fitted: the grid a
+//                                     dividend relabels
+//   methods/finite_difference         fdm_process: the Black-Scholes operator;
+//                                     boundary_conditions: its Neumann ends
+//   methods/linear_operators          the tridiagonal operator and its solve
+//   methods/stepping_scheme           payoff; linear (European), post_projection
+//                                     (American: every stage projected)
+//   methods/time_stepping             step_budget, tr_bdf2 (the stepper),
+//                                     input_vectors (its buffers), cancel_budget
+//   math/interpolate/monotone_cubic   price and Greeks read off at the spot
+// A call may be solved as its mirror-image put (fdm.cpp says when).
 #pragma once
 
 #include <span>
@@ -7,17 +22,14 @@
 #include "core/period.hpp"
 #include "instruments/vanilla_option.hpp"
 #include "market/dividend.hpp"
+#include "market/market_point.hpp"
 #include "methods/finite_difference/fdm_config.hpp"
 #include "orchestration/option_result.hpp"
 
 namespace zub {
 
-struct FdmMarket {
-    double spot = 0.0;
-    double vol = 0.0;
-    double rate = 0.0;
-    double carry = 0.0;
-};
+// The finite-difference engine's market: the shared record.
+using FdmMarket = MarketPoint;
 
 // Prices the option on a grid and reads price, delta, gamma and theta off the
 // final values (vega and rho stay absent).  Failures come back as errors:

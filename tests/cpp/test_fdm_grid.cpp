@@ -65,8 +65,7 @@ TEST(FdmGrid, TransformDerivativesMatchDifferences) {
     }
 }
 
-// w0 = 0.8: a spot within 0.4 of the strike in ln(S/K) keeps the written
-// grid bit for bit; beyond, the half-width is 1.5 |ln(S/K)| + 0.2.
+// w0 = 0.8: written grid, bit for bit, up to |ln(S/K)| = 0.4; beyond, 1.5 |ln(S/K)| + 0.2.
 TEST(FdmGrid, DomainStretchesOnlyForASpotBeyondHalfTheWidth) {
     const FdmGrid written = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     for (double x : {-0.3999, 0.3999, -0.4001, 0.4001, 1.5, -3.0}) {
@@ -97,7 +96,7 @@ TEST(FdmGrid, ShiftedGridKeepsSpotsExactly) {
 
 TEST(ProcessOperator, LogGridRowsAreConstant) {
     const FdmGrid g = build_uniform_grid(log_settings(11), 100.0, 0.2, 1.0);
-    const ProcessParams p{0.05, 0.02, 0.2};
+    const MarketPoint p{.vol = 0.2, .rate = 0.05, .carry = 0.02};
     const TridiagonalOperator op = build_process_operator(p, g);
     const double h = g.dx_forward()[0];
     const double a = 0.02, b = 0.01;
@@ -116,7 +115,7 @@ TEST(ProcessOperator, LogGridRowsAreConstant) {
 // On any grid, even an uneven fitted one, the three-point weights are exact
 // for quadratics in x: L x^2 = 2a + 2b x - r x^2 with the node's a and b.
 TEST(ProcessOperator, ExactOnQuadraticsOnUnevenGrids) {
-    const ProcessParams p{0.05, 0.01, 0.25};
+    const MarketPoint p{.vol = 0.25, .rate = 0.05, .carry = 0.01};
     const FdmGrid g = shifted_by(build_uniform_grid(FdmConfig{}, 100.0, 0.25, 0.5), 3.75);
     TridiagonalOperator op = build_process_operator(p, g);
     std::vector<double> v(g.size()), Lv(g.size()), ones(g.size(), 1.0);
@@ -137,7 +136,7 @@ TEST(ProcessOperator, ExactOnQuadraticsOnUnevenGrids) {
 TEST(ProcessOperator, NeumannRowsAndBoundaryValues) {
     const FdmGrid g = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     TridiagonalOperator op(g.size());
-    rebuild_with_neumann_rows(ProcessParams{0.05, 0.0, 0.2}, g, op);
+    rebuild_with_neumann_rows(MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}, g, op);
     std::vector<double> ramp(g.size()), out(g.size());
     for (std::size_t i = 0; i < g.size(); ++i) ramp[i] = static_cast<double>(i);
     op.apply(ramp, out);

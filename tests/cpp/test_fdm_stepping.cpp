@@ -52,9 +52,9 @@ struct SchemeFixture : ::testing::Test {
     std::size_t n = grid.size();
     Vec u = Vec(n), F = Vec(n);
 
-    void use(const ProcessParams& p) { rebuild_with_neumann_rows(p, grid, op); }
+    void use(const MarketPoint& p) { rebuild_with_neumann_rows(p, grid, op); }
     // An American scheme on the operator for p, its state created in (u, F).
-    PostProjectionScheme american(OptionType type, const ProcessParams& p) {
+    PostProjectionScheme american(OptionType type, const MarketPoint& p) {
         use(p);
         PostProjectionScheme s(grid, op, 100.0, type);
         s.create(u, F);
@@ -68,7 +68,7 @@ struct SchemeFixture : ::testing::Test {
 };
 
 TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
-    PostProjectionScheme put = american(OptionType::Put, ProcessParams{0.05, 0.0, 0.2});
+    PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     EXPECT_TRUE(put.early_exercise_active());
     EXPECT_LT(apply(u)[0], 0.0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -82,8 +82,8 @@ TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
 
 TEST_F(SchemeFixture, CallFlagFollowsTheDriftAtTheFirstMoneyNode) {
     // L(S - K) = rK - qS: positive without carry, negative with a large one.
-    for (auto [params, active] : {std::pair{ProcessParams{0.05, 0.0, 0.2}, false},
-                                  std::pair{ProcessParams{0.01, 0.1, 0.2}, true}}) {
+    for (auto [params, active] : {std::pair{MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}, false},
+                                  std::pair{MarketPoint{.vol = 0.2, .rate = 0.01, .carry = 0.1}, true}}) {
         const PostProjectionScheme call = american(OptionType::Call, params);
         EXPECT_EQ(call.early_exercise_active(), active);
         if (!active) {
@@ -93,7 +93,7 @@ TEST_F(SchemeFixture, CallFlagFollowsTheDriftAtTheFirstMoneyNode) {
 }
 
 TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
-    PostProjectionScheme put = american(OptionType::Put, ProcessParams{0.05, 0.0, 0.2});
+    PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec U(n, 50.0);
     for (std::size_t i = 0; i < 10; ++i) U[i] = put.exercise_value(i) - 1.0;
     put.after_solve(U, F);
@@ -105,7 +105,7 @@ TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
 }
 
 TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
-    PostProjectionScheme call = american(OptionType::Call, ProcessParams{0.05, 0.0, 0.2});
+    PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     ASSERT_FALSE(call.early_exercise_active());
     Vec U(n, 200.0);
     for (std::size_t i = n - 5; i < n; ++i) U[i] = call.exercise_value(i) - 0.5;
@@ -124,7 +124,7 @@ TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
 }
 
 TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
-    PostProjectionScheme call = american(OptionType::Call, ProcessParams{0.01, 0.1, 0.2});
+    PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.01, .carry = 0.1});
     ASSERT_TRUE(call.early_exercise_active());
     Vec U(n, 500.0);
     U[0] = call.exercise_value(0) - 1.0;  // below a negative exercise value
@@ -137,7 +137,7 @@ TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
 }
 
 TEST_F(SchemeFixture, AfterDividendClearsFromTheLowestProjectedNodeUp) {
-    PostProjectionScheme put = american(OptionType::Put, ProcessParams{0.05, 0.0, 0.2});
+    PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec v(n, 80.0);
     v[5] = put.exercise_value(5) - 2.0;
     v[20] = put.exercise_value(20) - 2.0;

@@ -230,12 +230,10 @@ TEST(ImpliedVol, DefaultGridAmericanCallsRecoverTheirVolatility) {
     for (double days : {182.0, 365.0, 730.0, 1095.0, 1460.0, 1825.0}) {
         for (double K : {80.0, 90.0, 100.0, 105.0, 110.0, 120.0}) {
             for (double vol : {0.20, 0.35, 0.50}) {
-                const double target = black_scholes(true, 100.0, K, days / 365.0, vol, 0.03, 0.0).price;
-                const auto out = implied_volatility(make_option(Call, American, K, days / 365.0),
-                                                    make_market(100.0, 0.03, 0.3), ConfigTable::defaults(),
-                                                    valuation_instant(), target);
-                ASSERT_TRUE(out.ok()) << days << " " << K << " " << vol << ": " << out.error().message;
-                EXPECT_NEAR(*out, vol, 0.005) << days << " " << K;
+                const double T = days / 365.0, target = black_scholes(true, 100.0, K, T, vol, 0.03, 0.0).price;
+                const auto out = implied_volatility(make_option(Call, American, K, T), make_market(100.0, 0.03, 0.3),
+                                                    ConfigTable::defaults(), valuation_instant(), target);
+                EXPECT_TRUE(out.ok() && std::abs(*out - vol) < 0.005) << days << " " << K << " " << vol;
             }
         }
     }

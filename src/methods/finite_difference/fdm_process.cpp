@@ -4,7 +4,7 @@ namespace zub {
 
 namespace {
 
-void fill_rows(const ProcessParams& params, const FdmGrid& grid, TridiagonalOperator& op) {
+void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op) {
     const std::size_t n = grid.size();
     const auto x = grid.x();
     const auto fwd = grid.dx_forward();
@@ -33,13 +33,13 @@ void fill_rows(const ProcessParams& params, const FdmGrid& grid, TridiagonalOper
 
 }  // namespace
 
-TridiagonalOperator build_process_operator(const ProcessParams& params, const FdmGrid& grid) {
+TridiagonalOperator build_process_operator(const MarketPoint& params, const FdmGrid& grid) {
     TridiagonalOperator op(grid.size());
     fill_rows(params, grid, op);
     return op;
 }
 
-void rebuild_with_neumann_rows(const ProcessParams& params, const FdmGrid& grid, TridiagonalOperator& op) {
+void rebuild_with_neumann_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op) {
     fill_rows(params, grid, op);
     op.set_neumann_row(0);
     op.set_neumann_row(grid.size() - 1);

@@ -6,14 +6,9 @@
 #include "instruments/vanilla_option.hpp"
 #include "methods/finite_difference/grids/fdm_grid.hpp"
 #include "methods/linear_operators/tridiagonal_operator.hpp"
+#include "methods/stepping_scheme/payoff.hpp"
 
 namespace zub {
-
-// max(S - K, 0) for a call, max(K - S, 0) for a put.
-inline double vanilla_payoff(double spot, double strike, OptionType type) noexcept {
-    if (type == OptionType::Call) return spot > strike ? spot - strike : 0.0;
-    return spot < strike ? strike - spot : 0.0;
-}
 
 // Grid and operator are referenced: a dividend rebuilds them in place.
 class LinearScheme {

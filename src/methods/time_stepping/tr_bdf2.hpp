@@ -4,49 +4,36 @@
 #pragma once
 
 #include <cstdint>
+#include <numbers>
 #include <span>
 
-#include "core/error.hpp"
 #include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
 #include "methods/linear_operators/tridiagonal_operator.hpp"
+#include "methods/time_stepping/cancel_budget.hpp"
 #include "methods/time_stepping/input_vectors.hpp"
+#include "methods/time_stepping/step_budget.hpp"
 
 namespace zub {
 
+// The weights follow from gamma = 2 - sqrt(2); the asserts pin the bits the
+// engine has always used.
 struct TrBdf2Tableau {
-    // Stage 1 (trapezoidal) ends at gamma = 2 - sqrt(2) of the step.
-    static constexpr double gamma = 0.5857864376269049;
+    // Stage 1 (trapezoidal) ends at gamma of the step.
+    static constexpr double gamma = 2.0 - std::numbers::sqrt2;
     // Stage 1: weight on F_n and implicit weight.
-    static constexpr double stage1 = 0.2928932188134524;
+    static constexpr double stage1 = gamma / 2.0;
     // Stage 2 (BDF2): weight on F_n and on F_1.
-    static constexpr double stage2_explicit = 0.35355339059327373;
-    // Stage 2: implicit weight (within the factorisation tolerance of stage1).
-    static constexpr double stage2_implicit = 0.29289321881345254;
+    static constexpr double stage2_explicit = 1.0 / (2.0 * (2.0 - gamma));
+    // Stage 2: implicit weight, (1 - gamma) / (2 - gamma): mathematically
+    // stage1, two units in the last place apart here.  Both stages of a step
+    // share one factorisation only because the operator's cache treats
+    // coefficients within 1e-12 as equal.
+    static constexpr double stage2_implicit = (1.0 - gamma) / (2.0 - gamma);
 };
-
-// Steps given to an interval of `length` years out of a life of T years:
-// round(length / T * time_steps) half away from zero, NaN or negative giving
-// 0 and overflow the largest count, then at least 1.
-std::uint64_t steps_for_interval(double length, double T, std::uint64_t time_steps) noexcept;
-
-// Polls a CancelCheck once per few thousand node-steps of work.
-class CancelBudget {
-public:
-    explicit CancelBudget(CancelCheck check) noexcept : check_(check) {}
-    // Counts `work` node-steps; true when a poll reported cancellation.  Not
-    // noexcept: the poll may run code that unwinds this thread.
-    bool spend(std::uint64_t work) {
-        pending_ += work;
-        if (pending_ < kPollEvery) return false;
-        pending_ = 0;
-        return check_.cancelled();
-    }
-
-private:
-    static constexpr std::uint64_t kPollEvery = 4096;
-    CancelCheck check_;
-    std::uint64_t pending_ = 0;
-};
+static_assert(TrBdf2Tableau::gamma == 0.5857864376269049);
+static_assert(TrBdf2Tableau::stage1 == 0.2928932188134524);
+static_assert(TrBdf2Tableau::stage2_explicit == 0.35355339059327373);
+static_assert(TrBdf2Tableau::stage2_implicit == 0.29289321881345254);
 
 // Advances the state of `ws` with steps of equal length.  Scheme provides
 // after_solve(U, F) (may change U, writes F).  The operator and boundary

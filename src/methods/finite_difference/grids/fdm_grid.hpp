@@ -71,7 +71,9 @@ public:
     std::span<const double> dx_backward() const noexcept { return {block_.data() + 2 * n_, n_}; }
     std::span<const double> spots() const noexcept { return {block_.data() + 3 * n_, n_}; }
     // to_spot(x_i): the stored spot on a uniform grid, where the two agree
-    // exactly; recomputed on a fitted one, whose stored spots were given.
+    // exactly; recomputed on a fitted one, whose given spots do not survive
+    // the round trip through x to the bit, so that the operator's S agrees
+    // with the coordinates it differentiates in.
     double spot_at_node(std::size_t i) const noexcept {
         return kind_ == GridKind::Uniform ? spots()[i] : transform_.to_spot(x()[i]);
     }

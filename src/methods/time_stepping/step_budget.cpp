@@ -1,4 +1,4 @@
-#include "methods/time_stepping/tr_bdf2.hpp"
+#include "methods/time_stepping/step_budget.hpp"
 
 #include <cmath>
 #include <limits>
