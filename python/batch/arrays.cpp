@@ -173,16 +173,16 @@ Walker::Walker(const Layout& layout, std::size_t begin) noexcept : layout_(layou
         const auto extent = static_cast<std::size_t>(layout.shape[d]);
         idx_[d] = static_cast<Py_ssize_t>(rest % extent);
         rest /= extent;
-        for (int c = 0; c < kCols; ++c) off_[c] += idx_[d] * layout.strides[d][c];
+        for (std::size_t c = 0; c < kCols; ++c) off_[c] += idx_[d] * layout.strides[d][c];
     }
 }
 
 void Walker::next() noexcept {
     for (std::size_t d = layout_.shape.size(); d-- > 0;) {
         const auto& s = layout_.strides[d];
-        for (int c = 0; c < kCols; ++c) off_[c] += s[c];
+        for (std::size_t c = 0; c < kCols; ++c) off_[c] += s[c];
         if (++idx_[d] < layout_.shape[d]) return;
-        for (int c = 0; c < kCols; ++c) off_[c] -= s[c] * layout_.shape[d];
+        for (std::size_t c = 0; c < kCols; ++c) off_[c] -= s[c] * layout_.shape[d];
         idx_[d] = 0;
     }
 }
@@ -232,7 +232,7 @@ bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Inst
     return true;
 }
 
-bool Arguments::view(int col, PyObject* array, const char* name) {
+bool Arguments::view(std::size_t col, PyObject* array, const char* name) {
     refs_.push_back(array);
     Py_buffer b;
     if (PyObject_GetBuffer(array, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return false;
@@ -245,7 +245,7 @@ bool Arguments::view(int col, PyObject* array, const char* name) {
     return true;
 }
 
-bool Arguments::add_float(int col, PyObject* o, const char* name) {
+bool Arguments::add_float(std::size_t col, PyObject* o, const char* name) {
     PyObject* a = as_array(o, name);
     if (a == nullptr) return false;
     const char k = dtype_kind(a);
@@ -261,7 +261,7 @@ bool Arguments::add_float(int col, PyObject* o, const char* name) {
 }
 
 // The code of `o` when it is a member of the column's enumeration.
-bool member_code(int col, PyObject* o, long& code) {
+bool member_code(std::size_t col, PyObject* o, long& code) {
     if (col == kType) {
         OptionType t;
         if (!option_type_member(o, t)) return false;
@@ -274,7 +274,7 @@ bool member_code(int col, PyObject* o, long& code) {
     return true;
 }
 
-bool Arguments::add_code(int col, PyObject* o, const char* name) {
+bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
     // Enumeration members, alone or in a list or tuple, become their codes.
     long code = 0;
     PyObject* codes = nullptr;
@@ -449,7 +449,7 @@ bool Arguments::broadcast(Layout& layout) {
     layout.strides.assign(nd, {});
     layout.size = 1;
     for (Py_ssize_t s : layout.shape) layout.size *= static_cast<std::size_t>(s);
-    for (int c = 0; c < kCols; ++c) {
+    for (std::size_t c = 0; c < kCols; ++c) {
         const Input& in = inputs_[c];
         layout.base[c] = in.name != nullptr ? in.data : nullptr;
         if (in.name == nullptr) continue;

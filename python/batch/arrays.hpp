@@ -18,7 +18,7 @@ namespace zub::batch {
 bool load_numpy();
 
 // The inputs an array call reads per element.
-enum Col : int { kStrike, kExpiry, kType, kStyle, kSpot, kVol, kTarget, kCols };
+enum Col : std::size_t { kStrike, kExpiry, kType, kStyle, kSpot, kVol, kTarget, kCols };
 
 // An expiry the caller gave as a datetime object, converted up front (the
 // conversion runs Python code), or why it could not be.
@@ -51,12 +51,12 @@ class Walker {
 public:
     Walker(const Layout& layout, std::size_t begin) noexcept;
     template <class T>
-    T get(int col) const noexcept {
+    T get(std::size_t col) const noexcept {
         T v;
         __builtin_memcpy(&v, layout_.base[col] + off_[col], sizeof(T));
         return v;
     }
-    const char* at(int col) const noexcept { return layout_.base[col] + off_[col]; }
+    const char* at(std::size_t col) const noexcept { return layout_.base[col] + off_[col]; }
     void next() noexcept;
 
 private:
@@ -84,8 +84,8 @@ class Arguments {
 public:
     // Each add_* converts one argument and records its shape; false with an
     // exception set (TypeError naming the argument for a wrong kind).
-    bool add_float(int col, PyObject* o, const char* name);
-    bool add_code(int col, PyObject* o, const char* name);
+    bool add_float(std::size_t col, PyObject* o, const char* name);
+    bool add_code(std::size_t col, PyObject* o, const char* name);
     bool add_expiry(PyObject* o, const char* name);
     // Broadcasts the recorded shapes into `layout`; ValueError naming the
     // arguments when they do not broadcast.
@@ -99,7 +99,7 @@ private:
         std::vector<Py_ssize_t> strides;
         const char* data = nullptr;
     };
-    bool view(int col, PyObject* array, const char* name);
+    bool view(std::size_t col, PyObject* array, const char* name);
 
     std::array<Input, kCols> inputs_{};
     std::vector<PyObject*> refs_;

@@ -17,6 +17,7 @@
 
 #include "arrays.hpp"
 #include "datetime_conv.hpp"
+#include "declare.hpp"
 #include "execution/valuation.hpp"
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "pool.hpp"
@@ -293,7 +294,7 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
         for (std::size_t i = 0; list != nullptr && i < n; ++i) {
             const bool failed = task->status[i] != kOk;
-            PyObject* m = failed ? py::new_str((*task->messages)[i]) : (Py_INCREF(Py_None), Py_None);
+            PyObject* m = failed ? PyUnicode_FromStringAndSize((*task->messages)[i].data(), static_cast<Py_ssize_t>((*task->messages)[i].size())) : (Py_INCREF(Py_None), Py_None);
             if (m == nullptr) {
                 Py_CLEAR(list);
                 break;
@@ -368,8 +369,8 @@ PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int co
 
 PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
-        py::Params<11> p;
-        return py::bind(kValueSig, args, nargs, kw, p.v) && read_common(task, inputs, p.v, 1, p[7], p[8]) &&
+        PyObject* p[11] = {};
+        return py::bind(kValueSig, args, nargs, kw, p) && read_common(task, inputs, p, 1, p[7], p[8]) &&
                read_threads(p[9], opts.threads) && read_flag(p[10], opts.messages);
     };
     return run_entry(read, value_range, kValueOutputs, 6);
@@ -393,17 +394,17 @@ bool read_bound(PyObject* o, const char* name, double& out) {
 
 PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
-        py::Params<14> p;
-        if (!py::bind(kImpliedSig, args, nargs, kw, p.v)) return false;
+        PyObject* p[14] = {};
+        if (!py::bind(kImpliedSig, args, nargs, kw, p)) return false;
         VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
         double tolerance = 0.0;
-        if (!read_common(task, inputs, p.v, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
+        if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
             !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
             !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
             return false;
         }
-        if (p.has(11)) {
+        if (p[11] != nullptr && p[11] != Py_None) {
             if (!read_bound(p[11], "tolerance", tolerance)) return false;
             s.tolerance = tolerance;
         }
@@ -419,11 +420,11 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* available_threads(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(available_cores()); }
 
 PyMethodDef methods[] = {
-    {"value", py::fastcall(value), py::kFastKw,
+    {"value", py::as_cfunction(value), py::kFastKw,
      "value(market_frame, strike, expiry, option_type, exercise_style, valuation_time=None, config=None, "
      "spot=None, vol=None, threads=None, messages=False)\n--\n\n"
      "Price and Greeks of every option the broadcast arrays describe."},
-    {"implied_vol", py::fastcall(implied_vol), py::kFastKw,
+    {"implied_vol", py::as_cfunction(implied_vol), py::kFastKw,
      "implied_vol(market_frame, target, strike, expiry, option_type, exercise_style, valuation_time=None, "
      "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False)\n--\n\n"
      "Implied volatility of every option the broadcast arrays describe."},

@@ -30,11 +30,13 @@
 #include <vector>
 
 #include "records.hpp"
+#include "ref.hpp"
 
 namespace zub::batch {
 namespace {
 
-using py::new_ref;
+// A new reference to a borrowed object.
+PyObject* new_ref(PyObject* o) { return py::Ref::borrow(o).release(); }
 
 // ---------------------------------------------------------------------------
 // What the reconstructors may reach in zub, by path.

@@ -68,7 +68,7 @@ const ZubClasses& zub_classes() { return classes; }
 bool read_frame(PyObject* o, const char* name, std::shared_ptr<const MarketRecord>& out) {
     auto* frame = value_if<py::FrameState>(o);
     if (frame == nullptr) {
-        py::set_arg_cast_error(o, name, "OptionMarketFrame");
+        py::set_cast_error(o, name, "OptionMarketFrame");
         return false;
     }
     // zub's FrameState: a borrow flag and the shared record.
@@ -83,7 +83,7 @@ bool read_config(PyObject* o, const char* name, std::shared_ptr<const ConfigTabl
     if (o == nullptr || o == Py_None) return true;
     auto* config = value_if<py::ConfigState>(o);
     if (config == nullptr) {
-        py::set_arg_cast_error(o, name, "Config");
+        py::set_cast_error(o, name, "Config");
         return false;
     }
     // zub's ConfigState: a borrow flag and an immutable table replaced whole.

@@ -1,21 +1,16 @@
 // Shared machinery of the Python boundary: argument binding, conversions,
-// error mapping, object layout and type creation.  Every class uses these so
-// that each message is written once.
+// error mapping and object layout.  Every class uses these so that each
+// message is written once.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstdint>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
+#include <exception>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include "core/error.hpp"
+#include "ref.hpp"
 
 namespace zub::py {
 
@@ -25,18 +20,10 @@ namespace zub::py {
 // A callable's parameters, all positional-or-keyword.  Parameters at index
 // >= required have the default None (absent).
 struct Signature {
-    const char* qualname;             // "VanillaOption.__new__", "Tenor.days"
+    const char* qualname;  // "VanillaOption.__new__", "Tenor.days"
     const char* const* names;
     int count;
     int required;
-};
-
-template <int N>
-struct Params {
-    PyObject* v[N > 0 ? N : 1] = {};
-    PyObject* operator[](int i) const { return v[i]; }
-    // Given and not None.
-    bool has(int i) const { return v[i] != nullptr && v[i] != Py_None; }
 };
 
 // Binds vectorcall-style arguments into `out` (borrowed references, nullptr
@@ -45,13 +32,19 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The same for tuple/dict arguments (constructors).
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// The text signature of `sig` as a documentation string: "name(a, b=None)"
+// for a method, with "$self, " first for an instance method, and the class
+// name for a constructor ("X.__new__").  Kept for the life of the process.
+const char* text_signature(const Signature& sig, bool self);
+
 // ---------------------------------------------------------------------------
 // Conversions.  Each returns false with a Python exception set; TypeErrors
 // carry the "argument 'name': " prefix.
 
 // Re-raises a pending TypeError as "argument '<name>': <message>", keeping
-// its cause; other exceptions are left as they are.
-void prefix_argument_error(const char* name);
+// its cause; other exceptions, and every one when `name` is nullptr, are
+// left as they are.  Returns false, the result of a failed conversion.
+bool prefix_argument_error(const char* name);
 
 bool to_double(PyObject* o, const char* name, double& out);
 bool to_i32(PyObject* o, const char* name, int32_t& out);
@@ -62,17 +55,20 @@ bool to_u64(PyObject* o, const char* name, uint64_t& out);
 // str() fails.  New reference; nullptr only when out of memory.
 PyObject* type_text(PyTypeObject* type, const char* attr);
 
-// Sets TypeError "'<type>' object cannot be cast as '<target>'" without prefix.
-void set_cast_error(PyObject* o, const char* target);
-// The same with the argument prefix.
-void set_arg_cast_error(PyObject* o, const char* name, const char* target);
+// Sets TypeError "'<type>' object cannot be cast as '<target>'", with the
+// argument prefix when `name` is not nullptr.  `target` may name a type the
+// module does not define ("Sequence", "tuple", "datetime"): the message
+// speaks of what the caller should have passed.
+void set_cast_error(PyObject* o, const char* name, const char* target);
+// The same naming the class `target`.
+void set_cast_error(PyObject* o, const char* name, PyTypeObject* target);
 
-// The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
-// non-sequences (cast error naming "Sequence"), then calls
-// `each(item)` for every element in order; `each` returns false with an
-// exception set to stop.  `reserve(n)` receives the length when known.
-template <class Reserve, class Each>
-bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each);
+// Sets `type` with `message` and returns false: the error exit of a
+// conversion.
+inline bool fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // Failures
@@ -92,36 +88,23 @@ void raise_error(const zub::Error& e);
 // Not noexcept, and the thread's forced unwind passes through: the
 // interpreter ends a daemon thread that asks for the lock during shutdown
 // (inside a Python callback that `body` made) by unwinding its stack, and
-// swallowing that unwind aborts the process.  That unwind carries no
-// exception object, so its handler binds a reference to null, which the
-// undefined-behaviour sanitizer would report; the exemption holds only for
-// a function that is not inlined into its (checked) caller.
+// swallowing that unwind aborts the process.  The unwind is no C++
+// exception, so it has no exception_ptr; it is told apart by that rather
+// than caught by type, which would bind a reference to no object.
 template <class R, class F>
-#ifdef __GNUC__
-__attribute__((noinline, no_sanitize("null")))
-#endif
 R guarded(R fail, F&& body) {
     try {
         return body();
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
+        if (!std::current_exception()) throw;
         raise_panic(nullptr);
     }
     return fail;
 }
-
-// Releases a reference that a C++ object owns.  A thread that the
-// interpreter ends at shutdown unwinds without the interpreter lock; the
-// owners it destroys then leave their references alone (the process is
-// exiting, so they leak).
-void release_owned(PyObject* o);
 
 // A cancellation check that asks the interpreter for pending signals, so
 // Ctrl-C ends a long computation with KeyboardInterrupt.
@@ -135,49 +118,32 @@ struct BorrowFlag {
     Py_ssize_t state = 0;
 };
 
-class SharedBorrow {
+// A shared (reading) or exclusive (writing) borrow for one access; ok() is
+// false, with RuntimeError set, when the object is in a conflicting one.
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    explicit Borrow(BorrowFlag& f) : f_(f) {
+        if (Exclusive ? f_.state != 0 : f_.state < 0) {
+            PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
             ok_ = false;
         } else {
-            ++f_.state;
+            f_.state = Exclusive ? -1 : f_.state + 1;
         }
     }
-    ~SharedBorrow() {
-        if (ok_) --f_.state;
+    ~Borrow() {
+        if (ok_) f_.state = Exclusive ? 0 : f_.state - 1;
     }
     bool ok() const { return ok_; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
 
 private:
     BorrowFlag& f_;
     bool ok_ = true;
 };
-
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            ok_ = false;
-        } else {
-            f_.state = -1;
-        }
-    }
-    ~ExclusiveBorrow() {
-        if (ok_) f_.state = 0;
-    }
-    bool ok() const { return ok_; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    BorrowFlag& f_;
-    bool ok_ = true;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 // A Python object holding one C++ value.
 template <class T>
@@ -191,6 +157,10 @@ T& value_of(PyObject* o) {
     return reinterpret_cast<Box<T>*>(o)->value;
 }
 
+// Frees an instance's memory (its value already destroyed or never made)
+// and drops its reference to its class.
+void free_box(PyObject* o);
+
 // Allocates an instance of `type` and constructs its value in place.
 template <class T, class... Args>
 PyObject* new_box(PyTypeObject* type, Args&&... args) {
@@ -200,11 +170,7 @@ PyObject* new_box(PyTypeObject* type, Args&&... args) {
     try {
         new (&reinterpret_cast<Box<T>*>(o)->value) T(std::forward<Args>(args)...);
     } catch (...) {
-        // The value was never constructed: free the raw object without
-        // running the value's destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(o);
-        Py_DECREF(reinterpret_cast<PyObject*>(type));
+        free_box(o);
         throw;
     }
     return o;
@@ -213,22 +179,13 @@ PyObject* new_box(PyTypeObject* type, Args&&... args) {
 // tp_dealloc for Box<T>.
 template <class T>
 void box_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
     reinterpret_cast<Box<T>*>(o)->value.~T();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_box(o);
 }
 
 // tp_new of classes without a constructor:
 // "cannot create 'builtins.X' instances".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-
-// Creates a heap type from a spec; class attributes are added by the caller.
-PyTypeObject* make_type(PyType_Spec* spec);
-
-// Stores a class attribute; steals `value`.  False with an exception set.
-bool add_class_attr(PyTypeObject* type, const char* name, PyObject* value);
 
 // Type creation journal: every type stored by once_type is recorded, so
 // that a creation that fails can withdraw the types made while it ran (a
@@ -249,87 +206,60 @@ template <class Make>
 PyTypeObject* once_type(PyTypeObject*& slot, Make&& make) {
     if (slot != nullptr) return slot;
     const std::size_t before = types_made();
-    PyTypeObject* made = make();
-    if (made == nullptr) {
+    Ref made = Ref::steal(reinterpret_cast<PyObject*>(make()));
+    if (!made) {
         withdraw_types_since(before);
         return nullptr;
     }
+    auto* t = reinterpret_cast<PyTypeObject*>(made.get());
     if (slot == nullptr) {
-        slot = made;
+        slot = t;
         record_type(&slot);
-    } else if (slot != made) {
-        Py_DECREF(reinterpret_cast<PyObject*>(made));
     }
+    if (slot == t) made.release();
     return slot;
 }
 
-// Reads an instance of `type` (or a subclass) out of an argument, or sets
-// the prefixed cast error naming `type_name`.
-template <class T>
-T* cast_arg(PyObject* o, PyTypeObject* type, const char* name, const char* type_name) {
-    if (o != nullptr && PyObject_TypeCheck(o, type)) return &value_of<T>(o);
-    set_arg_cast_error(o, name, type_name);
-    return nullptr;
+// once_type with a slot of the caller's own: each lambda has a type, and so
+// a slot, of its own.
+template <class Make>
+PyTypeObject* once(Make make) {
+    static PyTypeObject* slot = nullptr;
+    return once_type(slot, make);
 }
 
-// Type-erased method pointer for METH_FASTCALL | METH_KEYWORDS.
-using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction fastcall(FastKw f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
-// New reference to a Python float / bool-or-None helpers.
-inline PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
-inline PyObject* new_optional_float(const std::optional<double>& v) {
-    if (v) return PyFloat_FromDouble(*v);
-    Py_RETURN_NONE;
-}
-inline PyObject* new_ref(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
-PyObject* new_str(const std::string& s);
-
-// Setter helper: refuses deletion with "can't delete attribute".
-bool refuse_delete(PyObject* value);
 
 // ---------------------------------------------------------------------------
-// Template definitions
+// Sequences
 
+// The sequence rule: refuses str ("Can't extract `str` to `Vec`") and
+// non-sequences (cast error naming "Sequence"), then calls
+// `each(item)` for every element in order; `each` returns false with an
+// exception set to stop.  `reserve(n)` receives the length when known.
 template <class Reserve, class Each>
 bool for_each_in_sequence(PyObject* seq, const char* name, Reserve&& reserve, Each&& each) {
     if (PyUnicode_Check(seq)) {
+        // `Vec` names no type of this code: the text is the documented message, kept word for word.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        prefix_argument_error(name);
-        return false;
+        return prefix_argument_error(name);
     }
     if (!PySequence_Check(seq)) {
-        set_arg_cast_error(seq, name, "Sequence");
+        set_cast_error(seq, name, "Sequence");
         return false;
     }
-    Py_ssize_t n = PySequence_Size(seq);
+    const Py_ssize_t n = PySequence_Size(seq);
     if (n < 0) {
         PyErr_Clear();
     } else {
         // A hostile __len__ must not turn into a huge allocation.
         reserve(static_cast<std::size_t>(n < 4096 ? n : 4096));
     }
-    PyObject* it = PyObject_GetIter(seq);
-    if (it == nullptr) {
-        prefix_argument_error(name);
-        return false;
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return prefix_argument_error(name);
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!each(item.get())) return false;
     }
-    bool ok = true;
-    while (PyObject* item = PyIter_Next(it)) {
-        ok = each(item);
-        Py_DECREF(item);
-        if (!ok) break;
-    }
-    Py_DECREF(it);
-    if (ok && PyErr_Occurred()) {
-        prefix_argument_error(name);
-        ok = false;
-    }
-    return ok;
+    return !PyErr_Occurred() || prefix_argument_error(name);
 }
 
 }  // namespace zub::py

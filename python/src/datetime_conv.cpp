@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace zub::py {
 
 namespace {
+
+constexpr char kInvalidDate[] = "invalid or out-of-range date";
 
 struct DatetimeApi {
     PyObject* date = nullptr;
@@ -17,43 +20,32 @@ struct DatetimeApi {
 const DatetimeApi* api() {
     static DatetimeApi stored;
     if (stored.utc != nullptr) return &stored;
-    PyObject* mod = PyImport_ImportModule("datetime");
-    if (mod == nullptr) return nullptr;
-    PyObject* date = PyObject_GetAttrString(mod, "date");
-    PyObject* datetime = date ? PyObject_GetAttrString(mod, "datetime") : nullptr;
-    PyObject* tz = datetime ? PyObject_GetAttrString(mod, "timezone") : nullptr;
-    PyObject* utc = tz ? PyObject_GetAttrString(tz, "utc") : nullptr;
-    Py_DECREF(mod);
-    Py_XDECREF(tz);
-    if (utc == nullptr) {
-        Py_XDECREF(date);
-        Py_XDECREF(datetime);
-        return nullptr;
+    Ref mod = Ref::steal(PyImport_ImportModule("datetime"));
+    Ref date = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "date") : nullptr);
+    Ref datetime = Ref::steal(date ? PyObject_GetAttrString(mod.get(), "datetime") : nullptr);
+    Ref tz = Ref::steal(datetime ? PyObject_GetAttrString(mod.get(), "timezone") : nullptr);
+    Ref utc = Ref::steal(tz ? PyObject_GetAttrString(tz.get(), "utc") : nullptr);
+    if (!utc) return nullptr;
+    if (stored.utc == nullptr) {  // else another caller finished first during the import
+        stored.date = date.release();
+        stored.datetime = datetime.release();
+        stored.utc = utc.release();
     }
-    if (stored.utc != nullptr) {  // another caller finished first during the import
-        Py_DECREF(date);
-        Py_DECREF(datetime);
-        Py_DECREF(utc);
-        return &stored;
-    }
-    stored.date = date;
-    stored.datetime = datetime;
-    stored.utc = utc;
     return &stored;
 }
 
-bool is_instance(PyObject* o, PyObject* type, bool& result) {
-    const int r = PyObject_IsInstance(o, type);
-    if (r < 0) return false;
-    result = r == 1;
-    return true;
+// True when `o` is an instance of `type`; otherwise false with the cast
+// error naming `target` (or the error of the check) set.
+bool instance_of(PyObject* o, PyObject* type, const char* name, const char* target) {
+    const int r = type != nullptr ? PyObject_IsInstance(o, type) : -1;
+    if (r == 0) set_cast_error(o, name, target);
+    return r == 1;
 }
 
 bool int_attr(PyObject* o, const char* attr, long& out) {
-    PyObject* v = PyObject_GetAttrString(o, attr);
-    if (v == nullptr) return false;
-    out = PyLong_AsLong(v);
-    Py_DECREF(v);
+    Ref v = Ref::steal(PyObject_GetAttrString(o, attr));
+    if (!v) return false;
+    out = PyLong_AsLong(v.get());
     return !(out == -1 && PyErr_Occurred());
 }
 
@@ -76,37 +68,17 @@ uint32_t clamp_nanos(double v) noexcept {
 
 }  // namespace
 
-PyObject* date_type() {
-    const DatetimeApi* a = api();
-    return a ? a->date : nullptr;
-}
+PyObject* date_type() { return api() ? api()->date : nullptr; }
 
-PyObject* datetime_type() {
-    const DatetimeApi* a = api();
-    return a ? a->datetime : nullptr;
-}
+PyObject* datetime_type() { return api() ? api()->datetime : nullptr; }
 
-PyObject* utc_zone() {
-    const DatetimeApi* a = api();
-    return a ? a->utc : nullptr;
-}
+PyObject* utc_zone() { return api() ? api()->utc : nullptr; }
 
 bool to_date(PyObject* o, const char* name, zub::Date& out) {
-    PyObject* type = date_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) {
-        set_arg_cast_error(o, name, "date");
-        return false;
-    }
     long y, m, d;
-    if (!read_ymd(o, y, m, d)) return false;
+    if (!instance_of(o, date_type(), name, "date") || !read_ymd(o, y, m, d)) return false;
     const auto date = zub::Date::from_ymd(y, m, d);
-    if (!date) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return false;
-    }
+    if (!date) return fail(PyExc_ValueError, kInvalidDate);
     out = *date;
     return true;
 }
@@ -117,30 +89,14 @@ PyObject* new_date(zub::Date d) {
     return PyObject_CallFunction(type, "iII", static_cast<int>(d.year()), d.month(), d.day());
 }
 
-bool require_datetime(PyObject* o, const char* name) {
-    PyObject* type = datetime_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) set_arg_cast_error(o, name, "datetime");
-    return ok;
-}
+bool require_datetime(PyObject* o, const char* name) { return instance_of(o, datetime_type(), name, "datetime"); }
 
 void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept {
-    if (std::isnan(t)) {
-        secs = 0;
-        nanos = 0;
-        return;
-    }
-    if (rounding == Rounding::Truncate) {
-        const double s = std::trunc(t);
-        secs = saturate_i64(s);
-        nanos = clamp_nanos(std::trunc((t - s) * 1e9));
-    } else {
-        const double s = std::floor(t);
-        secs = saturate_i64(s);
-        nanos = clamp_nanos(std::round((t - s) * 1e9));
-    }
+    const bool truncate = rounding == Rounding::Truncate;
+    const double s = std::isnan(t) ? 0.0 : truncate ? std::trunc(t) : std::floor(t);
+    const double fraction = std::isnan(t) ? 0.0 : (t - s) * 1e9;
+    secs = saturate_i64(s);
+    nanos = clamp_nanos(truncate ? std::trunc(fraction) : std::round(fraction));
 }
 
 namespace {
@@ -164,27 +120,22 @@ const Readers* readers() {
     static const char* const attrs[8] = {"tzinfo", "year", "month", "day", "hour", "minute", "second", "microsecond"};
     PyObject* type = datetime_type();
     if (type == nullptr) return nullptr;
+    Ref names[2] = {Ref::steal(PyUnicode_InternFromString("utcoffset")),
+                    Ref::steal(PyUnicode_InternFromString("timestamp"))};
+    Ref descr[8];
     Readers r;
-    r.utcoffset = PyUnicode_InternFromString("utcoffset");
-    r.timestamp = PyUnicode_InternFromString("timestamp");
-    bool ok = r.utcoffset && r.timestamp;
+    bool ok = names[0] && names[1];
     for (int i = 0; ok && i < 8; ++i) {
-        r.descr[i] = PyObject_GetAttrString(type, attrs[i]);
-        ok = r.descr[i] != nullptr;
-        if (ok) {
-            r.get[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(r.descr[i]), Py_tp_descr_get));
-            if (r.get[i] == nullptr) {
-                PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
-                ok = false;
-            }
-        }
+        descr[i] = Ref::steal(PyObject_GetAttrString(type, attrs[i]));
+        r.get[i] = descr[i] ? reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descr[i].get()), Py_tp_descr_get))
+                            : nullptr;
+        if (descr[i] && r.get[i] == nullptr) PyErr_SetString(PyExc_TypeError, "datetime attribute without a getter");
+        ok = r.get[i] != nullptr;
     }
-    if (!ok) {
-        Py_XDECREF(r.utcoffset);
-        Py_XDECREF(r.timestamp);
-        for (PyObject* d : r.descr) Py_XDECREF(d);
-        return nullptr;
-    }
+    if (!ok) return nullptr;
+    r.utcoffset = names[0].release();
+    r.timestamp = names[1].release();
+    for (int i = 0; i < 8; ++i) r.descr[i] = descr[i].release();
     stored = r;
     ready = true;
     return &stored;
@@ -201,17 +152,14 @@ bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (type != datetime_type()) return true;
     const auto read = [&](int i) { return r.get[i](r.descr[i], o, type); };
-    PyObject* tz = read(0);
-    if (tz == nullptr) return false;
-    const bool utc = tz == utc_zone();
-    Py_DECREF(tz);
-    if (!utc) return true;
+    Ref tz = Ref::steal(read(0));
+    if (!tz) return false;
+    if (tz.get() != utc_zone()) return true;
     long f[7];
     for (int i = 0; i < 7; ++i) {
-        PyObject* v = read(i + 1);
-        if (v == nullptr) return false;
-        f[i] = PyLong_AsLong(v);
-        Py_DECREF(v);
+        Ref v = Ref::steal(read(i + 1));
+        if (!v) return false;
+        f[i] = PyLong_AsLong(v.get());
         if (f[i] == -1 && PyErr_Occurred()) return false;
     }
     // A datetime's years 1 to 9999 keep the count far inside 64 bits.
@@ -249,15 +197,12 @@ LastConversion last_conversion[2];  // indexed by Rounding
 bool remember(LastConversion& last, PyObject* o, const Readers& r, const zub::Instant& instant) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (type != datetime_type()) return true;
-    PyObject* tz = r.get[0](r.descr[0], o, type);
-    if (tz == nullptr) return false;
-    const bool fixed = Py_TYPE(tz) == Py_TYPE(utc_zone());
-    Py_DECREF(tz);
-    if (!fixed) return true;
-    PyObject* previous = last.datetime;
-    last.datetime = new_ref(o);
+    Ref tz = Ref::steal(r.get[0](r.descr[0], o, type));
+    if (!tz) return false;
+    if (Py_TYPE(tz.get()) != Py_TYPE(utc_zone())) return true;
+    // The previous datetime is released once the new one is in place.
+    Ref previous = Ref::steal(std::exchange(last.datetime, Ref::borrow(o).release()));
     last.instant = instant;
-    Py_XDECREF(previous);
     return true;
 }
 
@@ -276,80 +221,46 @@ bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const 
     bool done = false;
     if (!utc_timestamp(o, *n, t, done)) return false;
     if (!done) {
-        PyObject* off = PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr);
-        if (off == nullptr) return false;
-        const bool naive = off == Py_None;
-        Py_DECREF(off);
-        if (naive) {
-            PyErr_SetString(PyExc_ValueError, naive_msg);
-            return false;
-        }
-        PyObject* ts = PyObject_CallMethodObjArgs(o, n->timestamp, nullptr);
-        if (ts == nullptr) return false;
-        t = PyFloat_AsDouble(ts);
-        Py_DECREF(ts);
+        Ref off = Ref::steal(PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr));
+        if (!off) return false;
+        if (off.get() == Py_None) return fail(PyExc_ValueError, naive_msg);
+        Ref ts = Ref::steal(PyObject_CallMethodObjArgs(o, n->timestamp, nullptr));
+        if (!ts) return false;
+        t = PyFloat_AsDouble(ts.get());
         if (t == -1.0 && PyErr_Occurred()) return false;
     }
     int64_t secs;
     uint32_t nanos;
     split_timestamp(t, rounding, secs, nanos);
     const auto instant = zub::Instant::from_unix(secs, nanos);
-    if (!instant) {
-        PyErr_SetString(PyExc_ValueError, invalid_msg);
-        return false;
-    }
+    if (!instant) return fail(PyExc_ValueError, invalid_msg);
     out = *instant;
     return remember(last, o, *n, out);
 }
 
 bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
-    PyObject* type = datetime_type();
-    if (type == nullptr) return false;
-    bool ok = false;
-    if (!is_instance(o, type, ok)) return false;
-    if (!ok) {
-        if (name != nullptr) {
-            set_arg_cast_error(o, name, "datetime");
-        } else {
-            set_cast_error(o, "datetime");
-        }
-        return false;
-    }
-    PyObject* tz = PyObject_GetAttrString(o, "tzinfo");
-    if (tz == nullptr) return false;
-    if (tz == Py_None) {
-        Py_DECREF(tz);
+    if (!require_datetime(o, name)) return false;
+    Ref tz = Ref::steal(PyObject_GetAttrString(o, "tzinfo"));
+    if (!tz) return false;
+    if (tz.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
-        if (name != nullptr) prefix_argument_error(name);
-        return false;
+        return prefix_argument_error(name);
     }
-    const int same = PyObject_RichCompareBool(tz, utc_zone(), Py_EQ);
-    Py_DECREF(tz);
+    const int same = PyObject_RichCompareBool(tz.get(), utc_zone(), Py_EQ);
     if (same < 0) return false;
-    if (same == 0) {
-        PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
-        return false;
-    }
+    if (same == 0) return fail(PyExc_ValueError, "expected datetime.timezone.utc");
     long y, mo, d, h, mi, s, us;
     if (!read_ymd(o, y, mo, d) || !int_attr(o, "hour", h) || !int_attr(o, "minute", mi) ||
         !int_attr(o, "second", s) || !int_attr(o, "microsecond", us)) {
         return false;
     }
     const auto date = zub::Date::from_ymd(y, mo, d);
-    if (!date) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return false;
-    }
-    if (h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59 || us < 0 || us > 999999) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
-        return false;
-    }
-    const auto instant = zub::Instant::make(*date, static_cast<uint32_t>(h * 3600 + mi * 60 + s),
-                                            static_cast<uint32_t>(us) * 1000u);
-    if (!instant) {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
-        return false;
-    }
+    if (!date) return fail(PyExc_ValueError, kInvalidDate);
+    const bool in_day = h >= 0 && h <= 23 && mi >= 0 && mi <= 59 && s >= 0 && s <= 59 && us >= 0 && us <= 999999;
+    const auto instant = in_day ? zub::Instant::make(*date, static_cast<uint32_t>(h * 3600 + mi * 60 + s),
+                                                     static_cast<uint32_t>(us) * 1000u)
+                                : std::nullopt;
+    if (!instant) return fail(PyExc_ValueError, "invalid or out-of-range time");
     out = *instant;
     return true;
 }
@@ -357,11 +268,8 @@ bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {
 bool to_utc_instant(PyObject* o, zub::Instant& out) {
     PyObject* utc = utc_zone();
     if (utc == nullptr) return false;
-    PyObject* converted = PyObject_CallMethod(o, "astimezone", "O", utc);
-    if (converted == nullptr) return false;
-    const bool ok = strict_utc_instant(converted, nullptr, out);
-    Py_DECREF(converted);
-    return ok;
+    Ref converted = Ref::steal(PyObject_CallMethod(o, "astimezone", "O", utc));
+    return converted && strict_utc_instant(converted.get(), nullptr, out);
 }
 
 zub::Instant now_instant() {

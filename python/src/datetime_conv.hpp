@@ -26,6 +26,10 @@ bool require_datetime(PyObject* o, const char* name);
 
 enum class Rounding { Truncate, Floor };
 
+// The aware conversion's message for an instant outside the calendar, shared
+// by the expiry and the builders' valuation time.
+inline constexpr char kInvalidTimestamp[] = "Invalid timestamp";
+
 // Second half, run after every argument of the call is converted: calls
 // utcoffset() (None -> ValueError naive_msg) and timestamp(), splits the
 // POSIX time by the rounding rule and forms the instant (out of range ->

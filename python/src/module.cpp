@@ -2,26 +2,15 @@
 // registered in a fixed order, sub-interpreters refused.
 #include <atomic>
 
-#include "boundary.hpp"
 #include "types.hpp"
 
 namespace zub::py {
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "zub",
-    "",
-    // No per-module state; a size of 0 (not -1) makes a re-import after the
-    // entry left sys.modules call the init function again, which hands back
-    // the one module object of the process.
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// No per-module state; a size of 0 (not -1) makes a re-import after the
+// entry left sys.modules call the init function again, which hands back
+// the one module object of the process.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zub", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<int64_t> first_interpreter{-1};
 PyObject* the_module = nullptr;
@@ -56,43 +45,32 @@ const Registration registry[] = {
 
 // Appends the name to __all__ (creating it when missing) and binds the type.
 bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (all == nullptr) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        all = PyList_New(0);
-        if (all == nullptr) return false;
-        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-            Py_DECREF(all);
-            return false;
-        }
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
-    if (!PyList_Check(all)) {
-        Py_DECREF(all);
+    if (!PyList_Check(all.get())) {
         PyErr_SetString(PyExc_TypeError, "__all__ is not a list");
         return false;
     }
-    PyObject* pyname = PyUnicode_FromString(name);
-    const bool ok = pyname != nullptr && PyList_Append(all, pyname) == 0;
-    Py_XDECREF(pyname);
-    Py_DECREF(all);
-    if (!ok) return false;
-    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+    Ref pyname = Ref::steal(PyUnicode_FromString(name));
+    return pyname && PyList_Append(all.get(), pyname.get()) == 0 &&
+           PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 PyObject* create_module() {
     // API version 3, the stable interface's, which every interpreter from
     // 3.2 on accepts without a warning.
-    PyObject* m = PyModule_Create2(&module_def, PYTHON_ABI_VERSION);
-    if (m == nullptr) return nullptr;
+    Ref m = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
+    if (!m) return nullptr;
     for (const Registration& r : registry) {
         PyTypeObject* t = r.type();
-        if (t == nullptr || !add_class(m, r.name, t)) {
-            Py_DECREF(m);
-            return nullptr;
-        }
+        if (t == nullptr || !add_class(m.get(), r.name, t)) return nullptr;
     }
-    return m;
+    return m.release();
 }
 
 PyObject* init() {
@@ -114,15 +92,11 @@ PyObject* init() {
     // finalizers) that lets another thread in to make a module as well: the
     // first one stored is kept and handed to both.
     if (the_module == nullptr) {
-        PyObject* made = create_module();
-        if (made == nullptr) return nullptr;
-        if (the_module == nullptr) {
-            the_module = made;
-        } else {
-            Py_DECREF(made);
-        }
+        Ref made = Ref::steal(create_module());
+        if (!made) return nullptr;
+        if (the_module == nullptr) the_module = made.release();
     }
-    return new_ref(the_module);
+    return Ref::borrow(the_module).release();
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "boundary.hpp"
 #include "core/period.hpp"
 #include "core/rate.hpp"
+#include "declare.hpp"
 #include "execution/valuation.hpp"
 #include "instruments/vanilla_option.hpp"
 #include "market/market_record.hpp"
@@ -72,38 +72,40 @@ struct PolicyState {
 // Dividend schedules are immutable; copies share the record list.
 using DividendList = std::shared_ptr<const std::vector<zub::Dividend>>;
 
-// Builders keep strong references to the caller's objects.
+// Builders keep strong references to the caller's objects.  The classes
+// have no garbage-collector slots on purpose: none of these objects can
+// refer back to a builder, so no cycle runs through one.
 struct BuilderState {
     BorrowFlag borrow;
-    PyObject* instrument = nullptr;  // VanillaOption
-    PyObject* market = nullptr;      // OptionMarketFrame or nullptr
-    PyObject* config = nullptr;      // Config or nullptr
+    Ref instrument;  // VanillaOption
+    Ref market;      // OptionMarketFrame or empty
+    Ref config;      // Config or empty
     std::optional<zub::Instant> valuation_time;
-    std::optional<double> target;    // implied volatility only
-
-    BuilderState() = default;
-    BuilderState(const BuilderState&) = delete;
-    BuilderState& operator=(const BuilderState&) = delete;
-    ~BuilderState() {
-        release_owned(instrument);
-        release_owned(market);
-        release_owned(config);
-    }
+    std::optional<double> target;  // implied volatility only
 };
 
-// Instances of enumerations are the class attributes; these return the one
-// object for a code (borrowed), or nullptr with an exception set.
-PyObject* option_type_member(zub::OptionType t);
-PyObject* exercise_style_member(zub::ExerciseStyle s);
+// The class holding each value type, for arguments and results.
+inline PyTypeObject* class_of(Tag<zub::DayCountConvention>) { return type_DayCountConvention(); }
+inline PyTypeObject* class_of(Tag<zub::Tenor>) { return type_Tenor(); }
+inline PyTypeObject* class_of(Tag<zub::Frequency>) { return type_Frequency(); }
+inline PyTypeObject* class_of(Tag<zub::Compounding>) { return type_Compounding(); }
+inline PyTypeObject* class_of(Tag<zub::InterestRate>) { return type_InterestRate(); }
+inline PyTypeObject* class_of(Tag<zub::OptionType>) { return type_OptionType(); }
+inline PyTypeObject* class_of(Tag<zub::ExerciseStyle>) { return type_ExerciseStyle(); }
+inline PyTypeObject* class_of(Tag<zub::VanillaOption>) { return type_VanillaOption(); }
+inline PyTypeObject* class_of(Tag<zub::RateCurve>) { return type_RateCurve(); }
+inline PyTypeObject* class_of(Tag<zub::VolSurface>) { return type_VolSurface(); }
+inline PyTypeObject* class_of(Tag<DividendList>) { return type_DividendSchedule(); }
+inline PyTypeObject* class_of(Tag<FrameState>) { return type_OptionMarketFrame(); }
+inline PyTypeObject* class_of(Tag<zub::TransformConfig>) { return type_TransformConfig(); }
+inline PyTypeObject* class_of(Tag<zub::FdmConfig>) { return type_FdmConfig(); }
+inline PyTypeObject* class_of(Tag<PolicyState>) { return type_InstrumentPolicy(); }
+inline PyTypeObject* class_of(Tag<ConfigState>) { return type_Config(); }
+inline PyTypeObject* class_of(Tag<zub::OptionResult>) { return type_OptionResult(); }
+inline PyTypeObject* class_of(Tag<zub::Greeks>) { return type_Greeks(); }
 
-// New builders for an option object (VanillaOption.valuation / implied_vol).
-PyObject* new_valuation_builder(PyObject* option);
-PyObject* new_implied_vol_builder(PyObject* option);
-
-// Wrap core values into new Python objects.
-PyObject* wrap_rate_curve(const zub::RateCurve& c);
-PyObject* wrap_vol_surface(const zub::VolSurface& s);
-PyObject* wrap_dividends(DividendList d);
-PyObject* wrap_option_result(const zub::OptionResult& r);
+// A new builder of `type` for an option object (VanillaOption.valuation and
+// implied_vol).
+Ref new_builder(PyTypeObject* type, PyObject* option);
 
 }  // namespace zub::py

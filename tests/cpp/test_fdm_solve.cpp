@@ -136,7 +136,7 @@ TEST(FdmSolve, SpotOutsideTheGridExtendsTheEndPieces) {
 TEST(FdmSolve, ShortDatedPricesKeepTheNoArbitrageBounds) {
     for (auto [type, phi] : {std::pair{OptionType::Call, 1.0}, {OptionType::Put, -1.0}}) {
         for (ExerciseStyle style : {ExerciseStyle::European, ExerciseStyle::American}) {
-            for (int k = 0; k < 12; ++k) {  // 1 and 7 days, spots 70 to 130
+            for (std::size_t k = 0; k < 12; ++k) {  // 1 and 7 days, spots 70 to 130
                 const double T = (k < 6 ? 1.0 : 7.0) / 365.0, S = std::array{70, 80, 90, 110, 120, 130}[k % 6];
                 const OptionResult r = solve(type, style, {S, 0.2, 0.05, 0.0}, {}, {}, T);
                 const bool floored = style == ExerciseStyle::American && r.price <= phi * (S - K);

@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, MonotoneCubicThreePoint,
                              ThreePointCase{"EndSlopeLimited", {0, 1, 20}, 27.0, {-3.0, 3.0, 23.5}},
                              // zero first secant zeroes the first slope
                              ThreePointCase{"FlatFirstSecant", {0, 0, 10}, 15.0, {0.0, 0.0, 12.5}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(MonotoneCubic, HermiteValuesAndExtension) {
     const MonotoneCubic c = fit({0.0, 1.0, 2.0}, {0.0, 1.0, 0.0});

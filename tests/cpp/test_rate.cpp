@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 
 #include "core/rate.hpp"
@@ -45,7 +46,7 @@ TEST(InterestRate, DiscountFactorPerCompounding) {
         {rate_of(0.05, K::SimpleThenCompounded, 1), -1.0, 1.0 / (-1.0 * 0.05 + 1.0)}};
     for (const auto& c : cases) EXPECT_EQ(c.r.discount_factor(c.t), c.df) << c.r.compounding.repr() << " t=" << c.t;
     // No jump where simple-then-compounded switches over.
-    for (uint8_t n : {1, 2, 4, 12}) {
+    for (const uint8_t n : std::array<uint8_t, 4>{1, 2, 4, 12}) {
         const auto r = rate_of(0.07, K::SimpleThenCompounded, n);
         EXPECT_NEAR(r.discount_factor(1.0 / n), r.discount_factor(std::nextafter(1.0 / n, 2.0)), 1e-15);
     }

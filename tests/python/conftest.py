@@ -1,24 +1,8 @@
-import datetime as dt
-
 import pytest
 from hypothesis import HealthCheck, settings
 
 import zub
-
-UTC = dt.timezone.utc
-
-
-def utc(*args):
-    return dt.datetime(*args, tzinfo=UTC)
-
-
-def panic_type():
-    """The internal-failure exception type, caught from a call known to raise it."""
-    try:
-        zub.Tenor.months(-1).advance(dt.date(2024, 1, 1))
-    except BaseException as exc:  # noqa: BLE001 - we want the exact type
-        return type(exc)
-    raise AssertionError("negative month tenor did not fail")
+from support import panic_type
 
 
 @pytest.fixture(scope="session")

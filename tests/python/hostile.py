@@ -15,10 +15,7 @@ import zoneinfo
 from hypothesis import strategies as st
 
 import zub
-
-UTC = dt.timezone.utc
-DCC = zub.DayCountConvention
-T0 = dt.datetime(2025, 1, 2, 15, 30, tzinfo=UTC)
+from support import DCC, T0, UTC, panic_type
 
 
 class Hostile(Exception):
@@ -305,19 +302,6 @@ def sequence_of(items):
 
 # ---------------------------------------------------------------------------
 # Running one call in a child
-
-PANIC_TYPE = None
-
-
-def panic_type():
-    global PANIC_TYPE
-    if PANIC_TYPE is None:
-        try:
-            zub.Tenor.months(-1).advance(dt.date(2024, 1, 1))
-        except BaseException as exc:  # noqa: BLE001 - the exact type is wanted
-            PANIC_TYPE = type(exc)
-    return PANIC_TYPE
-
 
 ALLOWED = (TypeError, ValueError, OverflowError, Hostile)
 

@@ -12,7 +12,7 @@ import pytest
 
 import zub
 import zub_batch as zb
-from pricing_support import DCC, T0, UTC, config, frame, policy
+from support import DCC, T0, UTC, config, frame, policy
 
 CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
 AMERICAN, EUROPEAN = zub.ExerciseStyle.American, zub.ExerciseStyle.European

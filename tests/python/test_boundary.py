@@ -4,7 +4,7 @@ import datetime as dt
 import pytest
 
 import zub
-from conftest import utc
+from support import utc
 
 CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
 EURO = zub.ExerciseStyle.European
@@ -106,6 +106,7 @@ def test_cast_error_names_argument_and_class():
         zub.InterestRate(0.05, zub.Compounding.simple(), zub.DayCountConvention.THIRTY_360)
 
 
+# Pins the option constructor's conversion order: the expiry's offset is read last.
 def test_first_failing_argument_is_reported():
     # Both the option type and the naive expiry are wrong: the type check comes first.
     with pytest.raises(TypeError, match="option_type"):

@@ -4,7 +4,7 @@ import datetime as dt
 import pytest
 
 import zub
-from conftest import UTC, utc
+from support import DCC, UTC, utc
 
 CALL, EURO = zub.OptionType.Call, zub.ExerciseStyle.European
 NEW_YORK_WINTER = dt.timezone(dt.timedelta(hours=-5))
@@ -32,6 +32,7 @@ def test_expiry_in_new_york_equals_utc_instant():
     assert o.years_to_expiry(valuation_date=utc(2025, 12, 19, 21)) == 0.0
 
 
+# Pins the rounding of each aware conversion: an expiry truncates, a valuation floors.
 def test_expiry_truncates_and_valuation_floors_before_1970():
     # Expiry 00:00:00.6 is the same either way; a valuation at 23:59:59.5 is
     # floored (kept) so 1.1 s separate them, which is 1 whole second.
@@ -119,7 +120,6 @@ def test_extreme_python_datetimes_are_accepted():
 # --- PeriodCalculator and Tenor ----------------------------------------------
 
 PC = zub.PeriodCalculator
-DCC = zub.DayCountConvention
 
 
 @pytest.mark.parametrize("start, end, conv, expected", [

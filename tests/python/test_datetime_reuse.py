@@ -5,7 +5,7 @@ import datetime as dt
 import pytest
 
 import zub
-from conftest import utc
+from support import utc
 from hostile import EvilDatetime
 
 CALL, EURO = zub.OptionType.Call, zub.ExerciseStyle.European

@@ -5,7 +5,7 @@ import re
 import pytest
 
 import zub
-from pricing_support import DCC, T0, black_scholes, config, frame, option, policy, value
+from support import DCC, T0, black_scholes, config, frame, option, policy, value
 
 TOL = 1e-4
 
@@ -42,6 +42,7 @@ def test_american_fd_round_trip():
     assert reprice(opt, found) == pytest.approx(target, abs=2 * TOL)
 
 
+# Pins the solver's bracket ends, 0.1 and 5.0, returned as they are within the tolerance.
 @pytest.mark.parametrize("end", [0.1, 5.0])
 @pytest.mark.parametrize("offset", [0.0, 0.9 * TOL, -0.9 * TOL])
 def test_target_at_either_end_returns_the_end(end, offset):
@@ -49,6 +50,7 @@ def test_target_at_either_end_returns_the_end(end, offset):
     assert solve(opt, frame(), reprice(opt, end) + offset) == end
 
 
+# Pins a rule of this library: the implied-volatility solve skips the closed form's carry check.
 def test_american_in_an_analytic_slot_is_solved_without_the_carry_check():
     opt, cfg = option("call", "american"), config(policy("analytic"))
     target = black_scholes("call", 100.0, 100.0, 1.0, 0.3, 0.05, 0.08)["price"]
@@ -108,6 +110,7 @@ def test_messages(call, exc, message):
     assert str(info.value) == message
 
 
+# Pins the order of the solve's checks: the target first, then the expiry.
 @pytest.mark.parametrize("style", ["american", "european"])
 def test_expired_options_are_refused_after_the_target_check(style):
     builder = option("put", style, days=10).implied_vol().market(frame()).at(T0 + dt.timedelta(days=10))

@@ -10,7 +10,7 @@ import pytest
 
 import zub
 from hostile import FloatLike, Hostile, Seq
-from pricing_support import DCC, T0, config, frame, option, policy
+from support import DCC, T0, config, frame, option, policy
 
 SMALL_FD = config(policy("fdm", fdm_config=zub.FdmConfig(time_steps=5, grid_nodes=41)))
 HUGE_GRID = config(policy("fdm", fdm_config=zub.FdmConfig(grid_nodes=2**40)))

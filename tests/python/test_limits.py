@@ -6,8 +6,8 @@ import math
 import pytest
 
 import zub
-from hostile import check_isolated, isolated, panic_type
-from pricing_support import T0, config, frame, option, policy
+from hostile import check_isolated, isolated
+from support import T0, config, frame, option, panic_type, policy
 
 FdmConfig, TransformConfig = zub.FdmConfig, zub.TransformConfig
 NODES_PANIC = "TridiagonalOperator requires at least 3 elements, found "
@@ -47,6 +47,7 @@ def test_one_node_is_an_internal_failure(run, nodes, found):
     assert (kind, text) == (panic_type().__name__, NODES_PANIC + str(found))
 
 
+# Pins the odd-grid rule at its smallest: two nodes become three.
 def test_two_nodes_are_made_three():
     two, three = (isolated(lambda n=n: outcome(valuation(FdmConfig(grid_nodes=n)).compute)) for n in (2, 3))
     assert two == three and two[0] == "value"

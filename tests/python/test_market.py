@@ -5,9 +5,8 @@ import math
 import pytest
 
 import zub
-from conftest import utc
+from support import DCC, utc
 
-DCC = zub.DayCountConvention
 C = zub.Compounding
 T = zub.Tenor
 REF = dt.date(2024, 1, 1)
@@ -36,6 +35,7 @@ def test_interpolated_curve_extends_linearly(t, expected):
     assert two_node_curve().zero_rate(t) == pytest.approx(expected, abs=1e-15)
 
 
+# Pins a rule of this library: the first node's compounding governs the discount factor.
 def test_interpolated_discount_factor_uses_first_node_compounding():
     annual_first = two_node_curve(comp1=C.compounded(zub.Frequency.Annual))
     r = annual_first.zero_rate(1.5)
@@ -158,6 +158,7 @@ def test_frame_properties_cannot_be_deleted(frame, prop):
         delattr(frame, prop)
 
 
+# Pins the frame constructor's conversion order, parameter by parameter.
 def test_frame_constructor_checks_in_order(frame):
     rc, vs = frame.rate_curve, frame.vol_surface
     with pytest.raises(TypeError, match="^argument 'rate_curve': 'VolSurface' object cannot be cast as 'RateCurve'$"):

@@ -14,7 +14,7 @@ import pytest
 import zub
 import zub_batch
 from hostile import EvilDatetime
-from pricing_support import DCC, T0, UTC, config, frame, policy
+from support import DCC, T0, UTC, config, frame, policy
 
 C, F, T, TC = zub.Compounding, zub.Frequency, zub.Tenor, zub.TransformConfig
 NEW_YORK = dt.timezone(dt.timedelta(hours=-5))

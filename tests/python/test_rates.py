@@ -4,8 +4,7 @@ import math
 import pytest
 
 import zub
-
-DCC = zub.DayCountConvention
+from support import DCC
 F = zub.Frequency
 C = zub.Compounding
 

@@ -16,7 +16,7 @@ import time
 import pytest
 
 import zub
-from pricing_support import DCC, T0, config, option, policy
+from support import DCC, T0, config, option, policy
 
 SPOTS = (100.0, 104.0)
 VOLS = (0.2, 0.3)

@@ -7,8 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import zub
-
-UTC = dt.timezone.utc
+from support import UTC
 ZERO = dt.timezone(dt.timedelta(0), "Z")  # equal to UTC, but another object
 CALL, EURO = zub.OptionType.Call, zub.ExerciseStyle.European
 

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import zub
-from pricing_support import (DCC, T0, black_scholes, config, frame, option, policy, value)
+from support import (DCC, T0, black_scholes, config, frame, option, policy, value)
 
 GREEKS = ["delta", "gamma", "theta", "vega", "rho"]
 FINE = zub.FdmConfig(time_steps=200, grid_nodes=801)
@@ -54,6 +54,7 @@ def test_american_put_is_worth_at_least_the_european(spot):
     assert american >= 100.0 - spot
 
 
+# Pins the default method table: finite differences for American, closed form for European.
 def test_default_table_prices_american_by_fd_and_european_analytically():
     frm = frame()
     assert value(option("put", "american"), frm).greeks.vega is None
@@ -93,6 +94,7 @@ def test_interpolated_curve_prices_with_its_zero_rate_at_expiry():
     assert result.price == pytest.approx(black_scholes("call", 100.0, 100.0, days / 365, 0.2, r)["price"], rel=1e-12)
 
 
+# Pins the carry check of an American option priced in closed form: refused when r < q.
 @pytest.mark.parametrize("q, r, fails", [(0.03, 0.05, False), (0.05, 0.05, False), (0.06, 0.05, True),
                                          (None, -0.01, True), (None, 0.0, False)])
 def test_american_in_an_analytic_slot(PanicException, q, r, fails):
@@ -200,7 +202,7 @@ def test_results_are_read_only_values():
 # signals fails the test by timing out instead of hanging the test run.
 CHILD_PRELUDE = """
 import datetime as dt, signal, sys, zub
-from pricing_support import T0, config, frame, option, policy
+from support import T0, config, frame, option, policy
 HUGE = config(policy("fdm", fdm_config=zub.FdmConfig(time_steps=10**9)))
 """
 

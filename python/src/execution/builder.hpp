@@ -27,44 +27,15 @@ struct BuilderSnapshot {
 // is stored.  Every borrow is released on return.
 bool snapshot_builder(PyObject* self, const char* no_market, BuilderSnapshot& out);
 
-// A new builder of `type` for an option object (not checked).
-PyObject* new_builder(PyTypeObject* type, PyObject* option);
+// The constructor: a builder for the option, nothing else set.
+BuilderState builder_new(Object<zub::VanillaOption> instrument);
 
-// tp_new body: binds "instrument", which must be a VanillaOption.
-PyObject* builder_new(PyTypeObject* type, const Signature& sig, PyObject* args, PyObject* kwargs);
+// The setters; each returns the builder itself.
+Ref builder_market(PyObject* self, Object<FrameState> market_frame);
+Ref builder_config(PyObject* self, std::optional<Object<ConfigState>> config);
 
-// The setters; each binds by `sig` and returns a new reference to `self`.
-PyObject* builder_market(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
-PyObject* builder_config(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
-PyObject* builder_at(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
-
-// Parameter names of the builders' constructor and setters.
-inline const char* const kInstrumentParam[] = {"instrument"};
-inline const char* const kMarketParam[] = {"market_frame"};
-inline const char* const kConfigParam[] = {"config"};
-inline const char* const kTimeParam[] = {"valuation_time"};
-
-// A setter above bound to one class's signature, as a METH_FASTCALL method.
-using BuilderSetter = PyObject* (*)(PyObject*, const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
-template <BuilderSetter F, const Signature& Sig>
-PyObject* bound_setter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return F(self, Sig, args, nargs, kw);
-}
-
-// The market/config/at entries of a builder's method table.
-template <const Signature& Market, const Signature& Config, const Signature& At>
-struct BuilderSetterMethods {
-    static PyMethodDef market() {
-        return {"market", fastcall(bound_setter<builder_market, Market>), kFastKw,
-                "market($self, market_frame)\n--\n\n"};
-    }
-    static PyMethodDef config() {
-        return {"config", fastcall(bound_setter<builder_config, Config>), kFastKw,
-                "config($self, config=None)\n--\n\n"};
-    }
-    static PyMethodDef at() {
-        return {"at", fastcall(bound_setter<builder_at, At>), kFastKw, "at($self, valuation_time=None)\n--\n\n"};
-    }
-};
+inline constexpr char kValuationTimeNaive[] = "Evaluation time must have a timezone specified (e.g. New York or UTC)";
+using ValuationTime = AwareTime<Rounding::Floor, kValuationTimeNaive, kInvalidTimestamp>;
+Ref builder_at(PyObject* self, std::optional<ValuationTime> valuation_time);
 
 }  // namespace zub::py

@@ -13,135 +13,46 @@ using zub::ExerciseStyle;
 using zub::OptionType;
 using zub::PricingMethod;
 
-// ---------------------------------------------------------------------------
-// TransformConfig
+zub::TransformConfig sinh(double alpha) { return {zub::TransformKind::Sinh, alpha}; }
+zub::TransformConfig log() { return {zub::TransformKind::Log, 0.0}; }
 
-PyObject* new_transform(const zub::TransformConfig& t) {
-    PyTypeObject* type = type_TransformConfig();
-    return type ? new_box<zub::TransformConfig>(type, t) : nullptr;
+zub::FdmConfig fdm_new(std::optional<uint64_t> time_steps, std::optional<uint64_t> grid_nodes,
+                       std::optional<double> grid_std_devs, std::optional<zub::TransformConfig> transform) {
+    zub::FdmConfig c;
+    if (time_steps) c.time_steps = *time_steps;
+    if (grid_nodes) c.grid_nodes = *grid_nodes | 1;  // the grid needs a centre node
+    if (grid_std_devs) c.grid_std_devs = *grid_std_devs;
+    if (transform) c.transform = *transform;
+    return c;
 }
 
-PyObject* transform_sinh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"alpha"};
-        static const Signature sig{"TransformConfig.sinh", names, 1, 1};
-        Params<1> p;
-        if (!bind(sig, args, nargs, kw, p.v)) return nullptr;
-        double alpha;
-        if (!to_double(p[0], "alpha", alpha)) return nullptr;
-        return new_transform({zub::TransformKind::Sinh, alpha});
-    });
-}
+PolicyState policy_new() { return {}; }
 
-PyObject* transform_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"TransformConfig.log", nullptr, 0, 0};
-        if (!bind(sig, args, nargs, kw, nullptr)) return nullptr;
-        return new_transform({zub::TransformKind::Log, 0.0});
-    });
-}
-
-// ---------------------------------------------------------------------------
-// FdmConfig
-
-PyObject* fdm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"time_steps", "grid_nodes", "grid_std_devs", "transform"};
-        static const Signature sig{"FdmConfig.__new__", names, 4, 0};
-        Params<4> p;
-        if (!bind(sig, args, kwargs, p.v)) return nullptr;
-        zub::FdmConfig c;
-        if (p.has(0) && !to_u64(p[0], "time_steps", c.time_steps)) return nullptr;
-        if (p.has(1)) {
-            if (!to_u64(p[1], "grid_nodes", c.grid_nodes)) return nullptr;
-            c.grid_nodes |= 1;  // the grid needs a centre node
-        }
-        if (p.has(2) && !to_double(p[2], "grid_std_devs", c.grid_std_devs)) return nullptr;
-        if (p.has(3)) {
-            auto* t = cast_arg<zub::TransformConfig>(p[3], type_TransformConfig(), "transform", "TransformConfig");
-            if (t == nullptr) return nullptr;
-            c.transform = *t;
-        }
-        return new_box<zub::FdmConfig>(type, c);
-    });
-}
-
-// ---------------------------------------------------------------------------
-// InstrumentPolicy
-
-PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"InstrumentPolicy.__new__", nullptr, 0, 0};
-        if (!bind(sig, args, kwargs, nullptr)) return nullptr;
-        return new_box<PolicyState>(type);
-    });
-}
-
-// Binds no arguments, applies `change` to the policy under an exclusive
-// borrow and returns the policy itself.
+// Applies `change` to the policy under an exclusive borrow and returns the
+// policy itself.
 template <class Change>
-PyObject* change_policy(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
-                        Change&& change) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!bind(sig, args, nargs, kw, nullptr)) return nullptr;
-        auto& st = value_of<PolicyState>(self);
-        ExclusiveBorrow b(st.borrow);
-        if (!b.ok()) return nullptr;
-        change(st);
-        return new_ref(self);
-    });
+Ref change_policy(PyObject* self, Change&& change) {
+    auto& st = value_of<PolicyState>(self);
+    ExclusiveBorrow b(st.borrow);
+    if (!b.ok()) return {};
+    change(st);
+    return Ref::borrow(self);
 }
 
-PyObject* policy_put(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"InstrumentPolicy.put", nullptr, 0, 0};
-    return change_policy(self, sig, a, n, kw, [](PolicyState& st) { st.option_types.push_back(OptionType::Put); });
+// Adds one option type or exercise style to those the policy matches.
+template <auto List, auto Value>
+Ref match(PyObject* self) {
+    return change_policy(self, [](PolicyState& st) { (st.*List).push_back(Value); });
 }
 
-PyObject* policy_call(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"InstrumentPolicy.call", nullptr, 0, 0};
-    return change_policy(self, sig, a, n, kw, [](PolicyState& st) { st.option_types.push_back(OptionType::Call); });
+Ref analytic(PyObject* self) {
+    return change_policy(self, [](PolicyState& st) { st.method = PricingMethod{PricingMethod::Kind::Analytic, {}}; });
 }
 
-PyObject* policy_american(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"InstrumentPolicy.american", nullptr, 0, 0};
-    return change_policy(self, sig, a, n, kw,
-                         [](PolicyState& st) { st.exercise_styles.push_back(ExerciseStyle::American); });
+Ref fdm(PyObject* self, std::optional<zub::FdmConfig> config) {
+    const PricingMethod method{PricingMethod::Kind::Fdm, config};
+    return change_policy(self, [&](PolicyState& st) { st.method = method; });
 }
-
-PyObject* policy_european(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"InstrumentPolicy.european", nullptr, 0, 0};
-    return change_policy(self, sig, a, n, kw,
-                         [](PolicyState& st) { st.exercise_styles.push_back(ExerciseStyle::European); });
-}
-
-PyObject* policy_analytic(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    static const Signature sig{"InstrumentPolicy.analytic", nullptr, 0, 0};
-    return change_policy(self, sig, a, n, kw,
-                         [](PolicyState& st) { st.method = PricingMethod{PricingMethod::Kind::Analytic, {}}; });
-}
-
-PyObject* policy_fdm(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"fdm_config"};
-        static const Signature sig{"InstrumentPolicy.fdm", names, 1, 0};
-        Params<1> p;
-        if (!bind(sig, args, nargs, kw, p.v)) return nullptr;
-        PricingMethod method{PricingMethod::Kind::Fdm, {}};
-        if (p.has(0)) {
-            auto* c = cast_arg<zub::FdmConfig>(p[0], type_FdmConfig(), "fdm_config", "FdmConfig");
-            if (c == nullptr) return nullptr;
-            method.fdm = *c;
-        }
-        auto& st = value_of<PolicyState>(self);
-        ExclusiveBorrow b(st.borrow);
-        if (!b.ok()) return nullptr;
-        st.method = method;
-        return new_ref(self);
-    });
-}
-
-// ---------------------------------------------------------------------------
-// Config
 
 template <class T>
 bool matches(const std::vector<T>& list, T v) {
@@ -160,115 +71,65 @@ ConfigTable apply_policy(ConfigTable table, const PolicyState& policy) {
     return table;
 }
 
-PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"Config.__new__", nullptr, 0, 0};
-        if (!bind(sig, args, kwargs, nullptr)) return nullptr;
-        auto table = std::make_shared<const ConfigTable>(ConfigTable::defaults());
-        PyObject* o = new_box<ConfigState>(type);
-        if (o != nullptr) value_of<ConfigState>(o).table = std::move(table);
-        return o;
-    });
-}
+ConfigState config_new() { return {{}, std::make_shared<const ConfigTable>(ConfigTable::defaults())}; }
 
-PyObject* config_add_policy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"policy"};
-        static const Signature sig{"Config.add_policy", names, 1, 1};
-        Params<1> p;
-        if (!bind(sig, args, nargs, kw, p.v)) return nullptr;
-        auto* policy = cast_arg<PolicyState>(p[0], type_InstrumentPolicy(), "policy", "InstrumentPolicy");
-        if (policy == nullptr) return nullptr;
-        SharedBorrow pb(policy->borrow);
-        if (!pb.ok()) return nullptr;
-        auto& st = value_of<ConfigState>(self);
-        ExclusiveBorrow cb(st.borrow);
-        if (!cb.ok()) return nullptr;
-        // Builders may hold the old table; it is replaced, never changed.
-        st.table = std::make_shared<const ConfigTable>(apply_policy(*st.table, *policy));
-        return new_ref(self);
-    });
+Ref add_policy(PyObject* self, PolicyState& policy) {
+    SharedBorrow pb(policy.borrow);
+    if (!pb.ok()) return {};
+    auto& st = value_of<ConfigState>(self);
+    ExclusiveBorrow cb(st.borrow);
+    if (!cb.ok()) return {};
+    // Builders may hold the old table; it is replaced, never changed.
+    st.table = std::make_shared<const ConfigTable>(apply_policy(*st.table, policy));
+    return Ref::borrow(self);
 }
 
 }  // namespace
 
 PyTypeObject* type_TransformConfig() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyMethodDef methods[] = {
-            {"sinh", fastcall(transform_sinh), kFastKw | METH_STATIC, "sinh(alpha)\n--\n\n"},
-            {"log", fastcall(transform_log), kFastKw | METH_STATIC, "log()\n--\n\n"},
-            {nullptr, nullptr, 0, nullptr},
-        };
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<zub::TransformConfig>)},
-            {Py_tp_methods, methods},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.TransformConfig", sizeof(Box<zub::TransformConfig>), 0,
-                                   Py_TPFLAGS_DEFAULT, slots};
-        return make_type(&spec);
+    return once([] {
+        return make_class<zub::TransformConfig>({
+            .name = "builtins.TransformConfig",
+            .methods = {static_method<"TransformConfig.sinh", sinh, "alpha">(),
+                        static_method<"TransformConfig.log", log>()},
+        });
     });
 }
 
 PyTypeObject* type_FdmConfig() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(fdm_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<zub::FdmConfig>)},
-            {Py_tp_doc,
-             const_cast<char*>(
-                 "FdmConfig(time_steps=None, grid_nodes=None, grid_std_devs=None, transform=None)\n--\n\n")},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.FdmConfig", sizeof(Box<zub::FdmConfig>), 0, Py_TPFLAGS_DEFAULT, slots};
-        return make_type(&spec);
+    return once([] {
+        return make_class<zub::FdmConfig>({
+            .name = "builtins.FdmConfig",
+            .init = constructor<"FdmConfig.__new__", fdm_new, "time_steps", "grid_nodes", "grid_std_devs",
+                                "transform">(),
+        });
     });
 }
 
 PyTypeObject* type_InstrumentPolicy() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyMethodDef methods[] = {
-            {"put", fastcall(policy_put), kFastKw, "put($self)\n--\n\n"},
-            {"call", fastcall(policy_call), kFastKw, "call($self)\n--\n\n"},
-            {"american", fastcall(policy_american), kFastKw, "american($self)\n--\n\n"},
-            {"european", fastcall(policy_european), kFastKw, "european($self)\n--\n\n"},
-            {"analytic", fastcall(policy_analytic), kFastKw, "analytic($self)\n--\n\n"},
-            {"fdm", fastcall(policy_fdm), kFastKw, "fdm($self, fdm_config=None)\n--\n\n"},
-            {nullptr, nullptr, 0, nullptr},
-        };
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(policy_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PolicyState>)},
-            {Py_tp_methods, methods},
-            {Py_tp_doc, const_cast<char*>("InstrumentPolicy()\n--\n\n")},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.InstrumentPolicy", sizeof(Box<PolicyState>), 0, Py_TPFLAGS_DEFAULT,
-                                   slots};
-        return make_type(&spec);
+    return once([] {
+        return make_class<PolicyState>({
+            .name = "builtins.InstrumentPolicy",
+            .methods = {method<"InstrumentPolicy.put", match<&PolicyState::option_types, OptionType::Put>>(),
+                        method<"InstrumentPolicy.call", match<&PolicyState::option_types, OptionType::Call>>(),
+                        method<"InstrumentPolicy.american",
+                               match<&PolicyState::exercise_styles, ExerciseStyle::American>>(),
+                        method<"InstrumentPolicy.european",
+                               match<&PolicyState::exercise_styles, ExerciseStyle::European>>(),
+                        method<"InstrumentPolicy.analytic", analytic>(),
+                        method<"InstrumentPolicy.fdm", fdm, "fdm_config">()},
+            .init = constructor<"InstrumentPolicy.__new__", policy_new>(),
+        });
     });
 }
 
 PyTypeObject* type_Config() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyMethodDef methods[] = {
-            {"add_policy", fastcall(config_add_policy), kFastKw, "add_policy($self, policy)\n--\n\n"},
-            {nullptr, nullptr, 0, nullptr},
-        };
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(config_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ConfigState>)},
-            {Py_tp_methods, methods},
-            {Py_tp_doc, const_cast<char*>("Config()\n--\n\n")},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.Config", sizeof(Box<ConfigState>), 0, Py_TPFLAGS_DEFAULT, slots};
-        return make_type(&spec);
+    return once([] {
+        return make_class<ConfigState>({
+            .name = "builtins.Config",
+            .methods = {method<"Config.add_policy", add_policy, "policy">()},
+            .init = constructor<"Config.__new__", config_new>(),
+        });
     });
 }
 

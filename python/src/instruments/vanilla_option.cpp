@@ -1,5 +1,4 @@
 // OptionType, ExerciseStyle and VanillaOption.
-#include "datetime_conv.hpp"
 #include "types.hpp"
 
 namespace zub::py {
@@ -9,170 +8,81 @@ using zub::ExerciseStyle;
 using zub::OptionType;
 using zub::VanillaOption;
 
-PyObject* option_type_repr(PyObject* self) {
-    return PyUnicode_FromString(value_of<OptionType>(self) == OptionType::Call ? "OptionType.Call" : "OptionType.Put");
+const char* option_type_repr(const OptionType& t) {
+    return t == OptionType::Call ? "OptionType.Call" : "OptionType.Put";
 }
-PyObject* option_type_int(PyObject* self) { return PyLong_FromLong(static_cast<long>(value_of<OptionType>(self))); }
-
-PyObject* exercise_style_repr(PyObject* self) {
-    return PyUnicode_FromString(value_of<ExerciseStyle>(self) == ExerciseStyle::American ? "ExerciseStyle.American"
-                                                                                          : "ExerciseStyle.European");
+const char* exercise_style_repr(const ExerciseStyle& s) {
+    return s == ExerciseStyle::American ? "ExerciseStyle.American" : "ExerciseStyle.European";
 }
-PyObject* exercise_style_int(PyObject* self) {
-    return PyLong_FromLong(static_cast<long>(value_of<ExerciseStyle>(self)));
-}
-
-// An enumeration class whose members are created once with the class.
 template <class E>
-PyTypeObject* make_enum(PyType_Spec* spec, std::initializer_list<std::pair<const char*, E>> members) {
-    PyTypeObject* t = make_type(spec);
-    if (t == nullptr) return nullptr;
-    for (const auto& [name, v] : members) {
-        if (!add_class_attr(t, name, new_box<E>(t, v))) {
-            Py_DECREF(t);
-            return nullptr;
-        }
-    }
-    return t;
+int code(const E& e) {
+    return static_cast<int>(e);
 }
 
+constexpr char kExpiryNaive[] = "Expiry must have a timezone specified (e.g. New York or UTC)";
+constexpr char kValuationNaive[] = "valuation_date must be timezone-aware (e.g., UTC or New York time)";
+constexpr char kValuationInvalid[] = "Invalid valuation_date timestamp";
+
+const char* const kOptionParams[] = {"strike", "expiry_time", "option_type", "exercise_style"};
+constexpr Signature kOptionSig{"VanillaOption.__new__", kOptionParams, 4, 4};
+
+// Written by hand: the expiry is checked to be a datetime in its place, but
+// its offset and timestamp are read only after the other arguments converted.
 PyObject* option_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"strike", "expiry_time", "option_type", "exercise_style"};
-        static const Signature sig{"VanillaOption.__new__", names, 4, 4};
-        Params<4> p;
-        if (!bind(sig, args, kwargs, p.v)) return nullptr;
+        PyObject* p[4] = {};
         double strike;
-        if (!to_double(p[0], "strike", strike)) return nullptr;
-        if (!require_datetime(p[1], "expiry_time")) return nullptr;
-        auto* ot = cast_arg<OptionType>(p[2], type_OptionType(), "option_type", "OptionType");
-        if (ot == nullptr) return nullptr;
-        auto* es = cast_arg<ExerciseStyle>(p[3], type_ExerciseStyle(), "exercise_style", "ExerciseStyle");
-        if (es == nullptr) return nullptr;
+        OptionType* ot;
+        ExerciseStyle* es;
         zub::Instant expiry;
-        if (!aware_instant(p[1], Rounding::Truncate, "Expiry must have a timezone specified (e.g. New York or UTC)",
-                           "Invalid timestamp", expiry)) {
+        if (!bind(kOptionSig, args, kwargs, p) || !to_double(p[0], "strike", strike) ||
+            !require_datetime(p[1], "expiry_time") || !Param<OptionType>::read(p[2], "option_type", ot) ||
+            !Param<ExerciseStyle>::read(p[3], "exercise_style", es) ||
+            !aware_instant(p[1], Rounding::Truncate, kExpiryNaive, kInvalidTimestamp, expiry)) {
             return nullptr;
         }
         return new_box<VanillaOption>(type, VanillaOption{strike, expiry, *ot, *es});
     });
 }
 
-PyObject* option_strike(PyObject* self, void*) { return new_float(value_of<VanillaOption>(self).strike); }
+using ValuationDate = AwareTime<Rounding::Floor, kValuationNaive, kValuationInvalid>;
 
-PyObject* option_years_to_expiry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"valuation_date"};
-        static const Signature sig{"VanillaOption.years_to_expiry", names, 1, 0};
-        Params<1> p;
-        if (!bind(sig, args, nargs, kw, p.v)) return nullptr;
-        zub::Instant valuation;
-        if (p.has(0)) {
-            if (!require_datetime(p[0], "valuation_date")) return nullptr;
-            if (!aware_instant(p[0], Rounding::Floor,
-                               "valuation_date must be timezone-aware (e.g., UTC or New York time)",
-                               "Invalid valuation_date timestamp", valuation)) {
-                return nullptr;
-            }
-        } else {
-            valuation = now_instant();
-        }
-        return new_float(value_of<VanillaOption>(self).years_to_expiry(valuation));
-    });
+double years_to_expiry(const VanillaOption& o, std::optional<ValuationDate> d) {
+    return o.years_to_expiry(d ? d->value : now_instant());
 }
 
-PyObject* option_valuation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"VanillaOption.valuation", nullptr, 0, 0};
-        if (!bind(sig, args, nargs, kw, nullptr)) return nullptr;
-        return new_valuation_builder(self);
-    });
-}
-
-PyObject* option_implied_vol(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"VanillaOption.implied_vol", nullptr, 0, 0};
-        if (!bind(sig, args, nargs, kw, nullptr)) return nullptr;
-        return new_implied_vol_builder(self);
-    });
-}
+Ref valuation(PyObject* self) { return new_builder(type_ValuationBuilder(), self); }
+Ref implied_vol(PyObject* self) { return new_builder(type_ImpliedVolBuilder(), self); }
 
 }  // namespace
 
 PyTypeObject* type_OptionType() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<OptionType>)},
-            {Py_tp_repr, reinterpret_cast<void*>(option_type_repr)},
-            {Py_nb_int, reinterpret_cast<void*>(option_type_int)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.OptionType", sizeof(Box<OptionType>), 0, Py_TPFLAGS_DEFAULT, slots};
-        return make_enum<OptionType>(&spec, {{"Call", OptionType::Call}, {"Put", OptionType::Put}});
+    return once([] {
+        return make_enum<OptionType>(
+            {.name = "builtins.OptionType", .repr = read_slot<option_type_repr>, .as_int = read_slot<code<OptionType>>},
+            {{"Call", OptionType::Call}, {"Put", OptionType::Put}});
     });
 }
 
 PyTypeObject* type_ExerciseStyle() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ExerciseStyle>)},
-            {Py_tp_repr, reinterpret_cast<void*>(exercise_style_repr)},
-            {Py_nb_int, reinterpret_cast<void*>(exercise_style_int)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.ExerciseStyle", sizeof(Box<ExerciseStyle>), 0, Py_TPFLAGS_DEFAULT,
-                                   slots};
-        return make_enum<ExerciseStyle>(
-            &spec, {{"American", ExerciseStyle::American}, {"European", ExerciseStyle::European}});
+    return once([] {
+        return make_enum<ExerciseStyle>({.name = "builtins.ExerciseStyle",
+                                         .repr = read_slot<exercise_style_repr>,
+                                         .as_int = read_slot<code<ExerciseStyle>>},
+                                        {{"American", ExerciseStyle::American}, {"European", ExerciseStyle::European}});
     });
 }
 
-PyObject* option_type_member(OptionType t) {
-    PyTypeObject* type = type_OptionType();
-    if (type == nullptr) return nullptr;
-    PyObject* m = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), t == OptionType::Call ? "Call" : "Put");
-    Py_XDECREF(m);  // the class keeps the member alive
-    return m;
-}
-
-PyObject* exercise_style_member(ExerciseStyle s) {
-    PyTypeObject* type = type_ExerciseStyle();
-    if (type == nullptr) return nullptr;
-    PyObject* m = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                         s == ExerciseStyle::American ? "American" : "European");
-    Py_XDECREF(m);
-    return m;
-}
-
 PyTypeObject* type_VanillaOption() {
-    static PyTypeObject* type = nullptr;
-    return once_type(type, [] {
-        static PyMethodDef methods[] = {
-            {"years_to_expiry", fastcall(option_years_to_expiry), kFastKw,
-             "years_to_expiry($self, valuation_date=None)\n--\n\n"},
-            {"valuation", fastcall(option_valuation), kFastKw, "valuation($self)\n--\n\n"},
-            {"implied_vol", fastcall(option_implied_vol), kFastKw, "implied_vol($self)\n--\n\n"},
-            {nullptr, nullptr, 0, nullptr},
-        };
-        static PyGetSetDef getset[] = {
-            {"strike", option_strike, nullptr, nullptr, nullptr},
-            {nullptr, nullptr, nullptr, nullptr, nullptr},
-        };
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(option_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<VanillaOption>)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, getset},
-            {Py_tp_doc, const_cast<char*>("VanillaOption(strike, expiry_time, option_type, exercise_style)\n--\n\n")},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"builtins.VanillaOption", sizeof(Box<VanillaOption>), 0, Py_TPFLAGS_DEFAULT,
-                                   slots};
-        return make_type(&spec);
+    return once([] {
+        return make_class<VanillaOption>({
+            .name = "builtins.VanillaOption",
+            .methods = {method<"VanillaOption.years_to_expiry", years_to_expiry, "valuation_date">(),
+                        method<"VanillaOption.valuation", valuation>(),
+                        method<"VanillaOption.implied_vol", implied_vol>()},
+            .getset = {getter<"strike", &VanillaOption::strike>()},
+            .init = {option_new, text_signature(kOptionSig, false)},
+        });
     });
 }
 

@@ -1,4 +1,6 @@
-"""Options, market frames and a reference Black-Scholes for the execution tests."""
+"""What the Python tests share: the UTC helpers, the internal-failure
+exception type, and options, market frames and a reference Black-Scholes
+for the execution tests."""
 import datetime as dt
 import math
 
@@ -7,6 +9,24 @@ import zub
 UTC = dt.timezone.utc
 DCC = zub.DayCountConvention
 T0 = dt.datetime(2025, 1, 2, 15, 30, tzinfo=UTC)
+_PANIC_TYPE = None
+
+
+def utc(*args):
+    return dt.datetime(*args, tzinfo=UTC)
+
+
+def panic_type():
+    """The internal-failure exception type, caught from a call known to raise it."""
+    global _PANIC_TYPE
+    if _PANIC_TYPE is None:
+        try:
+            zub.Tenor.months(-1).advance(dt.date(2024, 1, 1))
+        except BaseException as exc:  # noqa: BLE001 - the exact type is wanted
+            _PANIC_TYPE = type(exc)
+        else:
+            raise AssertionError("negative month tenor did not fail")
+    return _PANIC_TYPE
 
 STYLES = {"american": zub.ExerciseStyle.American, "european": zub.ExerciseStyle.European}
 TYPES = {"call": zub.OptionType.Call, "put": zub.OptionType.Put}
