@@ -98,8 +98,7 @@ void floor_at_exercise(OptionResult& out, OptionType type, double strike, double
 
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
-                            const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
-                            ReadOff how) {
+                            const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel, ReadOff how) {
     const MarketPoint& params = market;  // the operator reads rate, carry and vol
     const BoundarySlopes slopes = boundary_slopes(type);
     FdmGrid grid = build_uniform_grid(settings, strike, market.vol, T, market.spot);
@@ -145,7 +144,7 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
 // style.
 Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
                                     std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                    const FdmMarket& market, CancelCheck cancel, ReadOff how = {}) {
+                                    const MarketPoint& market, CancelCheck cancel, ReadOff how = {}) {
     if (style == ExerciseStyle::American) {
         return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel, how);
     }
@@ -201,7 +200,7 @@ bool has_cash_dividend(std::span<const DividendAt> dividends, double T) noexcept
 // as themselves keep the plain read-off).
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                          const FdmMarket& market, CancelCheck cancel) {
+                                          const MarketPoint& market, CancelCheck cancel) {
     const MarketPoint mirror{.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
     const ReadOff how{market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
     Outcome<OptionResult> out =
@@ -214,7 +213,7 @@ Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, do
 }
 
 Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
-                                 const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+                                 const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel) {
     const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
     const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
                            std::isfinite(strike) && !has_cash_dividend(dividends, T);
@@ -241,7 +240,7 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
 
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                         const FdmMarket& market, CancelCheck cancel) {
+                                         const MarketPoint& market, CancelCheck cancel) {
     if (settings.grid_nodes < 3) {
         return Error::panic("TridiagonalOperator requires at least 3 elements, found " +
                             std::to_string(settings.grid_nodes));
@@ -255,7 +254,7 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
-                                const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
+                                const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
                                 CancelCheck cancel) {
     std::vector<DividendAt> in_years;
     in_years.reserve(dividends.size());
