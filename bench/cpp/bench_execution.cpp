@@ -42,7 +42,8 @@ void BM_BlackScholes(benchmark::State& state) {
     double strike = 100.0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(strike);
-        benchmark::DoNotOptimize(black_scholes(true, kSpot, strike, 1.0, kVol, kRate, 0.0));
+        benchmark::DoNotOptimize(
+            black_scholes(OptionType::Call, strike, 1.0, {.spot = kSpot, .vol = kVol, .rate = kRate, .carry = 0.0}));
     }
 }
 BENCHMARK(BM_BlackScholes);
@@ -62,7 +63,8 @@ void BM_ImpliedVolEuropean(benchmark::State& state) {
     const auto call = option(OptionType::Call, ExerciseStyle::European, 110.0);
     const auto mkt = market();
     const Instant now = valuation();
-    const double target = black_scholes(true, kSpot, 110.0, 1.0, 0.27, kRate, 0.0).price;
+    const double target =
+        black_scholes(OptionType::Call, 110.0, 1.0, {.spot = kSpot, .vol = 0.27, .rate = kRate, .carry = 0.0}).price;
     for (auto _ : state) {
         auto r = implied_volatility(call, mkt, ConfigTable::defaults(), now, target);
         if (!r) state.SkipWithError("implied_volatility failed");

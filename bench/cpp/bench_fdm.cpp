@@ -13,7 +13,7 @@ void BM_SolveFdmAmericanPut(benchmark::State& state) {
     zub::FdmConfig settings;
     settings.grid_nodes = static_cast<std::uint64_t>(state.range(0));
     settings.time_steps = static_cast<std::uint64_t>(state.range(1));
-    const zub::FdmMarket market{100.0, 0.2, 0.05, 0.0};
+    const zub::MarketPoint market{.spot = 100.0, .vol = 0.2, .rate = 0.05, .carry = 0.0};
     for (auto _ : state) {
         auto result = zub::solve_fdm_in_years(zub::OptionType::Put, zub::ExerciseStyle::American, 100.0, 1.0, {},
                                               settings, market);

@@ -74,8 +74,9 @@ OptionResult evaluate(const Parts& p) {
 // not finite, the formula is evaluated again with the terms whose discount
 // factor overflowed (exp(-r T) with r T < -709) taken through logarithms, so
 // that price and Greeks are right wherever they are finite.
-OptionResult black_scholes(bool is_call, double S, double K, double T, double sigma, double r,
-                           double q) noexcept {
+OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept {
+    const bool is_call = type == OptionType::Call;
+    const double S = m.spot, sigma = m.vol, r = m.rate, q = m.carry;
     const double s = std::sqrt(T);
     const double v = sigma * s;
     const double d1 = (std::log(S / K) + ((r - q) + 0.5 * sigma * sigma) * T) / v;

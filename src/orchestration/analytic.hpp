@@ -7,13 +7,8 @@
 
 namespace zub {
 
-// Price and all five Greeks of a European call or put; allocation-free.
-// T is the Actual/365 Fixed time to expiry; exercise style is not used.
-OptionResult black_scholes(bool is_call, double S, double K, double T, double sigma, double r, double q) noexcept;
-
-// The same from the market record, for the option type.
-inline OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept {
-    return black_scholes(type == OptionType::Call, m.spot, K, T, m.vol, m.rate, m.carry);
-}
+// Price and all five Greeks of a European call or put of strike K on the market
+// point m; allocation-free.  T is the Actual/365 Fixed time to expiry.
+OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept;
 
 }  // namespace zub

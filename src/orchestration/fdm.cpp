@@ -112,7 +112,7 @@ struct Solver {
     StepWorkspace ws;
     TrBdf2<Scheme> stepper;
 
-    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const FdmMarket& market)
+    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market)
         : params(market),
           slopes(boundary_slopes(type)),
           grid(build_uniform_grid(settings, strike, market.vol, T, market.spot)),
@@ -150,7 +150,7 @@ struct Solver {
 
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
-                            const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel,
+                            const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel,
                             ReadOff how) {
     Solver<Scheme> solver(type, strike, T, settings, market);
     CancelBudget budget(cancel);
@@ -181,7 +181,7 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
 // style.
 Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
                                     std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                    const FdmMarket& market, CancelCheck cancel, ReadOff how = {}) {
+                                    const MarketPoint& market, CancelCheck cancel, ReadOff how = {}) {
     if (style == ExerciseStyle::American) {
         return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel, how);
     }
@@ -242,7 +242,7 @@ struct CallPlan {
 };
 
 CallPlan plan_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
-                   const FdmMarket& market) noexcept {
+                   const MarketPoint& market) noexcept {
     const bool finite = std::isfinite(market.rate) && std::isfinite(market.carry) && std::isfinite(market.vol);
     const bool symmetric = finite && market.spot > 0.0 && std::isfinite(market.spot) && strike > 0.0 &&
                            std::isfinite(strike) && !has_cash_dividend(dividends, T);
@@ -257,11 +257,11 @@ CallPlan plan_call(ExerciseStyle style, double strike, double T, std::span<const
 // The mirror-image put of a call: strike and spot swapped, rate and carry
 // swapped.  An American put is read off its excess over the exercise value
 // (puts priced as themselves keep the plain read-off).
-MarketPoint mirror_market(double strike, const FdmMarket& market) noexcept {
+MarketPoint mirror_market(double strike, const MarketPoint& market) noexcept {
     return {.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate};
 }
 
-ReadOff mirror_read_off(ExerciseStyle style, const FdmMarket& market) noexcept {
+ReadOff mirror_read_off(ExerciseStyle style, const MarketPoint& market) noexcept {
     return {market.spot, style == ExerciseStyle::American ? -1.0 : 0.0};
 }
 
@@ -276,7 +276,7 @@ void call_from_mirror(OptionResult& out, double strike, double spot) noexcept {
 
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                          const FdmMarket& market, CancelCheck cancel) {
+                                          const MarketPoint& market, CancelCheck cancel) {
     Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings,
                                               mirror_market(strike, market), cancel, mirror_read_off(style, market));
     if (out) call_from_mirror(*out, strike, market.spot);
@@ -284,7 +284,7 @@ Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, do
 }
 
 Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
-                                 const FdmConfig& settings, const FdmMarket& market, CancelCheck cancel) {
+                                 const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel) {
     const CallPlan plan = plan_call(style, strike, T, dividends, market);
     style = plan.style;
     const double keep = plan.keep;
@@ -378,7 +378,7 @@ void finish_lane(const FdmLane& lane, const LanePlan& plan, Outcome<OptionResult
 
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                         const FdmMarket& market, CancelCheck cancel) {
+                                         const MarketPoint& market, CancelCheck cancel) {
     if (settings.grid_nodes < 3) {
         return Error::panic("TridiagonalOperator requires at least 3 elements, found " +
                             std::to_string(settings.grid_nodes));
@@ -439,7 +439,7 @@ void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, 
 }
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
-                                const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
+                                const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
                                 CancelCheck cancel) {
     std::vector<DividendAt> in_years;
     in_years.reserve(dividends.size());

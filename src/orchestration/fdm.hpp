@@ -29,9 +29,6 @@
 
 namespace zub {
 
-// The finite-difference engine's market: the shared record.
-using FdmMarket = MarketPoint;
-
 // Prices the option on a grid and reads price, delta, gamma and theta off the
 // final values (vega and rho stay absent).  Failures come back as errors:
 // Panic "TridiagonalOperator requires at least 3 elements, found N",
@@ -39,7 +36,7 @@ using FdmMarket = MarketPoint;
 // continuation region: <name>", Cancelled when `cancel` fired.  An
 // allocation the machine cannot satisfy throws std::bad_alloc.
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
-                                const Instant& valuation, const FdmConfig& settings, const FdmMarket& market,
+                                const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
                                 CancelCheck cancel = {});
 
 // A dividend placed in years after the valuation instant.
@@ -54,7 +51,7 @@ struct DividendAt {
 // summed amount.
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                         const FdmMarket& market, CancelCheck cancel = {});
+                                         const MarketPoint& market, CancelCheck cancel = {});
 
 // One option of a group that solve_fdm_lanes steps together.
 struct FdmLane {
@@ -62,7 +59,7 @@ struct FdmLane {
     ExerciseStyle style = ExerciseStyle::European;
     double strike = 0.0;
     double T = 0.0;
-    FdmMarket market;
+    MarketPoint market;
 };
 
 // solve_fdm_in_years without dividends for up to kMaxLanes options with one

@@ -8,6 +8,7 @@
 namespace {
 
 using zub::black_scholes;
+using zub::OptionType;
 
 struct Case {
     double S, K, T, sigma, r, q;
@@ -23,8 +24,10 @@ const Case kCases[] = {
 
 TEST(BlackScholes, ReferencePricesAndParity) {
     for (const Case& c : kCases) {
-        const auto call = black_scholes(true, c.S, c.K, c.T, c.sigma, c.r, c.q);
-        const auto put = black_scholes(false, c.S, c.K, c.T, c.sigma, c.r, c.q);
+        const auto call =
+            black_scholes(OptionType::Call, c.K, c.T, {.spot = c.S, .vol = c.sigma, .rate = c.r, .carry = c.q});
+        const auto put =
+            black_scholes(OptionType::Put, c.K, c.T, {.spot = c.S, .vol = c.sigma, .rate = c.r, .carry = c.q});
         if (!std::isnan(c.call)) {
             EXPECT_NEAR(call.price, c.call, 1e-12 * c.S);
         }
@@ -48,9 +51,12 @@ TEST(BlackScholes, GreeksMatchFiniteDifferences) {
     for (const Case& c : kCases) {
         for (bool is_call : {true, false}) {
             auto price = [&](double S, double T, double sigma, double r) {
-                return black_scholes(is_call, S, c.K, T, sigma, r, c.q).price;
+                return black_scholes(is_call ? OptionType::Call : OptionType::Put, c.K, T,
+                                     {.spot = S, .vol = sigma, .rate = r, .carry = c.q})
+                    .price;
             };
-            const auto res = black_scholes(is_call, c.S, c.K, c.T, c.sigma, c.r, c.q);
+            const auto res = black_scholes(is_call ? OptionType::Call : OptionType::Put, c.K, c.T,
+                                           {.spot = c.S, .vol = c.sigma, .rate = c.r, .carry = c.q});
             const double hS = 1e-4 * c.S, hG = 1e-3 * c.S, h = 1e-5;
             const double p0 = price(c.S, c.T, c.sigma, c.r);
             EXPECT_NEAR(res.greeks.delta, (price(c.S + hS, c.T, c.sigma, c.r) - price(c.S - hS, c.T, c.sigma, c.r)) / (2 * hS),
@@ -70,7 +76,7 @@ TEST(BlackScholes, GreeksMatchFiniteDifferences) {
 TEST(BlackScholes, EqualRateAndCarryAtTheMoney) {
     // With q = r the forward is the spot, so d1 = sigma sqrt(T) / 2.
     const double T = 0.75, sigma = 0.3, r = 0.04;
-    const auto res = black_scholes(true, 80, 80, T, sigma, r, r);
+    const auto res = black_scholes(OptionType::Call, 80, T, {.spot = 80, .vol = sigma, .rate = r, .carry = r});
     const double d1 = 0.5 * sigma * std::sqrt(T);
     EXPECT_NEAR(res.greeks.delta, std::exp(-r * T) * zub::norm_cdf(d1), 1e-15);
     EXPECT_NEAR(*res.greeks.vega, std::sqrt(T) * 80 * std::exp(-r * T) * zub::norm_pdf(d1), 1e-12);
@@ -89,7 +95,8 @@ TEST(BlackScholes, FiniteWhereAnOverflowingDiscountMeetsAVanishingProbability) {
          6.4778318082442515e+32, -0.0029629856974456358, 56.473620006449615, 39.95130942556333}},
     };
     for (const Row& c : rows) {
-        const auto res = black_scholes(c.is_call, c.S, c.K, c.T, c.sigma, c.r, c.q);
+        const auto res = black_scholes(c.is_call ? OptionType::Call : OptionType::Put, c.K, c.T,
+                                       {.spot = c.S, .vol = c.sigma, .rate = c.r, .carry = c.q});
         const auto& g = res.greeks;
         const double got[] = {res.price, g.delta, g.gamma, g.theta, *g.vega, *g.rho};
         for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], c.want[i], 1e-11 * std::fabs(c.want[i])) << "field " << i;

@@ -39,14 +39,14 @@ FdmConfig grid(std::uint64_t nodes, std::uint64_t steps) {
     return s;
 }
 
-OptionResult solve(OptionType type, ExerciseStyle style, const FdmMarket& m, const FdmConfig& s = {},
+OptionResult solve(OptionType type, ExerciseStyle style, const MarketPoint& m, const FdmConfig& s = {},
                    std::span<const DividendAt> divs = {}, double T = 1.0) {
     auto r = solve_fdm_in_years(type, style, K, T, divs, s, m);
     if (!r) throw std::runtime_error("solve failed: " + r.error().message);
     return *r;
 }
 
-const FdmMarket kAtm{100.0, 0.2, 0.05, 0.0};
+const MarketPoint kAtm{.spot = 100.0, .vol = 0.2, .rate = 0.05, .carry = 0.0};
 
 TEST(FdmSolve, EuropeanCallMatchesClosedFormAt801x400) {
     const OptionResult fd = solve(OptionType::Call, ExerciseStyle::European, kAtm, grid(801, 400));
@@ -69,7 +69,7 @@ TEST(FdmSolve, EuropeanPricesConvergeToClosedForm) {
     for (OptionType type : {OptionType::Call, OptionType::Put}) {
         for (double q : {0.0, 0.03}) {
             for (double S : {90.0, 100.0, 110.0}) {
-                const FdmMarket m{S, 0.2, 0.05, q};
+                const MarketPoint m{.spot = S, .vol = 0.2, .rate = 0.05, .carry = q};
                 const double exact = black_scholes(type, S, 1.0, 0.2, 0.05, q).price;
                 auto rel = [&](std::uint64_t n) {
                     return std::abs(solve(type, ExerciseStyle::European, m, grid(n, n / 2)).price / exact - 1.0);
@@ -95,7 +95,7 @@ TEST(FdmSolve, DefaultAmericanCallWithoutCarryIsEuropean) {
 TEST(FdmSolve, AmericanPutDominatesEuropeanAndIntrinsic) {
     for (double q : {0.0, 0.04}) {
         for (double S : {50.0, 80.0, 95.0, 100.0, 105.0, 130.0, 400.0}) {
-            const FdmMarket m{S, 0.25, 0.06, q};
+            const MarketPoint m{.spot = S, .vol = 0.25, .rate = 0.06, .carry = q};
             const double amer = solve(OptionType::Put, ExerciseStyle::American, m, grid(201, 100)).price;
             const double euro = solve(OptionType::Put, ExerciseStyle::European, m, grid(201, 100)).price;
             SCOPED_TRACE(testing::Message() << "S=" << S << " q=" << q);
@@ -230,7 +230,7 @@ TEST(FdmDividends, EuropeanParityWithADividend) {
 TEST(FdmDividends, AmericanPutWithDividendsStaysAboveEuropeanAndIntrinsic) {
     const std::vector<DividendAt> d{{0.25, 2.0}, {0.75, 2.0}};
     for (double S : {80.0, 100.0, 120.0}) {
-        const FdmMarket m{S, 0.2, 0.05, 0.0};
+        const MarketPoint m{.spot = S, .vol = 0.2, .rate = 0.05, .carry = 0.0};
         const double amer = solve(OptionType::Put, ExerciseStyle::American, m, grid(201, 100), d).price;
         const double euro = solve(OptionType::Put, ExerciseStyle::European, m, grid(201, 100), d).price;
         EXPECT_GE(amer, euro);

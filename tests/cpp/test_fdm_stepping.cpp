@@ -33,7 +33,7 @@ TEST(TrBdf2, StepBudgetSharedByIntervalLength) {
 TEST(TrBdf2, SecondOrderInTime) {
     FdmConfig s;
     s.grid_nodes = 201;
-    const FdmMarket m{100.0, 0.2, 0.05, 0.0};
+    const MarketPoint m{.spot = 100.0, .vol = 0.2, .rate = 0.05, .carry = 0.0};
     auto price = [&](std::uint64_t steps) {
         s.time_steps = steps;
         return solve_fdm_in_years(OptionType::Call, ExerciseStyle::European, 100.0, 1.0, {}, s, m)->price;

@@ -43,7 +43,7 @@ const Case kCases[] = {
 };
 
 double analytic_price(const Case& c, double vol) {
-    return black_scholes(c.type == Call, c.S, c.K, c.years, vol, c.r, c.q).price;
+    return black_scholes(c.type, c.K, c.years, {.spot = c.S, .vol = vol, .rate = c.r, .carry = c.q}).price;
 }
 
 // Bisection stops when the price is within the tolerance of the target.
@@ -64,7 +64,9 @@ TEST(ImpliedVol, BothSearchesStopWithinTolerance) {
             } else {
                 EXPECT_TRUE(miss < 1e-4 || std::fabs(*out - c.vol) <= 1e-4) << c.vol << " got " << *out;
             }
-            const double vega = *black_scholes(c.type == Call, c.S, c.K, c.years, c.vol, c.r, c.q).greeks.vega;
+            const double vega =
+                *black_scholes(c.type, c.K, c.years, {.spot = c.S, .vol = c.vol, .rate = c.r, .carry = c.q})
+                     .greeks.vega;
             EXPECT_NEAR(*out, c.vol, std::max(1e-4, 1e-4 / vega)) << c.vol;
         }
         // No solver in the table means Brent with the defaults.
@@ -230,7 +232,10 @@ TEST(ImpliedVol, DefaultGridAmericanCallsRecoverTheirVolatility) {
     for (double days : {182.0, 365.0, 730.0, 1095.0, 1460.0, 1825.0}) {
         for (double K : {80.0, 90.0, 100.0, 105.0, 110.0, 120.0}) {
             for (double vol : {0.20, 0.35, 0.50}) {
-                const double T = days / 365.0, target = black_scholes(true, 100.0, K, T, vol, 0.03, 0.0).price;
+                const double T = days / 365.0,
+                             target = black_scholes(OptionType::Call, K, T,
+                                                    {.spot = 100.0, .vol = vol, .rate = 0.03, .carry = 0.0})
+                                          .price;
                 const auto out = implied_volatility(make_option(Call, American, K, T), make_market(100.0, 0.03, 0.3),
                                                     ConfigTable::defaults(), valuation_instant(), target);
                 EXPECT_TRUE(out.ok() && std::abs(*out - vol) < 0.005) << days << " " << K << " " << vol;

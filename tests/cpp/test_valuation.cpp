@@ -82,7 +82,8 @@ TEST(ValueOption, AnalyticUsesGatheredInputs) {
         const auto out = value_option(option, market, with_slot(row.style, row.type, row.method), valuation_instant());
         ASSERT_TRUE(out.ok()) << out.error().message;
         const double T = option.years_to_expiry(valuation_instant());
-        const auto ref = black_scholes(row.type == Call, 100.0, row.K, T, row.vol, row.r, row.q.value_or(0.0));
+        const auto ref = black_scholes(row.type, row.K, T,
+                                       {.spot = 100.0, .vol = row.vol, .rate = row.r, .carry = row.q.value_or(0.0)});
         EXPECT_EQ(out->price, ref.price);
         EXPECT_EQ(out->greeks.delta, ref.greeks.delta);
         EXPECT_EQ(out->greeks.gamma, ref.greeks.gamma);
@@ -187,8 +188,9 @@ TEST(ValueOption, FdmSlotsCallTheEngineWithTheirSettings) {
         const auto out = value_option(row.option, market, row.table, now);
         ASSERT_TRUE(out.ok()) << out.error().message;
         const double T = row.option.years_to_expiry(now);
-        const auto ref = solve_fdm(row.option, market.dividends, now, row.expected,
-                                   FdmMarket{100, 0.25, market.rate_curve.zero_rate(T), 0.01});
+        const auto ref =
+            solve_fdm(row.option, market.dividends, now, row.expected,
+                      MarketPoint{.spot = 100, .vol = 0.25, .rate = market.rate_curve.zero_rate(T), .carry = 0.01});
         ASSERT_TRUE(ref.ok());
         EXPECT_EQ(out->price, ref->price);
         EXPECT_EQ(out->greeks.delta, ref->greeks.delta);
@@ -279,7 +281,8 @@ TEST(ValueOption, AnalyticPathAllocatesNothing) {
     EXPECT_EQ(g_allocations - before, 0);
     EXPECT_GT(sum, 0.0);
     // The same holds for a whole analytic implied-volatility search.
-    const double target = black_scholes(true, 100, 105, 0.75, 0.45, 0.05, 0.01).price;
+    const double target =
+        black_scholes(OptionType::Call, 105, 0.75, {.spot = 100, .vol = 0.45, .rate = 0.05, .carry = 0.01}).price;
     const long before_search = g_allocations;
     const auto vol = implied_volatility(option, market, table, now, target);
     EXPECT_EQ(g_allocations - before_search, 0);
