@@ -19,6 +19,7 @@ FdmConfig log_settings(std::uint64_t nodes) {
     return s;
 }
 
+// Pins the default grid's construction: sinh 0.3, 101 nodes, four standard deviations about the strike.
 TEST(FdmGrid, DefaultSinhGridAroundTheStrike) {
     const FdmGrid g = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     ASSERT_EQ(g.size(), 101u);
@@ -42,6 +43,7 @@ TEST(FdmGrid, DefaultSinhGridAroundTheStrike) {
     }
 }
 
+// Pins the log grid's construction: even in log spot, four standard deviations each side.
 TEST(FdmGrid, LogGridIsEvenInLogSpot) {
     const FdmGrid g = build_uniform_grid(log_settings(101), 100.0, 0.2, 1.0);
     EXPECT_NEAR(g.x()[0], std::log(100.0) - 0.8, 1e-12);
@@ -66,6 +68,7 @@ TEST(FdmGrid, TransformDerivativesMatchDifferences) {
 }
 
 // w0 = 0.8: written grid, bit for bit, up to |ln(S/K)| = 0.4; beyond, 1.5 |ln(S/K)| + 0.2.
+// Pins the domain's stretch rule: change with the rule.
 TEST(FdmGrid, DomainStretchesOnlyForASpotBeyondHalfTheWidth) {
     const FdmGrid written = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     for (double x : {-0.3999, 0.3999, -0.4001, 0.4001, 1.5, -3.0}) {
@@ -76,6 +79,7 @@ TEST(FdmGrid, DomainStretchesOnlyForASpotBeyondHalfTheWidth) {
     }
 }
 
+// Pins the shifted and fitted grids' construction: spots kept as given, coordinates mapped back.
 TEST(FdmGrid, ShiftedGridKeepsSpotsExactly) {
     const FdmGrid g = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     const FdmGrid s = shifted_by(g, 2.5);
@@ -94,6 +98,7 @@ TEST(FdmGrid, ShiftedGridKeepsSpotsExactly) {
     EXPECT_NEAR(f.dx_forward()[2], f.x()[3] - f.x()[2], 0.0);
 }
 
+// Pins the operator's rows: central differences inside, zero rows at both ends.
 TEST(ProcessOperator, LogGridRowsAreConstant) {
     const FdmGrid g = build_uniform_grid(log_settings(11), 100.0, 0.2, 1.0);
     const MarketPoint p{.vol = 0.2, .rate = 0.05, .carry = 0.02};
@@ -133,6 +138,7 @@ TEST(ProcessOperator, ExactOnQuadraticsOnUnevenGrids) {
     for (std::size_t i = 1; i + 1 < g.size(); ++i) EXPECT_NEAR(Lv[i], -p.rate, 1e-9 * std::abs(op.diag()[i]));
 }
 
+// Pins the first-difference end rows and the boundary values each option type asks for.
 TEST(ProcessOperator, NeumannRowsAndBoundaryValues) {
     const FdmGrid g = build_uniform_grid(FdmConfig{}, 100.0, 0.2, 1.0);
     TridiagonalOperator op(g.size());

@@ -173,6 +173,7 @@ TEST(FdmSolve, AmericanCallsKeepTheirPremiumAsTheirMirrorPutsDo) {
 
 // Every positive dividend inside the option's life is applied once at its
 // own time; dividends at one time make one jump of their sum.
+// Pins a rule of this library: dividends on one date make one jump of their sum.
 TEST(FdmDividends, SameDateDividendsAddUp) {
     const std::vector<DividendAt> two{{0.4, 1.0}, {0.4, 1.0}};
     const std::vector<DividendAt> one{{0.4, 2.0}};
@@ -188,6 +189,7 @@ TEST(FdmDividends, SameDateDividendsAddUp) {
     }
 }
 
+// Pins a rule of this library: distinct dividend dates, however close, are never merged.
 TEST(FdmDividends, CloseButDistinctDatesAreEachAppliedOnce) {
     const FdmConfig s = grid(401, 400);
     const std::vector<DividendAt> close{{0.5 + 1e-7, 1.0}, {0.5, 0.5}};
@@ -200,6 +202,7 @@ TEST(FdmDividends, CloseButDistinctDatesAreEachAppliedOnce) {
     }
 }
 
+// Pins which dividends are ignored: non-positive amounts, and dates outside the option's life.
 TEST(FdmDividends, NonPositiveAmountsAndOutsideDatesAreIgnored) {
     const OptionResult none = solve(OptionType::Put, ExerciseStyle::American, kAtm);
     const OptionResult zero = solve(OptionType::Put, ExerciseStyle::American, kAtm, {}, std::vector<DividendAt>{{0.3, 0.0}});
@@ -239,6 +242,7 @@ TEST(FdmDividends, AmericanPutWithDividendsStaysAboveEuropeanAndIntrinsic) {
     }
 }
 
+// Pins the instant path's year fractions and the engine's text for an expired option.
 TEST(FdmSolve, InstantsGiveTheSameSolveAsYearFractions) {
     const Instant valuation = *Instant::from_unix(1'700'000'000, 0);
     VanillaOption option{K, *Instant::from_unix(1'700'000'000 + 31'536'000, 0), OptionType::Put,
@@ -258,6 +262,7 @@ TEST(FdmSolve, InstantsGiveTheSameSolveAsYearFractions) {
     EXPECT_EQ(expired.error().message, "Solver never ran");
 }
 
+// Pins the operator's message for fewer than three nodes.
 TEST(FdmFailures, TooFewNodes) {
     for (std::uint64_t n : {0u, 1u, 2u}) {
         auto r = solve_fdm_in_years(OptionType::Call, ExerciseStyle::European, K, 1.0, {}, grid(n, 10), kAtm);
@@ -267,6 +272,7 @@ TEST(FdmFailures, TooFewNodes) {
     }
 }
 
+// Pins the engine's message when no step is taken.
 TEST(FdmFailures, NoTimeToStep) {
     for (double T : {0.0, -0.5, std::nan("")}) {
         auto r = solve_fdm_in_years(OptionType::Put, ExerciseStyle::American, K, T, {}, FdmConfig{}, kAtm);
@@ -276,6 +282,7 @@ TEST(FdmFailures, NoTimeToStep) {
     }
 }
 
+// Pins how absurd settings end: an allocation failure for the node count, no error for the width.
 TEST(FdmFailures, AbsurdGridsEndCleanly) {
     EXPECT_THROW((void)solve_fdm_in_years(OptionType::Put, ExerciseStyle::American, K, 1.0, {},
                                           grid(std::uint64_t{1} << 40, 10), kAtm),
@@ -303,6 +310,7 @@ struct PollCounter {
     CancelCheck check() { return {&PollCounter::poll, this}; }
 };
 
+// Pins cancellation: the solve stops at the first poll that asks it to.
 TEST(FdmCancel, EndlessStepBudgetIsCancelled) {
     PollCounter counter;
     counter.cancel_at = 50;
@@ -313,6 +321,7 @@ TEST(FdmCancel, EndlessStepBudgetIsCancelled) {
     EXPECT_EQ(counter.polls, 50u);
 }
 
+// Pins the polling interval: about one poll per few thousand node-steps.
 TEST(FdmCancel, PollsOncePerFewThousandNodeSteps) {
     PollCounter counter;
     auto r = solve_fdm_in_years(OptionType::Put, ExerciseStyle::American, K, 1.0, {}, grid(401, 400), kAtm,

@@ -15,6 +15,7 @@ namespace {
 
 using Vec = std::vector<double>;
 
+// Pins the step budget's rounding: change with the rule.
 TEST(TrBdf2, StepBudgetSharedByIntervalLength) {
     struct Case {
         double length, T;
@@ -67,6 +68,7 @@ struct SchemeFixture : ::testing::Test {
     }
 };
 
+// Pins the put's early-exercise flag and the derivative zeroed below the strike.
 TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
     PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     EXPECT_TRUE(put.early_exercise_active());
@@ -80,6 +82,7 @@ TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
     EXPECT_LT(put.exercise_value(n - 1), 0.0);
 }
 
+// Pins the call's early-exercise flag: set by the drift at the first in-the-money node.
 TEST_F(SchemeFixture, CallFlagFollowsTheDriftAtTheFirstMoneyNode) {
     // L(S - K) = rK - qS: positive without carry, negative with a large one.
     for (auto [params, active] : {std::pair{MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}, false},
@@ -92,6 +95,7 @@ TEST_F(SchemeFixture, CallFlagFollowsTheDriftAtTheFirstMoneyNode) {
     }
 }
 
+// Pins the projection's bottom pass: its index range and the derivative it zeroes.
 TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
     PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec U(n, 50.0);
@@ -104,6 +108,7 @@ TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
     for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(F[i], i < 10 ? 0.0 : LU[i]) << i;
 }
 
+// Pins the projection's top pass: down to the first held node, skipped on a negative top value.
 TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
     PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     ASSERT_FALSE(call.early_exercise_active());
@@ -123,6 +128,7 @@ TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
     EXPECT_EQ(V, unprojected);
 }
 
+// Pins the projection with both ends exercised: the top pass stops, the whole derivative is zeroed.
 TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
     PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.01, .carry = 0.1});
     ASSERT_TRUE(call.early_exercise_active());
@@ -136,6 +142,7 @@ TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
     for (double f : F) EXPECT_EQ(f, 0.0);
 }
 
+// Pins the zeroing range after a dividend: from the lowest projected node up.
 TEST_F(SchemeFixture, AfterDividendClearsFromTheLowestProjectedNodeUp) {
     PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec v(n, 80.0);

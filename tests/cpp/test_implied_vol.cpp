@@ -78,6 +78,7 @@ TEST(ImpliedVol, BothSearchesStopWithinTolerance) {
     }
 }
 
+// Pins the solver's bracket ends, 0.1 and 5.0, returned as they are within the tolerance.
 TEST(ImpliedVol, BracketEndsReturnedExactly) {
     const Case& c = kCases[0];
     const auto option = make_option(c.type, European, c.K, c.years);
@@ -91,6 +92,7 @@ TEST(ImpliedVol, BracketEndsReturnedExactly) {
     }
 }
 
+// Pins the unbracketed-root message, both ends' values included.
 TEST(ImpliedVol, BrentNotBracketedReportsBothEnds) {
     const Case& c = kCases[1];
     const auto option = make_option(c.type, European, c.K, c.years);
@@ -112,6 +114,7 @@ TEST(ImpliedVol, BrentNotBracketedReportsBothEnds) {
         message("NaN", "NaN"));
 }
 
+// Pins the bisection's bound messages: a NaN target is refused as below.
 TEST(ImpliedVol, BisectionBoundsAndNanTarget) {
     const Case& c = kCases[0];
     const auto option = make_option(c.type, European, c.K, c.years);
@@ -128,6 +131,7 @@ TEST(ImpliedVol, BisectionBoundsAndNanTarget) {
                        "Target price NaN is below value at min vol");
 }
 
+// Pins where the iteration limits apply: after the bracket checks, and the bisection's interval floor.
 TEST(ImpliedVol, IterationLimits) {
     const Case& c = kCases[2];
     const auto option = make_option(c.type, European, c.K, c.years);
@@ -160,6 +164,7 @@ TEST(ImpliedVol, IterationLimits) {
         kBisectionLimit);
 }
 
+// Pins the order of the solve's checks: day counts, then the target, then the expiry.
 TEST(ImpliedVol, CheckOrderMismatchThenTargetThenExpiry) {
     const auto act365 = DayCountConvention::act365_fixed();
     MarketRecord mismatched{100.0, RateCurve::continuous(0.05, act365),
@@ -178,6 +183,7 @@ TEST(ImpliedVol, CheckOrderMismatchThenTargetThenExpiry) {
     }
 }
 
+// Pins a rule of this library: the implied-volatility solve skips the closed form's carry check.
 TEST(ImpliedVol, AmericanInAnalyticSlotIgnoresCarryCheck) {
     // q > r would be refused by valuation; the search prices it by the closed form.
     const Case c{Put, 100, 100, 1.0, 0.01, 0.05, 0.3};
@@ -212,6 +218,7 @@ TEST(ImpliedVol, FdmSlotSearchesWithTheEngine) {
     }
 }
 
+// Pins that an engine failure ends the search unchanged, kind and message.
 TEST(ImpliedVol, EngineFailuresStopTheSearch) {
     const auto option = make_option(Put, American, 100, 1.0);
     const auto market = make_market(100, 0.05, 0.2);

@@ -16,6 +16,7 @@ MonotoneCubic fit(std::vector<double> x, std::vector<double> y) {
     return std::get<MonotoneCubic>(std::move(r));
 }
 
+// Pins the error for fewer than three points, and its text.
 TEST(MonotoneCubic, RefusesFewerThanThreePoints) {
     auto r = MonotoneCubic::make(make_shared_array({0.0, 1.0}), make_shared_array({0.0, 1.0}));
     ASSERT_TRUE(std::holds_alternative<InterpolationError>(r));
@@ -33,6 +34,7 @@ TEST(MonotoneCubic, ReproducesAStraightLineOnUnevenNodes) {
     for (double z : {-3.0, -0.5, 0.35, 1.0, 5.0, 9.0}) EXPECT_NEAR(c.value_at(z), 2.0 * z + 1.0, 1e-12);
 }
 
+// Pins the slope limiter's rule: a vanishing adjacent secant zeroes the slope.
 TEST(MonotoneCubic, FlatWhereAdjacentSecantVanishes) {
     const MonotoneCubic c = fit({0, 1, 2, 3}, {0, 0, 1, 1});
     EXPECT_EQ(c.slopes()[1], 0.0);
@@ -56,6 +58,7 @@ struct ThreePointCase {
 
 class MonotoneCubicThreePoint : public ::testing::TestWithParam<ThreePointCase> {};
 
+// Pins the fit's end and interior slope limits: change with the rule.
 TEST_P(MonotoneCubicThreePoint, SlopesAndSecondDerivatives) {
     const auto& p = GetParam();
     const MonotoneCubic c = fit({0.0, 1.0, 2.0}, p.y);
@@ -78,6 +81,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, MonotoneCubicThreePoint,
                              ThreePointCase{"FlatFirstSecant", {0, 0, 10}, 15.0, {0.0, 0.0, 12.5}}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// Pins the extension rule: the end cubic pieces go on past the nodes.
 TEST(MonotoneCubic, HermiteValuesAndExtension) {
     const MonotoneCubic c = fit({0.0, 1.0, 2.0}, {0.0, 1.0, 0.0});
     EXPECT_NEAR(c.value_at(0.5), 0.6875, 1e-15);

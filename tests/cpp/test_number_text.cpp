@@ -13,6 +13,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kMax = std::numeric_limits<double>::max();
 
+// Pins the shortest positional text, with its spellings of NaN and infinity.
 TEST(NumberText, ShortestPositional) {
     const struct { double v; std::string text; } cases[] = {
         {12.0, "12"}, {0.5, "0.5"}, {1e-7, "0.0000001"}, {1e22, "10000000000000000000000"}, {0.0, "0"},
@@ -31,6 +32,7 @@ TEST(NumberText, ShortestPositional) {
     }
 }
 
+// Pins the four-decimal text: rounded from the exact binary value.
 TEST(NumberText, FourDecimals) {
     // 0.00005 and 0.12345 are stored just above the half, 2.00005 just below.
     const struct { double v; const char* text; } cases[] = {

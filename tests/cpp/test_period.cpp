@@ -75,6 +75,7 @@ TEST(Instant, ValidityAndUnixSeconds) {
     EXPECT_LT(at(2024, 1, 1, 59, 999'999'999), at(2024, 1, 1, 59, 1'000'000'000));
 }
 
+// Pins the rounding of whole seconds: truncation toward zero.
 TEST(Instant, WholeSecondsTruncateTowardZero) {
     const struct { Instant a, b; int64_t secs; } cases[] = {
         {at(2024, 1, 1), at(2024, 1, 2), 86'400},
@@ -145,6 +146,7 @@ struct NamedCalendar final : BusinessCalendar {
     std::string n_;
 };
 
+// Pins the conventions' debug texts and their equality.
 TEST(DayCountConvention, DebugTextAndEquality) {
     const char* texts[] = {"Actual360",           "Actual365Fixed",        "ActualActual(ISDA)",       "Thirty360(UnitedStatesIsda)",
                            "Thirty360(EurobondIsma)", "Thirty360(GermanIsda)", "Business252(WeekendsOnly)"};
@@ -156,6 +158,7 @@ TEST(DayCountConvention, DebugTextAndEquality) {
     EXPECT_FALSE(DayCountConvention::business252(std::make_shared<NamedCalendar>("Target")) == kBus);
 }
 
+// Pins month-end clamping and the exact failure messages.
 TEST(Advance, MonthEndClampingAndFailures) {
     const struct { TenorUnit u; int32_t n; Date from, to; } cases[] = {
         {TenorUnit::Months, 1, ymd(2024, 1, 31), ymd(2024, 2, 29)},  {TenorUnit::Months, 1, ymd(2023, 1, 31), ymd(2023, 2, 28)},

@@ -13,6 +13,7 @@ InterestRate rate_of(double r, CompoundingKind kind, uint8_t periods = 1,
     return InterestRate{r, Compounding{kind, periods}, dcc};
 }
 
+// Pins the frequency names and the repr texts.
 TEST(Compounding, FrequenciesAndRepr) {
     const Frequency freqs[] = {Frequency::Annual, Frequency::SemiAnnual, Frequency::Quarterly, Frequency::Monthly};
     const char* names[] = {"Annual", "SemiAnnual", "Quarterly", "Monthly"};

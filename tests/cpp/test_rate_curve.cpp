@@ -36,6 +36,7 @@ TEST(RateCurve, FlatAndContinuousForms) {
     EXPECT_EQ(stc.discount_factor(3.0), 1.0 / std::pow(0.02 + 1.0, 6.0));
 }
 
+// Pins a rule of this library: the first node's compounding and convention govern the curve.
 TEST(RateCurve, InterpolatedNodesAndExtension) {
     // 12 and 24 months under 30/360 lie at exactly 1 and 2 years.
     const auto c = std::get<RateCurve>(curve(ymd(2024, 1, 15), {months(12), months(24)}, {rate_of(0.02), rate_of(0.03)}));
@@ -62,6 +63,7 @@ TEST(RateCurve, InterpolatedNodesAndExtension) {
         EXPECT_EQ(mixed.discount_factor(t), 1.0 / std::pow(mixed.zero_rate(t) + 1.0, t));
 }
 
+// Pins the order of the curve's checks, and their texts.
 TEST(RateCurve, ConstructionErrorsInCheckOrder) {
     const struct { std::vector<Tenor> tenors; std::size_t rates; const char* text; } cases[] = {
         {{months(1), months(2)}, 3, "LengthMismatch"},

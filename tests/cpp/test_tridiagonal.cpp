@@ -13,6 +13,7 @@ using Vec = std::vector<double>;
 
 TridiagonalOperator second_difference() { return TridiagonalOperator(Vec{0, 1, 1}, Vec{-2, -2, -2}, Vec{1, 1, 0}); }
 
+// Pins the first-difference rows set_neumann_row writes, interior indices left alone.
 TEST(TridiagonalOperator, AppliesRowsAndFirstDifferenceRows) {
     TridiagonalOperator op = second_difference();
     Vec out(3);
@@ -29,6 +30,7 @@ TEST(TridiagonalOperator, AppliesRowsAndFirstDifferenceRows) {
     EXPECT_EQ(op.diag()[1], -2.0);
 }
 
+// Pins the operator's message for fewer than three nodes.
 TEST(TridiagonalOperator, RefusesFewerThanThreeNodes) {
     for (std::size_t n : {0u, 1u, 2u}) {
         try {
@@ -40,6 +42,7 @@ TEST(TridiagonalOperator, RefusesFewerThanThreeNodes) {
     }
 }
 
+// Pins the refusal of vectors of the wrong length.
 TEST(TridiagonalOperator, RefusesVectorsOfTheWrongLength) {
     const TridiagonalOperator op = second_difference();
     Vec out(3), scratch(3), short_v(2);
@@ -88,6 +91,7 @@ TEST(TridiagonalOperator, SolvesTheImplicitSystem) {
     }
 }
 
+// Pins the factorisation reuse threshold: change with the rule.
 TEST(TridiagonalOperator, ReusesTheFactorisationWithinTolerance) {
     TridiagonalOperator op = second_difference();
     const Vec r{1, 2, 3};

@@ -48,6 +48,7 @@ void expect_error(const Outcome<OptionResult>& out, ErrorKind kind, const std::s
     EXPECT_EQ(out.error().message, message);
 }
 
+// Pins the default method table: finite differences for American, unset for European, no solver.
 TEST(ConfigDefaults, AmericanSlotsFdmEuropeanUnsetNoSolver) {
     const ConfigTable& t = ConfigTable::defaults();
     EXPECT_FALSE(t.solver.has_value());
@@ -61,6 +62,7 @@ TEST(ConfigDefaults, AmericanSlotsFdmEuropeanUnsetNoSolver) {
 
 // Analytic valuation hands exactly the gathered inputs to the closed form:
 // r and q from the curves at T, sigma from the surface, S from the record.
+// Pins how the inputs are gathered: curves read at expiry, volatility from the surface, spot from the record.
 TEST(ValueOption, AnalyticUsesGatheredInputs) {
     struct Row {
         OptionType type;
@@ -94,6 +96,7 @@ TEST(ValueOption, AnalyticUsesGatheredInputs) {
     }
 }
 
+// Pins the carry check of an American option priced in closed form: refused when r < q.
 TEST(ValueOption, AmericanAnalyticRefusedOnlyWhenCarryExceedsRate) {
     const ConfigTable table = with_slot(American, Put, analytic_method());
     const auto option = make_option(Put, American, 100, 1.0);
@@ -110,6 +113,7 @@ TEST(ValueOption, AmericanAnalyticRefusedOnlyWhenCarryExceedsRate) {
                     .ok());
 }
 
+// Pins the order of checks: the day-count mismatch before anything else.
 TEST(ValueOption, DayCountMismatchComesFirst) {
     struct Row {
         DayCountConvention rates, vol;
@@ -141,6 +145,7 @@ TEST(ValueOption, DayCountMismatchComesFirst) {
                     .ok());
 }
 
+// Pins the order of checks: the expiry before the carry check, for every method.
 TEST(ValueOption, ExpiredOptionsRejectedByEitherMethod) {
     const auto market = make_market(100, 0.05, 0.2, 0.5);  // q > r: the expiry check comes first
     for (double years : {0.0, -0.5}) {
@@ -166,6 +171,7 @@ FdmConfig fine_grid() {
 
 // Finite-difference slots reach the engine with the slot's settings, or the
 // default settings when the slot has none, and the gathered market numbers.
+// Pins which settings reach the engine: the slot's own, or the defaults.
 TEST(ValueOption, FdmSlotsCallTheEngineWithTheirSettings) {
     const auto market = make_market(100, 0.04, 0.25, 0.01, {{at_unix(kValuationSecs + kSecsPerYear / 3), 1.5}});
     const Instant now = valuation_instant();
@@ -241,6 +247,7 @@ TEST(ValueOption, EarlyExercisePremium) {
     EXPECT_NEAR(deep->price, 100.0, 1e-6);
 }
 
+// Pins a rule of this library: dividends reach the finite-difference engine only.
 TEST(ValueOption, DividendsReachOnlyTheFdmEngine) {
     const Instant now = valuation_instant();
     const auto plain = make_market(100, 0.05, 0.2);
@@ -256,6 +263,7 @@ TEST(ValueOption, DividendsReachOnlyTheFdmEngine) {
     EXPECT_LT(f1->price, f0->price - 1.0);  // a 3.0 dividend lowers the call by well over 1
 }
 
+// Pins that an engine failure passes through unchanged, kind and message.
 TEST(ValueOption, EngineFailuresPassThrough) {
     FdmConfig tiny;
     tiny.grid_nodes = 1;
@@ -269,6 +277,7 @@ TEST(ValueOption, EngineFailuresPassThrough) {
     EXPECT_EQ(cancelled.error().kind, ErrorKind::Cancelled);
 }
 
+// Pins the analytic path's allocations: none.
 TEST(ValueOption, AnalyticPathAllocatesNothing) {
     const auto option = make_option(Call, European, 105, 0.75);
     const auto market = make_market(100, 0.05, 0.2, 0.01);
