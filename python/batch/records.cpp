@@ -65,32 +65,35 @@ bool load_zub_classes() {
 
 const ZubClasses& zub_classes() { return classes; }
 
-bool read_frame(PyObject* o, const char* name, std::shared_ptr<const MarketRecord>& out) {
-    auto* frame = value_if<py::FrameState>(o);
-    if (frame == nullptr) {
-        py::set_cast_error(o, name, "OptionMarketFrame");
+namespace {
+
+// The shared value a frame or a configuration holds, read under its borrow
+// flag: zub's FrameState and ConfigState are a borrow flag and one shared,
+// immutable value (a record, or a method table replaced whole).
+template <class State, class T>
+bool read_shared(PyObject* o, const char* name, const char* target, std::shared_ptr<const T> State::*field,
+                 std::shared_ptr<const T>& out) {
+    auto* state = value_if<State>(o);
+    if (state == nullptr) {
+        py::set_cast_error(o, name, target);
         return false;
     }
-    // zub's FrameState: a borrow flag and the shared record.
-    py::SharedBorrow borrow(frame->borrow);
+    py::SharedBorrow borrow(state->borrow);
     if (!borrow.ok()) return false;
-    out = frame->record;
+    out = state->*field;
     return true;
+}
+
+}  // namespace
+
+bool read_frame(PyObject* o, const char* name, std::shared_ptr<const MarketRecord>& out) {
+    return read_shared(o, name, "OptionMarketFrame", &py::FrameState::record, out);
 }
 
 bool read_config(PyObject* o, const char* name, std::shared_ptr<const ConfigTable>& out) {
     out = nullptr;
     if (o == nullptr || o == Py_None) return true;
-    auto* config = value_if<py::ConfigState>(o);
-    if (config == nullptr) {
-        py::set_cast_error(o, name, "Config");
-        return false;
-    }
-    // zub's ConfigState: a borrow flag and an immutable table replaced whole.
-    py::SharedBorrow borrow(config->borrow);
-    if (!borrow.ok()) return false;
-    out = config->table;
-    return true;
+    return read_shared(o, name, "Config", &py::ConfigState::table, out);
 }
 
 bool option_type_member(PyObject* o, OptionType& out) { return read_value(o, out); }
