@@ -1,8 +1,9 @@
 // zub_batch: valuation and implied volatility over arrays of options, on a
 // pool of threads with the interpreter lock released.
 //
-// Every element goes through the same pricing functions as zub's object API
-// (value_option, implied_volatility), so its numbers are those the object
+// Elements are priced in blocks by value_options and implied_volatilities,
+// which give each option exactly what zub's object API gets from
+// value_option and implied_volatility, so its numbers are those the object
 // API gives for that option, bit for bit.  A failing element does not fail
 // the call: its outputs are NaN and its status says what the object API
 // would have raised.
