@@ -6,10 +6,8 @@ namespace {
 
 void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op) {
     const std::size_t n = grid.size();
-    const auto x = grid.x();
     const auto fwd = grid.dx_forward();
     const auto bwd = grid.dx_backward();
-    const Transform& tr = grid.transform();
     const double half_var = 0.5 * (params.vol * params.vol);
     const double r = params.rate;
     const double drift = params.rate - params.carry;
@@ -19,7 +17,7 @@ void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperat
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const double hm = bwd[i];
         const double hp = fwd[i];
-        const SpotJet j = tr.jet(x[i]);
+        const SpotJet j = grid.jet_at_node(i);
         const double s2 = j.spot * j.spot;
         const double slope2 = j.slope * j.slope;
         const double a = half_var * s2 / slope2;

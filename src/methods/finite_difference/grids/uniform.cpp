@@ -25,12 +25,13 @@ FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigm
     const double x_max = transform.to_coordinate(s_max);
     const double step = (x_max - x_min) / static_cast<double>(n - 1);
 
+    // The jet's spot is to_spot(x) to the bit: the operator's S is the node's.
     auto x = grid.x_mut();
-    auto spots = grid.spots_mut();
     for (std::size_t i = 0; i < n; ++i) {
         x[i] = x_min + static_cast<double>(i) * step;
-        spots[i] = transform.to_spot(x[i]);
+        grid.set_jet(i, transform.jet(x[i]));
     }
+    grid.mark_jets_kept();
     grid.update_steps();
     return grid;
 }
