@@ -13,6 +13,17 @@ void sweep(const ImplicitSystem* s, std::size_t n) {
     double* y[K];
     double* x[K];
     double carry[K];
+    // Operators whose factorisation is missing or for another weight are
+    // factorised together first.
+    const TridiagonalOperator* stale[K];
+    double stale_c[K];
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < K; ++k) {
+        if (!s[k].op->needs_factors(s[k].c)) continue;
+        stale[count] = s[k].op;
+        stale_c[count++] = s[k].c;
+    }
+    TridiagonalOperator::factorise_together({stale, count}, {stale_c, count});
     for (std::size_t k = 0; k < K; ++k) {
         const TridiagonalOperator::Factors f = s[k].op->factors_for(s[k].c);
         el[k] = f.lower;
