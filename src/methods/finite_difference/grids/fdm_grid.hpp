@@ -87,6 +87,14 @@ public:
         return {spots()[i], block_[4 * n_ + i], block_[5 * n_ + i]};
     }
 
+    // Another kind and transform for the same node count; the builder then
+    // fills every array.
+    void reset(GridKind kind, const Transform& transform) noexcept {
+        kind_ = kind;
+        transform_ = transform;
+        jets_kept_ = false;
+    }
+
     std::span<double> x_mut() noexcept { return {block_.data(), n_}; }
     std::span<double> spots_mut() noexcept { return {block_.data() + 3 * n_, n_}; }
     // Node i's spot and its derivatives; once every node's is set the grid
