@@ -20,6 +20,7 @@
 #include "declare.hpp"
 #include "execution/valuation.hpp"
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
+#include "orchestration/fdm.hpp"
 #include "pool.hpp"
 #include "records.hpp"
 
@@ -137,6 +138,24 @@ bool guarded_element(const Task& t, std::size_t i, int outputs, Price&& price) {
     return true;
 }
 
+// A worker's finite-difference buffers, kept from one block to the next;
+// released after a range that grew them beyond this.
+constexpr std::size_t kKeptWorkspaceBytes = std::size_t{64} << 20;
+
+// The worker's buffers for one range of elements.
+struct WorkspaceLease {
+    FdmLaneWorkspace& ws = []() -> FdmLaneWorkspace& {
+        thread_local FdmLaneWorkspace workspace;
+        return workspace;
+    }();
+    WorkspaceLease() = default;
+    WorkspaceLease(const WorkspaceLease&) = delete;
+    WorkspaceLease& operator=(const WorkspaceLease&) = delete;
+    ~WorkspaceLease() {
+        if (ws.bytes() > kKeptWorkspaceBytes) ws.release();
+    }
+};
+
 // Elements are valued in blocks of up to kMaxLanes, so that their
 // finite-difference solves can step together.
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
@@ -146,6 +165,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     std::array<VanillaOption, kMaxLanes> options;
     std::array<MarketOverrides, kMaxLanes> markets;
     std::array<std::size_t, kMaxLanes> where{};
+    const WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kMaxLanes; ++i, w.next()) {
@@ -158,7 +178,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
         bool thrown = true;
         guarded_element(t, where[0], 6, [&] {
             value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
-                          cancel, {results.data(), count});
+                          cancel, {results.data(), count}, &lease.ws);
             thrown = false;
             return true;
         });
