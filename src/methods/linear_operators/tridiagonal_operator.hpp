@@ -27,6 +27,19 @@ public:
     // boundary-row marking of row i.
     void set_row(std::size_t i, double lower, double diag, double upper) noexcept;
 
+    // The three diagonals, for a caller that sets every row: drops the
+    // factorisation and the boundary-row markings, as set_row does.
+    struct Diagonals {
+        double* lower;
+        double* diag;
+        double* upper;
+    };
+    Diagonals diagonals_mut() noexcept {
+        cached_ = false;
+        neumann_first_ = false;
+        neumann_last_ = false;
+        return {lo(), di(), up()};
+    }
     // out = L v.  Throws Panic when a vector's length is not N.
     void apply(std::span<const double> v, std::span<double> out) const;
 

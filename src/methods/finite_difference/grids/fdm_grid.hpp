@@ -84,8 +84,12 @@ public:
     // evaluated at x_i.
     SpotJet jet_at_node(std::size_t i) const noexcept {
         if (!jets_kept_) return transform_.jet(x()[i]);
-        return {spots()[i], block_[4 * n_ + i], block_[5 * n_ + i]};
+        return {spots()[i], slopes()[i], curvatures()[i]};
     }
+    // Whether the builder kept the jets; then dS/dx and d2S/dx2 at the nodes.
+    bool jets_kept() const noexcept { return jets_kept_; }
+    std::span<const double> slopes() const noexcept { return {block_.data() + 4 * n_, n_}; }
+    std::span<const double> curvatures() const noexcept { return {block_.data() + 5 * n_, n_}; }
 
     // Another kind and transform for the same node count; the builder then
     // fills every array.
