@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/lanes.hpp"
+
 namespace zub {
 
 namespace {
@@ -72,17 +74,9 @@ void filter_slopes(const double* x, const double* y, const double* M, std::size_
 }  // namespace
 
 void natural_spline_curvatures(std::span<const SplineCurve> curves, std::size_t n) noexcept {
-    switch (curves.size()) {
-        case 1:
-            return curvatures<1>(curves.data(), n);
-        case 2:
-            return curvatures<2>(curves.data(), n);
-        case 3:
-            return curvatures<3>(curves.data(), n);
-        case 4:
-            return curvatures<4>(curves.data(), n);
-        default:
-            for (const SplineCurve& curve : curves) curvatures<1>(&curve, n);
+    for (std::size_t first = 0; first < curves.size(); first += kMaxLanes) {
+        const std::size_t count = std::min(kMaxLanes, curves.size() - first);
+        with_lane_count(count, [&](auto k) { curvatures<k>(curves.data() + first, n); });
     }
 }
 

@@ -41,9 +41,9 @@ struct SplineCurve {
     double* M;
 };
 
-// The natural spline's second derivatives (zero at both ends) of up to four
-// curves over the same number of points n >= 3, in one loop; each curve gets
-// exactly what it would get alone.
+// The natural spline's second derivatives (zero at both ends) of curves over
+// the same number of points n >= 3, up to kMaxLanes in one loop; each curve
+// gets exactly what it would get alone.
 void natural_spline_curvatures(std::span<const SplineCurve> curves, std::size_t n) noexcept;
 
 // Node i's slope in MonotoneCubic over n >= 3 points, from the natural

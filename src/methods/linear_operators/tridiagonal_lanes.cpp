@@ -1,5 +1,7 @@
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
 
+#include <algorithm>
+
 namespace zub {
 namespace {
 
@@ -53,17 +55,9 @@ void sweep(const ImplicitSystem* s, std::size_t n) {
 }  // namespace
 
 void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n) {
-    switch (systems.size()) {
-        case 1:
-            return sweep<1>(systems.data(), n);
-        case 2:
-            return sweep<2>(systems.data(), n);
-        case 3:
-            return sweep<3>(systems.data(), n);
-        case 4:
-            return sweep<4>(systems.data(), n);
-        default:
-            for (const ImplicitSystem& s : systems) sweep<1>(&s, n);
+    for (std::size_t first = 0; first < systems.size(); first += kMaxLanes) {
+        const std::size_t count = std::min(kMaxLanes, systems.size() - first);
+        with_lane_count(count, [&](auto k) { sweep<k>(systems.data() + first, n); });
     }
 }
 

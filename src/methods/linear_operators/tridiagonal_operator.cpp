@@ -1,10 +1,12 @@
 #include "methods/linear_operators/tridiagonal_operator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
 
 #include "core/error.hpp"
+#include "core/lanes.hpp"
 
 namespace zub {
 
@@ -134,19 +136,9 @@ void TridiagonalOperator::factorise(double c) const {
 
 void TridiagonalOperator::factorise_together(std::span<const TridiagonalOperator* const> ops,
                                              std::span<const double> c) {
-    switch (ops.size()) {
-        case 0:
-            return;
-        case 1:
-            return factorise_abreast<1>(ops.data(), c.data());
-        case 2:
-            return factorise_abreast<2>(ops.data(), c.data());
-        case 3:
-            return factorise_abreast<3>(ops.data(), c.data());
-        case 4:
-            return factorise_abreast<4>(ops.data(), c.data());
-        default:
-            for (std::size_t k = 0; k < ops.size(); ++k) factorise_abreast<1>(&ops[k], &c[k]);
+    for (std::size_t first = 0; first < ops.size(); first += kMaxLanes) {
+        const std::size_t count = std::min(kMaxLanes, ops.size() - first);
+        with_lane_count(count, [&](auto k) { factorise_abreast<k>(ops.data() + first, c.data() + first); });
     }
 }
 

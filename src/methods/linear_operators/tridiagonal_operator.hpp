@@ -68,8 +68,8 @@ public:
     Factors factors_for(double c) const;
     // Whether factors_for(c) would factorise first.
     bool needs_factors(double c) const noexcept;
-    // Factorises up to four operators of one size for their weights in one
-    // loop, each to exactly the factors it would build alone: the pivots'
+    // Factorises operators of one size for their weights, up to kMaxLanes
+    // in one loop, each to exactly the factors it would build alone: the pivots'
     // divisions are a chain of dependent operations that leaves the core
     // idle, and the chains of several operators overlap.
     static void factorise_together(std::span<const TridiagonalOperator* const> ops, std::span<const double> c);
