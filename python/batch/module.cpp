@@ -165,6 +165,8 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     std::array<VanillaOption, kMaxLanes> options;
     std::array<MarketOverrides, kMaxLanes> markets;
     std::array<std::size_t, kMaxLanes> where{};
+    // Every block sets each of its results before reading it.
+    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
     const WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
@@ -174,7 +176,6 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             where[count++] = i;
         }
         if (count == 0) continue;
-        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
         bool thrown = true;
         guarded_element(t, where[0], 6, [&] {
             value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
