@@ -240,6 +240,7 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
     std::array<double, kVolBlock> targets{};
     std::array<std::optional<double>, kVolBlock> spots;
     std::array<std::size_t, kVolBlock> where{};
+    const WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kVolBlock; ++i, w.next()) {
@@ -253,7 +254,8 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
         std::array<std::optional<Outcome<double>>, kVolBlock> results;
         try {
             implied_volatilities({options.data(), count}, {targets.data(), count}, {spots.data(), count},
-                                 *t.market, t.table(), t.valuation, cancel, t.search, {results.data(), count});
+                                 *t.market, t.table(), t.valuation, cancel, t.search, {results.data(), count},
+                                 &lease.ws);
         } catch (const std::exception&) {
             // Solved again one by one below, each element with its own failure.
         }

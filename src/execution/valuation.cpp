@@ -233,7 +233,8 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
 void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
                           std::span<const std::optional<double>> spots, const MarketRecord& market,
                           const ConfigTable& config, const Instant& valuation, CancelCheck cancel,
-                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out) {
+                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out,
+                          FdmLaneWorkspace* workspace) {
     // The market is the same for every option: checked once.
     if (auto mismatch = check_day_counts(market)) {
         for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
@@ -288,7 +289,7 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
         std::array<FdmLane, kMaxLanes> trials = lanes;
         for (std::size_t k = 0; k < busy; ++k) trials[k].market.vol = searches[k]->trial();
         std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> priced;
-        solve_fdm_lanes({trials.data(), busy}, *settings, cancel, {priced.data(), busy});
+        solve_fdm_lanes({trials.data(), busy}, *settings, cancel, {priced.data(), busy}, workspace);
         // Downwards, so that a finished lane can take the last busy one,
         // already fed.
         for (std::size_t k = busy; k-- > 0;) {

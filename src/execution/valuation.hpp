@@ -101,12 +101,14 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
 // searches by finite differences with one set of settings and no dividend
 // inside the option's life run side by side, their trials priced together
 // (solve_fdm_lanes); a search that ends hands its lane to the next such
-// option of the block.  The others are solved one by one.  Once `cancel`
-// fires, every option without an outcome gets Cancelled.  An exception
-// (std::bad_alloc) leaves the outcomes found so far in place.
+// option of the block, on `workspace` when given.  The others are solved
+// one by one.  Once `cancel` fires, every option without an outcome gets
+// Cancelled.  An exception (std::bad_alloc) leaves the outcomes found so far
+// in place.
 void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
                           std::span<const std::optional<double>> spots, const MarketRecord& market,
                           const ConfigTable& config, const Instant& valuation, CancelCheck cancel,
-                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out);
+                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out,
+                          FdmLaneWorkspace* workspace = nullptr);
 
 }  // namespace zub
