@@ -174,7 +174,6 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
     for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
 }
 
-
 namespace {
 
 // The inputs of an implied-volatility search for an option on a market whose
