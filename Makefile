@@ -65,8 +65,9 @@ test-cpp: system-deps
 test-python: install $(TEST_READY)
 	$(PY) -m pytest -q tests/python
 
-# zub against QuantLib and py_vollib (installed into the venv as the optional
-# group "bench"); writes bench/RESULTS.md and bench/accuracy.png.
+# zub against QuantLib, py_vollib and py_vollib_vectorized (installed into the
+# venv as the optional group "bench"); writes bench/RESULTS.md and
+# bench/accuracy.png.
 bench: $(VENV_READY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
