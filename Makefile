@@ -67,8 +67,8 @@ test-python: install $(TEST_READY)
 
 # zub against QuantLib, py_vollib and py_vollib_vectorized (installed into the
 # venv as the optional group "bench"); writes bench/RESULTS.md and
-# bench/accuracy.png.
-bench: $(VENV_READY)
+# bench/accuracy.png.  The test tools bring pytest for the harness's own tests.
+bench: $(TEST_READY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py
