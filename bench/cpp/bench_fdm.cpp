@@ -2,8 +2,11 @@
 // q = 0, sigma = 0.2, at three grid sizes (nodes x time steps).
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <optional>
 #include <vector>
 
+#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "methods/linear_operators/tridiagonal_operator.hpp"
 #include "orchestration/fdm.hpp"
 
@@ -46,3 +49,29 @@ void BM_TridiagonalSolveCached(benchmark::State& state) {
 
 BENCHMARK(BM_TridiagonalSolveCached)->Arg(101)->Arg(1601);
 BENCHMARK(BM_SolveFdmAmericanPut)->Args({101, 0});
+
+namespace {
+
+// Four American puts of neighbouring strikes stepped together on a kept
+// workspace, per option.
+void BM_SolveFdmLanesAmericanPut(benchmark::State& state) {
+    zub::FdmConfig settings;
+    settings.grid_nodes = static_cast<std::uint64_t>(state.range(0));
+    settings.time_steps = static_cast<std::uint64_t>(state.range(1));
+    std::array<zub::FdmLane, zub::kMaxLanes> lanes;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        lanes[k] = {zub::OptionType::Put, zub::ExerciseStyle::American, 95.0 + 2.5 * static_cast<double>(k), 1.0,
+                    {.spot = 100.0, .vol = 0.2, .rate = 0.05, .carry = 0.0}};
+    }
+    std::array<std::optional<zub::Outcome<zub::OptionResult>>, zub::kMaxLanes> out;
+    zub::FdmLaneWorkspace workspace;
+    for (auto _ : state) {
+        zub::solve_fdm_lanes(lanes, settings, {}, out, &workspace);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lanes.size()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_SolveFdmLanesAmericanPut)->Args({101, 10})->Args({401, 400});

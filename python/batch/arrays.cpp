@@ -1,6 +1,7 @@
 #include "arrays.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -240,6 +241,7 @@ bool Arguments::view(std::size_t col, PyObject* array, const char* name) {
     Input& in = inputs_[col];
     in.name = name;
     in.data = static_cast<const char*>(b.buf);
+    in.itemsize = b.itemsize;
     in.shape.assign(b.shape, b.shape + b.ndim);
     in.strides.assign(b.strides, b.strides + b.ndim);
     return true;
@@ -406,6 +408,7 @@ bool Arguments::add_expiry(PyObject* o, const char* name) {
     Py_DECREF(items);
     if (!ok) return false;
     in.data = reinterpret_cast<const char*>(converted_->data());
+    in.itemsize = sizeof(ConvertedExpiry);
     in.strides.assign(in.shape.size(), 0);
     Py_ssize_t stride = sizeof(ConvertedExpiry);
     for (std::size_t d = in.shape.size(); d-- > 0;) {
@@ -462,6 +465,27 @@ bool Arguments::broadcast(Layout& layout) {
     layout.micros_mul = micros_mul_;
     layout.micros_div = micros_div_;
     return true;
+}
+
+const char* Arguments::overlapping(const char* begin, const char* end) const noexcept {
+    for (const Input& in : inputs_) {
+        if (in.name == nullptr || in.data == nullptr) continue;
+        // The bytes the input's elements span, whatever the signs of its strides.
+        auto lo = reinterpret_cast<uintptr_t>(in.data);
+        auto hi = lo + static_cast<uintptr_t>(in.itemsize);
+        bool empty = false;
+        for (std::size_t d = 0; d < in.shape.size(); ++d) {
+            empty = empty || in.shape[d] == 0;
+            const Py_ssize_t span = (in.shape[d] - 1) * in.strides[d];
+            if (span < 0) {
+                lo -= static_cast<uintptr_t>(-span);
+            } else {
+                hi += static_cast<uintptr_t>(span);
+            }
+        }
+        if (!empty && lo < reinterpret_cast<uintptr_t>(end) && reinterpret_cast<uintptr_t>(begin) < hi) return in.name;
+    }
+    return nullptr;
 }
 
 void Arguments::release() {
@@ -547,7 +571,158 @@ PyTypeObject* get_block_type() {
 
 }  // namespace
 
-bool OutputBlock::allocate(const std::vector<Py_ssize_t>& shape, int doubles) {
+namespace {
+
+// Whether a buffer format is one element of the struct code `code` in the
+// machine's byte order.
+bool native_format(const char* format, char code) {
+    if (format == nullptr) return code == 'B';  // no format: unsigned bytes
+    const char own_order = std::endian::native == std::endian::little ? '<' : '>';
+    if (*format == '@' || *format == '=' || *format == own_order) ++format;
+    return format[0] == code && format[1] == '\0';
+}
+
+std::string shape_text(const Py_ssize_t* shape, std::size_t nd) {
+    std::string s = "(";
+    for (std::size_t d = 0; d < nd; ++d) s += (d > 0 ? ", " : "") + std::to_string(shape[d]);
+    return s + (nd == 1 ? ",)" : ")");
+}
+
+// TypeError: output `name` has the wrong element type (the array's dtype,
+// else the buffer's format).
+void wrong_output_type(const char* name, const char* wanted, PyObject* array, const char* format) {
+    PyObject* got = PyObject_HasAttrString(array, "dtype") ? dtype_str(array) : nullptr;
+    PyErr_Clear();
+    if (got == nullptr) got = PyUnicode_FromFormat("buffer format '%s'", format != nullptr ? format : "B");
+    if (got == nullptr) return;
+    PyErr_Format(PyExc_TypeError, "output '%s' must be %s, got %U", name, wanted, got);
+    Py_DECREF(got);
+}
+
+}  // namespace
+
+bool GivenOutputs::read(PyObject* out, const char* const* names, int doubles, const Layout& layout,
+                        const Arguments& inputs) {
+    if (out == nullptr || out == Py_None) return true;
+    PyObject* items = PyMapping_Items(out);
+    if (items == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        PyObject* tn = PyType_GetName(Py_TYPE(out));
+        if (tn != nullptr) {
+            PyErr_Format(PyExc_TypeError, "out must be a mapping from output names to arrays, got '%U'", tn);
+            Py_DECREF(tn);
+        }
+        return false;
+    }
+    // Every view is kept from the moment it is taken, so that release()
+    // gives it back whatever fails later.
+    given_.reserve(static_cast<std::size_t>(doubles) + 1);
+    bool ok = true;
+    const Py_ssize_t n = PyList_Size(items);
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        PyObject* item = PyList_GetItem(items, i);
+        PyObject* key = PyTuple_Check(item) && PyTuple_Size(item) == 2 ? PyTuple_GetItem(item, 0) : nullptr;
+        if (key == nullptr || !PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "out must map output names (str) to arrays");
+            ok = false;
+            break;
+        }
+        int k = 0;
+        while (k < doubles && PyUnicode_CompareWithASCIIString(key, names[k]) != 0) ++k;
+        if (k == doubles && PyUnicode_CompareWithASCIIString(key, "status") != 0) {
+            std::string known;
+            for (int j = 0; j < doubles; ++j) known += std::string(names[j]) + ", ";
+            PyErr_Format(PyExc_ValueError, "unknown output %R: expected one of %sstatus", key, known.c_str());
+            ok = false;
+            break;
+        }
+        ok = add(k, k < doubles ? names[k] : "status", k == doubles, PyTuple_GetItem(item, 1), layout, inputs);
+    }
+    Py_DECREF(items);
+    return ok;
+}
+
+bool GivenOutputs::add(int k, const char* name, bool status, PyObject* array, const Layout& layout,
+                       const Arguments& inputs) {
+    const char* wanted = status ? "uint8" : "float64";
+    void* data = nullptr;
+    if (this->array(k, data) != nullptr) {  // a mapping whose items repeat a name
+        PyErr_Format(PyExc_ValueError, "output '%s' is given twice", name);
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_RECORDS_RO) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        // An array of an element type that has no buffer format, or no array.
+        PyObject* tn = PyObject_HasAttrString(array, "dtype") ? nullptr : PyType_GetName(Py_TYPE(array));
+        if (tn == nullptr) {
+            wrong_output_type(name, wanted, array, nullptr);
+        } else {
+            PyErr_Format(PyExc_TypeError, "output '%s' must be a writable %s array, got '%U'", name, wanted, tn);
+            Py_DECREF(tn);
+        }
+        return false;
+    }
+    Py_INCREF(array);
+    given_.push_back({k, name, array, view});
+    const std::size_t nd = layout.shape.size();
+    if (view.readonly) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is read-only", name);
+    } else if (!native_format(view.format, status ? 'B' : 'd')) {
+        wrong_output_type(name, wanted, array, view.format);
+    } else if (static_cast<std::size_t>(view.ndim) != nd ||
+               !std::equal(layout.shape.begin(), layout.shape.end(), view.shape)) {
+        PyErr_Format(PyExc_ValueError, "output '%s' has shape %s, expected %s", name,
+                     shape_text(view.shape, static_cast<std::size_t>(view.ndim)).c_str(),
+                     shape_text(layout.shape.data(), nd).c_str());
+    } else if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is not C-contiguous", name);
+    } else if (reinterpret_cast<uintptr_t>(view.buf) % static_cast<uintptr_t>(view.itemsize) != 0) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is not aligned to its %zd-byte elements", name, view.itemsize);
+    } else {
+        // Elements are read in blocks, and on several threads, before their
+        // outputs are written: no output may share memory with what is read
+        // or with another output.
+        const char* begin = static_cast<const char*>(view.buf);
+        const char* end = begin + view.len;
+        if (const char* input = inputs.overlapping(begin, end)) {
+            PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of input '%s'", name, input);
+            return false;
+        }
+        for (std::size_t j = 0; j + 1 < given_.size(); ++j) {
+            const Py_buffer& other = given_[j].view;
+            const char* o = static_cast<const char*>(other.buf);
+            if (view.len > 0 && other.len > 0 && begin < o + other.len && o < end) {
+                PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of output '%s'", name, given_[j].name);
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+PyObject* GivenOutputs::array(int k, void*& data) const noexcept {
+    for (const Given& g : given_) {
+        if (g.k == k) {
+            data = g.view.buf;
+            return g.array;
+        }
+    }
+    return nullptr;
+}
+
+void GivenOutputs::release() {
+    for (Given& g : given_) {
+        PyBuffer_Release(&g.view);
+        Py_DECREF(g.array);
+    }
+    given_.clear();
+}
+
+bool OutputBlock::allocate(const std::vector<Py_ssize_t>& shape, int doubles, bool status) {
     doubles_ = doubles;
     count_ = 1;
     dims_ = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
@@ -566,7 +741,7 @@ bool OutputBlock::allocate(const std::vector<Py_ssize_t>& shape, int doubles) {
     b->size = 0;
     block_ = reinterpret_cast<PyObject*>(b);
     // At least one byte, so that an empty result has a buffer too.
-    const Spare m = take_memory(std::max<Py_ssize_t>(1, count_ * (8 * doubles + 1)));
+    const Spare m = take_memory(std::max<Py_ssize_t>(1, count_ * (8 * doubles + (status ? 1 : 0))));
     if (m.data == nullptr) {
         PyErr_NoMemory();
         return false;

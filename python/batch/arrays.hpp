@@ -90,6 +90,8 @@ public:
     // Broadcasts the recorded shapes into `layout`; ValueError naming the
     // arguments when they do not broadcast.
     bool broadcast(Layout& layout);
+    // The name of an input whose memory meets [begin, end), or nullptr.
+    const char* overlapping(const char* begin, const char* end) const noexcept;
     void release();
 
 private:
@@ -98,6 +100,7 @@ private:
         std::vector<Py_ssize_t> shape;
         std::vector<Py_ssize_t> strides;
         const char* data = nullptr;
+        Py_ssize_t itemsize = 0;
     };
     bool view(std::size_t col, PyObject* array, const char* name);
 
@@ -114,14 +117,44 @@ public:
     std::shared_ptr<std::vector<ConvertedExpiry>> converted() const { return converted_; }
 };
 
+// Arrays the caller gives to receive outputs (the `out` mapping), written
+// in place.  Their buffers are held from read() to release(), both called
+// under the interpreter lock.
+class GivenOutputs {
+public:
+    // Reads `out` (nullptr or None: nothing given), a mapping from the
+    // names names[0..doubles) (float64 outputs) and "status" (uint8) to
+    // writable C-contiguous arrays of the layout's shape, none of which
+    // meets an input's or another output's memory; false with an exception
+    // naming the output set.
+    bool read(PyObject* out, const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
+    // The array given for output k (k == doubles: status), or nullptr; its
+    // data in `data`.
+    PyObject* array(int k, void*& data) const noexcept;
+    int count() const noexcept { return static_cast<int>(given_.size()); }
+    void release();
+
+private:
+    bool add(int k, const char* name, bool status, PyObject* array, const Layout& layout, const Arguments& inputs);
+
+    struct Given {
+        int k;
+        const char* name;
+        PyObject* array;  // a reference of ours
+        Py_buffer view;
+    };
+    std::vector<Given> given_;
+};
+
 // The outputs of one call: `doubles` float64 arrays and one uint8 array,
 // each C-contiguous of `shape`, over one block of memory.  The memory of
 // blocks whose arrays have all been dropped is kept for later calls (a few
 // blocks at most), so that a fresh result does not fault in new pages.
 class OutputBlock {
 public:
-    // false with an exception set.
-    bool allocate(const std::vector<Py_ssize_t>& shape, int doubles);
+    // false with an exception set.  Without `status` the block holds the
+    // float64 arrays only.
+    bool allocate(const std::vector<Py_ssize_t>& shape, int doubles, bool status = true);
     // A new reference to output k (k == doubles: the uint8 one) and its
     // data; nullptr with an exception set.
     PyObject* array(int k, void*& data);

@@ -20,6 +20,7 @@
 #include "declare.hpp"
 #include "execution/valuation.hpp"
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
+#include "orchestration/fdm.hpp"
 #include "pool.hpp"
 #include "records.hpp"
 
@@ -137,6 +138,24 @@ bool guarded_element(const Task& t, std::size_t i, int outputs, Price&& price) {
     return true;
 }
 
+// A worker's finite-difference buffers, kept from one block to the next;
+// released after a range that grew them beyond this.
+constexpr std::size_t kKeptWorkspaceBytes = std::size_t{64} << 20;
+
+// The worker's buffers for one range of elements.
+struct WorkspaceLease {
+    FdmLaneWorkspace& ws = []() -> FdmLaneWorkspace& {
+        thread_local FdmLaneWorkspace workspace;
+        return workspace;
+    }();
+    WorkspaceLease() = default;
+    WorkspaceLease(const WorkspaceLease&) = delete;
+    WorkspaceLease& operator=(const WorkspaceLease&) = delete;
+    ~WorkspaceLease() {
+        if (ws.bytes() > kKeptWorkspaceBytes) ws.release();
+    }
+};
+
 // Elements are valued in blocks of up to kMaxLanes, so that their
 // finite-difference solves can step together.
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
@@ -146,6 +165,9 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     std::array<VanillaOption, kMaxLanes> options;
     std::array<MarketOverrides, kMaxLanes> markets;
     std::array<std::size_t, kMaxLanes> where{};
+    // Every block sets each of its results before reading it.
+    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+    const WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kMaxLanes; ++i, w.next()) {
@@ -154,11 +176,10 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             where[count++] = i;
         }
         if (count == 0) continue;
-        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
         bool thrown = true;
         guarded_element(t, where[0], 6, [&] {
             value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
-                          cancel, {results.data(), count});
+                          cancel, {results.data(), count}, &lease.ws);
             thrown = false;
             return true;
         });
@@ -218,6 +239,7 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
 struct CallOptions {
     unsigned threads = 1;
     bool messages = false;
+    PyObject* out = nullptr;  // borrowed: the caller's output arrays
 };
 
 bool read_threads(PyObject* o, unsigned& out) {
@@ -311,19 +333,27 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
     return dict;
 }
 
-// Creates the named float64 outputs and the status array in a new dict.
-PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages) {
+// A new dict of the named float64 outputs and the status array: those the
+// caller gave, the others created.
+PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages, const GivenOutputs& given) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
+    void* data = nullptr;
+    const bool status_given = given.array(count, data) != nullptr;
+    const int doubles_given = given.count() - (status_given ? 1 : 0);
     OutputBlock block;
-    if (!block.allocate(t.layout.shape, count)) {
+    if (given.count() <= count && !block.allocate(t.layout.shape, count - doubles_given, !status_given)) {
         Py_DECREF(dict);
         return nullptr;
     }
-    for (int k = 0; k <= count; ++k) {
-        void* data = nullptr;
+    for (int k = 0, slot = 0; k <= count; ++k) {
         const bool is_status = k == count;
-        PyObject* a = block.array(k, data);
+        PyObject* a = given.array(k, data);
+        if (a != nullptr) {
+            Py_INCREF(a);
+        } else {
+            a = block.array(slot++, data);
+        }
         const int rc = a ? PyDict_SetItemString(dict, is_status ? "status" : names[k], a) : -1;
         Py_XDECREF(a);
         if (rc < 0) {
@@ -341,8 +371,8 @@ PyObject* make_outputs(Task& t, const char* const* names, int count, bool messag
 }
 
 const char* const kValueParams[] = {"market_frame", "strike", "expiry", "option_type", "exercise_style",
-                                    "valuation_time", "config", "spot", "vol", "threads", "messages"};
-constexpr Signature kValueSig{"value", kValueParams, 11, 5};
+                                    "valuation_time", "config", "spot", "vol", "threads", "messages", "out"};
+constexpr Signature kValueSig{"value", kValueParams, 12, 5};
 const char* const kValueOutputs[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
 
 using Range = void (*)(const Task&, Job&, std::size_t, std::size_t);
@@ -355,31 +385,38 @@ template <class Read>
 PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int count) {
     auto task = std::make_shared<Task>();
     Arguments inputs;
+    GivenOutputs given;
     CallOptions opts;
     PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout)) return nullptr;
+        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout) ||
+            !given.read(opts.out, outputs, count, task->layout, inputs)) {
+            return nullptr;
+        }
         task->converted = inputs.converted();
         reserve_workers(opts.threads);
-        return make_outputs(*task, outputs, count, opts.messages);
+        return make_outputs(*task, outputs, count, opts.messages, given);
     });
     if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);
+    given.release();
     inputs.release();
     return dict;
 }
 
 PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
-        PyObject* p[11] = {};
-        return py::bind(kValueSig, args, nargs, kw, p) && read_common(task, inputs, p, 1, p[7], p[8]) &&
-               read_threads(p[9], opts.threads) && read_flag(p[10], opts.messages);
+        PyObject* p[12] = {};
+        if (!py::bind(kValueSig, args, nargs, kw, p)) return false;
+        opts.out = p[11];
+        return read_common(task, inputs, p, 1, p[7], p[8]) && read_threads(p[9], opts.threads) &&
+               read_flag(p[10], opts.messages);
     };
     return run_entry(read, value_range, kValueOutputs, 6);
 }
 
 const char* const kImpliedParams[] = {"market_frame", "target", "strike", "expiry", "option_type", "exercise_style",
                                       "valuation_time", "config", "spot", "low", "high", "tolerance", "threads",
-                                      "messages"};
-constexpr Signature kImpliedSig{"implied_vol", kImpliedParams, 14, 6};
+                                      "messages", "out"};
+constexpr Signature kImpliedSig{"implied_vol", kImpliedParams, 15, 6};
 const char* const kImpliedOutputs[] = {"vol"};
 
 bool read_bound(PyObject* o, const char* name, double& out) {
@@ -394,8 +431,9 @@ bool read_bound(PyObject* o, const char* name, double& out) {
 
 PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
-        PyObject* p[14] = {};
+        PyObject* p[15] = {};
         if (!py::bind(kImpliedSig, args, nargs, kw, p)) return false;
+        opts.out = p[14];
         VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
         double tolerance = 0.0;
@@ -422,11 +460,11 @@ PyObject* available_threads(PyObject*, PyObject*) { return PyLong_FromUnsignedLo
 PyMethodDef methods[] = {
     {"value", py::as_cfunction(value), py::kFastKw,
      "value(market_frame, strike, expiry, option_type, exercise_style, valuation_time=None, config=None, "
-     "spot=None, vol=None, threads=None, messages=False)\n--\n\n"
+     "spot=None, vol=None, threads=None, messages=False, out=None)\n--\n\n"
      "Price and Greeks of every option the broadcast arrays describe."},
     {"implied_vol", py::as_cfunction(implied_vol), py::kFastKw,
      "implied_vol(market_frame, target, strike, expiry, option_type, exercise_style, valuation_time=None, "
-     "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False)\n--\n\n"
+     "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False, out=None)\n--\n\n"
      "Implied volatility of every option the broadcast arrays describe."},
     {"default_threads", available_threads, METH_NOARGS,
      "default_threads()\n--\n\nThreads a call uses when threads is not given: the cores this process may run on."},

@@ -11,9 +11,14 @@ Each call returns a dict of numpy arrays of the broadcast shape plus
 ``"status"`` (uint8, one of the constants below per element) and, with
 ``messages=True``, ``"message"``: a flat list in C order holding the text
 the object API would have raised for each failed element, None elsewhere.
+
+``out`` maps output names to arrays of the caller's that receive those
+outputs in place and are returned in the dict: writable, C-contiguous, of
+the broadcast shape, float64 (uint8 for ``"status"``), sharing no memory
+with an input or another output.  Outputs not named there are created.
 """
 import datetime
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Mapping, Optional, Sequence, Union
 
 import numpy.typing as npt
 
@@ -51,7 +56,8 @@ def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: _E
           option_type: _OptionTypes, exercise_style: _ExerciseStyles,
           valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
           spot: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
-          threads: Optional[int] = None, messages: bool = False) -> dict[str, Any]:
+          threads: Optional[int] = None, messages: bool = False,
+          out: Optional[Mapping[str, Any]] = None) -> dict[str, Any]:
     """Price and Greeks of every option: arrays "price", "delta", "gamma",
     "theta", "vega" and "rho" (NaN where the method gives none, and for a
     failed element), "status" and, when asked for, "message".
@@ -64,7 +70,7 @@ def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, stri
                 valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
                 spot: Optional[npt.ArrayLike] = None, low: Optional[float] = None, high: Optional[float] = None,
                 tolerance: Optional[float] = None, threads: Optional[int] = None,
-                messages: bool = False) -> dict[str, Any]:
+                messages: bool = False, out: Optional[Mapping[str, Any]] = None) -> dict[str, Any]:
     """The volatility that reproduces each target price: arrays "vol",
     "status" and, when asked for, "message".
 

@@ -138,7 +138,8 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
-                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,
+                   FdmLaneWorkspace* workspace) {
     // The market is the same for every option: checked once.
     if (auto mismatch = check_day_counts(market)) {
         for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
@@ -169,7 +170,7 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
     }
     if (count == 0) return;
     std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-    solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count});
+    solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count}, workspace);
     for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
 }
 

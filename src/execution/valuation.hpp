@@ -15,6 +15,10 @@
 #include "orchestration/option_result.hpp"
 
 namespace zub {
+class FdmLaneWorkspace;
+}
+
+namespace zub {
 
 struct PricingMethod {
     enum class Kind : uint8_t { Unset, Analytic, Fdm };
@@ -75,10 +79,12 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 // configuration and valuation time (options[i] with overrides[i] into
 // out[i], each exactly what value_option gives it).  Finite-difference
 // solves with one set of settings and no dividend
-// inside the option's life are stepped together (solve_fdm_lanes).
+// inside the option's life are stepped together (solve_fdm_lanes), on
+// `workspace` when given.
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
-                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out);
+                   CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,
+                   FdmLaneWorkspace* workspace = nullptr);
 
 // Volatility that reproduces `target` by the configured method and search.
 // The target is checked after the day-count check and before anything else,

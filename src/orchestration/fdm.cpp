@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "math/interpolate/monotone_cubic.hpp"
@@ -58,32 +59,88 @@ struct ReadOff {
     double phi = 0.0;  // 0: the node values themselves
 };
 
-// Price, delta, gamma and theta at the spot off the final node values.
+// Scratch of one read-off: node spots, the values read off, and the
+// spline's elimination scratch and second derivatives.
+struct ReadOffBuffers {
+    std::vector<double> block;
+
+    void fit(std::size_t n) {
+        if (block.size() < 4 * n) block.assign(4 * n, 0.0);
+    }
+    double* part(std::size_t n, std::size_t k) noexcept { return block.data() + k * n; }
+};
+
+// One grid's final state, and what to read off it where.
+struct ReadOffLane {
+    const FdmGrid* grid;
+    StageVectors state;
+    double spot;
+    ReadOff how;
+    ReadOffBuffers* buffers;
+};
+
+// Price, delta, gamma and theta at the spot off the final node values of up
+// to kMaxLanes grids of one size: the monotone cubic through the values
+// read off (price and delta off the cubic, gamma off the natural spline's
+// second derivatives) and the one through the time derivatives (theta), as
+// MonotoneCubic gives them, built only where they are read.  The value
+// splines' curvature solves run together.
+void read_off(std::span<const ReadOffLane> lanes, std::span<std::optional<Outcome<OptionResult>>> out) {
+    const std::size_t n = lanes[0].grid->size();
+    if (n < 3) {
+        for (std::size_t k = 0; k < lanes.size(); ++k) out[k] = spline_error(InterpolationError::InsufficientPoints);
+        return;
+    }
+    std::array<SplineCurve, kMaxLanes> curves;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        const ReadOffLane& lane = lanes[k];
+        lane.buffers->fit(n);
+        double* spots = lane.buffers->part(n, 0);
+        double* values = lane.buffers->part(n, 1);
+        for (std::size_t i = 0; i < n; ++i) spots[i] = lane.grid->spot_at_node(i);
+        for (std::size_t i = 0; i < n; ++i) values[i] = lane.state.u[i];
+        if (lane.how.phi != 0.0) {
+            for (std::size_t i = 0; i < n; ++i) values[i] -= (spots[i] - lane.how.strike) * lane.how.phi;
+        }
+        curves[k] = {spots, values, lane.buffers->part(n, 2), lane.buffers->part(n, 3)};
+    }
+    natural_spline_curvatures({curves.data(), lanes.size()}, n);
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+        const ReadOffLane& lane = lanes[k];
+        const SplineCurve& c = curves[k];
+        const std::size_t lo = locate_interval({c.x, n}, lane.spot);
+        const double h = c.x[lo + 1] - c.x[lo];
+        const double t = (lane.spot - c.x[lo]) / h;
+        const HermitePiece value{h, t, c.y[lo], c.y[lo + 1], filtered_slope(c.x, c.y, c.M, n, lo),
+                                 filtered_slope(c.x, c.y, c.M, n, lo + 1)};
+        OptionResult r;
+        r.price = value.value();
+        r.greeks.delta = value.derivative();
+        r.greeks.gamma = (1.0 - t) * c.M[lo] + t * c.M[lo + 1];
+        // The theta cubic's slopes need its own second derivatives only at
+        // an end piece.
+        const double* F = lane.state.F.data();
+        if (lo == 0 || lo + 2 == n) {
+            const SplineCurve theta_curve{c.x, F, c.c, c.M};
+            natural_spline_curvatures({&theta_curve, 1}, n);
+        }
+        const HermitePiece theta{h, t, F[lo], F[lo + 1], filtered_slope(c.x, F, c.M, n, lo),
+                                 filtered_slope(c.x, F, c.M, n, lo + 1)};
+        r.greeks.theta = -theta.value();
+        if (lane.how.phi != 0.0) {
+            r.price += (lane.spot - lane.how.strike) * lane.how.phi;
+            r.greeks.delta += lane.how.phi;
+        }
+        out[k] = r;
+    }
+}
+
 Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double spot, ReadOff how) {
-    std::vector<double> spots(grid.size());
-    for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = grid.spot_at_node(i);
-    std::vector<double> values(state.u.begin(), state.u.end());
-    if (how.phi != 0.0) {
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] -= (spots[i] - how.strike) * how.phi;
-    }
-    const SharedArray s = make_shared_array(std::move(spots));
-
-    auto value_fit = MonotoneCubic::make(s, make_shared_array(std::move(values)));
-    if (auto* e = std::get_if<InterpolationError>(&value_fit)) return spline_error(*e);
-    auto theta_fit = MonotoneCubic::make(s, make_shared_array({state.F.begin(), state.F.end()}));
-    if (auto* e = std::get_if<InterpolationError>(&theta_fit)) return spline_error(*e);
-    const MonotoneCubic& value = std::get<MonotoneCubic>(value_fit);
-
-    OptionResult out;
-    out.price = value.value_at(spot);
-    out.greeks.delta = value.derivative_at(spot);
-    out.greeks.gamma = value.curvature_at(spot);
-    out.greeks.theta = -std::get<MonotoneCubic>(theta_fit).value_at(spot);
-    if (how.phi != 0.0) {
-        out.price += (spot - how.strike) * how.phi;
-        out.greeks.delta += how.phi;
-    }
-    return out;
+    ReadOffBuffers buffers;
+    std::optional<Outcome<OptionResult>> out;
+    const ReadOffLane lane{&grid, state, spot, how, &buffers};
+    read_off({&lane, 1}, {&out, 1});
+    return std::move(*out);
 }
 
 // An American price read off below the exercise value at the spot means
@@ -99,8 +156,10 @@ void floor_at_exercise(OptionResult& out, OptionType type, double strike, double
     out.greeks.theta = 0.0;
 }
 
-// Grid, operator, boundary, scheme and workspace of one solve; the members
-// refer to each other, so a Solver stays where it is built.
+// Grid, operator, boundary, scheme and workspace of one solve on a grid of a
+// given node count; the members refer to each other, so a Solver stays
+// where it is built.  prepare() sets it up for an option, as often as
+// needed: the buffers are kept.
 template <class Scheme>
 struct Solver {
     MarketPoint params;  // the operator reads rate, carry and vol
@@ -112,17 +171,30 @@ struct Solver {
     StepWorkspace ws;
     TrBdf2<Scheme> stepper;
 
-    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market)
-        : params(market),
-          slopes(boundary_slopes(type)),
-          grid(build_uniform_grid(settings, strike, market.vol, T, market.spot)),
-          op(grid.size()),
-          boundary(rebuild_operator(params, grid, op, slopes)),
-          scheme(grid, op, strike, type),
-          ws(grid.size()),
+    explicit Solver(std::size_t nodes)
+        : slopes(boundary_slopes(OptionType::Put)),
+          grid(GridKind::Uniform, Transform{}, nodes),
+          op(nodes),
+          boundary(grid, slopes),
+          scheme(grid, op, 0.0, OptionType::Put),
+          ws(nodes),
           stepper(op, boundary, scheme, ws) {}
+    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market)
+        : Solver(static_cast<std::size_t>(settings.grid_nodes)) {
+        prepare(type, strike, T, settings, market);
+    }
     Solver(const Solver&) = delete;
     Solver& operator=(const Solver&) = delete;
+
+    // The option's grid, operator, boundary and scheme; no state yet.
+    void prepare(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market) {
+        params = market;
+        slopes = boundary_slopes(type);
+        build_uniform_grid(grid, settings, strike, market.vol, T, market.spot);
+        boundary = rebuild_operator(params, grid, op, slopes);
+        scheme.reset(strike, type);
+        ws.forget_state();
+    }
 
     static NeumannStandard rebuild_operator(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op,
                                             BoundarySlopes slopes) {
@@ -302,19 +374,48 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
     return out;
 }
 
+}  // namespace
+
+// Solvers of each scheme and read-off buffers, for grids of `nodes` nodes.
+struct FdmLaneWorkspace::Buffers {
+    std::size_t nodes = 0;
+    std::array<std::unique_ptr<Solver<PostProjectionScheme>>, kMaxLanes> american;
+    std::array<std::unique_ptr<Solver<LinearScheme>>, kMaxLanes> european;
+    std::array<ReadOffBuffers, kMaxLanes> read_off;
+
+    template <class Scheme>
+    auto& solvers() noexcept {
+        if constexpr (std::is_same_v<Scheme, PostProjectionScheme>) {
+            return american;
+        } else {
+            return european;
+        }
+    }
+    // Ready for grids of n nodes: buffers of another size are dropped.
+    void fit(std::size_t n) {
+        if (n == nodes) return;
+        *this = {};
+        nodes = n;
+    }
+};
+
+namespace {
+
 // march without dividends for lanes of positive, finite T: one interval of
 // steps_for_interval(T, T, time_steps) steps (the same count for every
 // lane), each step's two implicit solves done for all lanes together.
 template <class Scheme>
 void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, const FdmConfig& settings,
-                 CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out) {
+                 CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,
+                 FdmLaneWorkspace::Buffers& buffers) {
     const std::size_t count = lanes.size();
-    std::array<std::unique_ptr<Solver<Scheme>>, kMaxLanes> solver;
+    auto& solver = buffers.solvers<Scheme>();
     std::array<double, kMaxLanes> dt{};
     std::array<std::uint64_t, kMaxLanes> steps{};
     for (std::size_t k = 0; k < count; ++k) {
         const FdmLane& lane = lanes[k];
-        solver[k] = std::make_unique<Solver<Scheme>>(lane.type, lane.strike, lane.T, settings, lane.market);
+        if (!solver[k]) solver[k] = std::make_unique<Solver<Scheme>>(buffers.nodes);
+        solver[k]->prepare(lane.type, lane.strike, lane.T, settings, lane.market);
         const double length = lane.T - 0.0;
         steps[k] = steps_for_interval(length, lane.T, settings.time_steps);
         dt[k] = length / static_cast<double>(steps[k]);
@@ -341,9 +442,11 @@ void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, c
             return;
         }
     }
+    std::array<ReadOffLane, kMaxLanes> read;
     for (std::size_t k = 0; k < count; ++k) {
-        out[k] = read_off(solver[k]->grid, solver[k]->ws.state(), lanes[k].market.spot, how[k]);
+        read[k] = {&solver[k]->grid, solver[k]->ws.state(), lanes[k].market.spot, how[k], &buffers.read_off[k]};
     }
+    read_off({read.data(), count}, out);
 }
 
 // The one grid solve by which solve_fdm_in_years prices an option without
@@ -376,6 +479,23 @@ void finish_lane(const FdmLane& lane, const LanePlan& plan, Outcome<OptionResult
 
 }  // namespace
 
+FdmLaneWorkspace::FdmLaneWorkspace() = default;
+FdmLaneWorkspace::~FdmLaneWorkspace() = default;
+
+std::size_t FdmLaneWorkspace::bytes() const noexcept {
+    if (!buffers_) return 0;
+    // Per solver: grid 6n, operator 3n and its factors 3n, stepping 8n;
+    // per read-off 4n.
+    std::size_t solvers = 0;
+    for (const auto& s : buffers_->american) solvers += s ? 1U : 0U;
+    for (const auto& s : buffers_->european) solvers += s ? 1U : 0U;
+    std::size_t doubles = solvers * 20 * buffers_->nodes;
+    for (const ReadOffBuffers& r : buffers_->read_off) doubles += r.block.size();
+    return doubles * sizeof(double);
+}
+
+void FdmLaneWorkspace::release() noexcept { buffers_.reset(); }
+
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
                                          const MarketPoint& market, CancelCheck cancel) {
@@ -392,7 +512,9 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
 }
 
 void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
-                     std::span<std::optional<Outcome<OptionResult>>> out) {
+                     std::span<std::optional<Outcome<OptionResult>>> out, FdmLaneWorkspace* workspace) {
+    FdmLaneWorkspace local;
+    FdmLaneWorkspace& ws = workspace != nullptr ? *workspace : local;
     // One group per scheme; a lane that the single path would not step on
     // one grid (no grid, no positive finite life, two solves) takes that
     // path and its answer.
@@ -422,14 +544,16 @@ void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, 
         const Group& g = groups[scheme];
         if (g.count == 0) continue;
         ensure_solve_fits(settings.grid_nodes);
+        if (!ws.buffers_) ws.buffers_ = std::make_unique<FdmLaneWorkspace::Buffers>();
+        ws.buffers_->fit(static_cast<std::size_t>(settings.grid_nodes));
         std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
         const std::span<const FdmLane> solves(g.solves.data(), g.count);
         const std::span<const ReadOff> how(g.how.data(), g.count);
         const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), g.count);
         if (static_cast<ExerciseStyle>(scheme) == ExerciseStyle::American) {
-            march_lanes<PostProjectionScheme>(solves, how, settings, cancel, into);
+            march_lanes<PostProjectionScheme>(solves, how, settings, cancel, into, *ws.buffers_);
         } else {
-            march_lanes<LinearScheme>(solves, how, settings, cancel, into);
+            march_lanes<LinearScheme>(solves, how, settings, cancel, into, *ws.buffers_);
         }
         for (std::size_t i = 0; i < g.count; ++i) {
             finish_lane(lanes[g.where[i]], g.plans[i], *results[i]);

@@ -16,6 +16,7 @@
 // A call may be solved as its mirror-image put (fdm.cpp says when).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -62,12 +63,36 @@ struct FdmLane {
     MarketPoint market;
 };
 
+// Buffers that solve_fdm_lanes keeps from one call to the next, for a
+// thread that solves group after group: once a group has been solved at a
+// node count, later groups at that count allocate nothing.  One thread at a
+// time.
+class FdmLaneWorkspace {
+public:
+    FdmLaneWorkspace();
+    ~FdmLaneWorkspace();
+    FdmLaneWorkspace(const FdmLaneWorkspace&) = delete;
+    FdmLaneWorkspace& operator=(const FdmLaneWorkspace&) = delete;
+
+    // The bytes its buffers hold now.
+    std::size_t bytes() const noexcept;
+    // Frees them.
+    void release() noexcept;
+
+    struct Buffers;
+
+private:
+    friend void solve_fdm_lanes(std::span<const FdmLane>, const FdmConfig&, CancelCheck,
+                                std::span<std::optional<Outcome<OptionResult>>>, FdmLaneWorkspace*);
+    std::unique_ptr<Buffers> buffers_;
+};
+
 // solve_fdm_in_years without dividends for up to kMaxLanes options with one
-// set of settings: out[k] receives exactly what
-// lane k gets alone.  The lanes march on their own grids in lock step and
+// set of settings: out[k] receives exactly what lane k gets alone.  Without
+// a workspace the call uses buffers of its own.  The lanes march on their own grids in lock step and
 // their tridiagonal systems are solved in one loop (solve_implicit_lanes),
 // which overlaps the sweeps' dependent chains.
 void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
-                     std::span<std::optional<Outcome<OptionResult>>> out);
+                     std::span<std::optional<Outcome<OptionResult>>> out, FdmLaneWorkspace* workspace = nullptr);
 
 }  // namespace zub

@@ -10,9 +10,10 @@ namespace zub {
 
 namespace {
 
-// Floats per node that one solve holds at its peak: grid 4, operator and
-// factorisation 6, state and scratch 8, read-out splines 7.
-constexpr std::uint64_t kFloatsPerNode = 25;
+// Floats per node that one solve holds at its peak: grid 6 (coordinates,
+// steps, spots and their two derivatives), operator and factorisation 6,
+// state and scratch 8, read-off 4.
+constexpr std::uint64_t kFloatsPerNode = 24;
 
 // Refuses, before anything is allocated, a node count whose buffers could
 // not fit in the machine's memory.

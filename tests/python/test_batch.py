@@ -225,3 +225,47 @@ print("exiting")
 """
     proc = run_script(code, timeout=30)
     assert (proc.returncode, proc.stdout.strip(), proc.stderr) == (0, "exiting", "")
+
+
+def test_given_outputs_are_filled_in_place_with_the_allocated_bits():
+    strike, expiry, kind, style = (a.reshape(10, 10) for a in book(100))  # one expired
+    args = dict(valuation_time=T0, config=CONFIGS["small grid"])
+    want = zb.value(frame(), strike, expiry, kind, style, **args)
+    given = {"price": np.full((10, 10), 7.0), "rho": np.full((10, 10), 7.0), "status": np.full((10, 10), 99, np.uint8)}
+    got = zb.value(frame(), strike, expiry, kind, style, **args, out=given)
+    assert all(got[k] is a for k, a in given.items()) and (want["status"] == zb.EXPIRED).sum() == 1
+    assert all(same_bits(got[k], want[k]) for k in FIELDS) and (got["status"] == want["status"]).all()
+    iv_want = zb.implied_vol(frame(), want["price"], strike, expiry, kind, style, **args)
+    vol = np.full((10, 10), 7.0)
+    iv = zb.implied_vol(frame(), want["price"], strike, expiry, kind, style, **args, out={"vol": vol})
+    assert iv["vol"] is vol and same_bits(vol, iv_want["vol"]) and (iv["status"] == iv_want["status"]).all()
+
+
+def read_only(a):
+    a.flags.writeable = False
+    return a
+
+
+STRIKES, SHARED = np.linspace(90.0, 120.0, 4), np.empty(6)
+
+
+@pytest.mark.parametrize("out, error, text", [
+    ([np.empty(4)], TypeError, "out must be a mapping"),
+    ({"vol": np.empty(4)}, ValueError, "unknown output 'vol'"),
+    ({"price": [0.0] * 4}, TypeError, "output 'price' must be a writable float64 array, got 'list'"),
+    ({"price": np.empty(4, np.float32)}, TypeError, "output 'price' must be float64, got float32"),
+    ({"status": np.empty(4)}, TypeError, "output 'status' must be uint8, got float64"),
+    ({"price": read_only(np.empty(4))}, ValueError, "output 'price' is read-only"),
+    ({"price": np.empty(3)}, ValueError, r"output 'price' has shape \(3,\), expected \(4,\)"),
+    ({"delta": np.empty(8)[::2]}, ValueError, "output 'delta' is not C-contiguous"),
+    ({"price": np.frombuffer(bytearray(40), np.uint8)[1:33].view(np.float64)}, ValueError, "'price' is not aligned"),
+    ({"price": STRIKES}, ValueError, "output 'price' overlaps the memory of input 'strike'"),
+    ({"price": SHARED[:4], "rho": SHARED[2:]}, ValueError, "output 'rho' overlaps the memory of output 'price'"),
+])
+def test_bad_outputs_raise_before_any_work(out, error, text):
+    untouched = np.full(4, 7.0)
+    refs = sys.getrefcount(untouched)
+    out = {"theta": untouched, **out} if isinstance(out, dict) else out
+    with pytest.raises(error, match=text):
+        zb.value(frame(), STRIKES, T0 + dt.timedelta(days=30), 0, 1, valuation_time=T0, out=out)
+    assert (untouched == 7.0).all() and sys.getrefcount(untouched) == refs + isinstance(out, dict)

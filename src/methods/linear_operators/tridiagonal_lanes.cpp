@@ -1,5 +1,7 @@
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
 
+#include <algorithm>
+
 namespace zub {
 namespace {
 
@@ -13,6 +15,17 @@ void sweep(const ImplicitSystem* s, std::size_t n) {
     double* y[K];
     double* x[K];
     double carry[K];
+    // Operators whose factorisation is missing or for another weight are
+    // factorised together first.
+    const TridiagonalOperator* stale[K];
+    double stale_c[K];
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < K; ++k) {
+        if (!s[k].op->needs_factors(s[k].c)) continue;
+        stale[count] = s[k].op;
+        stale_c[count++] = s[k].c;
+    }
+    TridiagonalOperator::factorise_together({stale, count}, {stale_c, count});
     for (std::size_t k = 0; k < K; ++k) {
         const TridiagonalOperator::Factors f = s[k].op->factors_for(s[k].c);
         el[k] = f.lower;
@@ -42,17 +55,9 @@ void sweep(const ImplicitSystem* s, std::size_t n) {
 }  // namespace
 
 void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n) {
-    switch (systems.size()) {
-        case 1:
-            return sweep<1>(systems.data(), n);
-        case 2:
-            return sweep<2>(systems.data(), n);
-        case 3:
-            return sweep<3>(systems.data(), n);
-        case 4:
-            return sweep<4>(systems.data(), n);
-        default:
-            for (const ImplicitSystem& s : systems) sweep<1>(&s, n);
+    for (std::size_t first = 0; first < systems.size(); first += kMaxLanes) {
+        const std::size_t count = std::min(kMaxLanes, systems.size() - first);
+        with_lane_count(count, [&](auto k) { sweep<k>(systems.data() + first, n); });
     }
 }
 

@@ -4,12 +4,11 @@
 #include <cstddef>
 #include <span>
 
+#include "core/lanes.hpp"
 #include "methods/linear_operators/tridiagonal_operator.hpp"
 
 namespace zub {
 
-// The most systems solve_implicit_lanes takes at once.
-inline constexpr std::size_t kMaxLanes = 4;
 
 // One system (I - c L) out = r of solve_implicit: operator, weight, right-hand
 // side, solution and forward-sweep scratch, all of the operator's size.

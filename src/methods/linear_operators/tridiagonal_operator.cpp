@@ -1,10 +1,12 @@
 #include "methods/linear_operators/tridiagonal_operator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
 
 #include "core/error.hpp"
+#include "core/lanes.hpp"
 
 namespace zub {
 
@@ -73,47 +75,79 @@ void TridiagonalOperator::set_neumann_row(std::size_t i) noexcept {
     }
 }
 
-void TridiagonalOperator::factorise(double c) const noexcept {
-    if (cache_.empty()) cache_.assign(3 * n_, 0.0);
-    const double* l = block_.data();
-    const double* d = l + n_;
-    const double* u = d + n_;
-    double* el = cache_.data();
-    double* eu = el + n_;
-    double* p = eu + n_;
-    const std::size_t last = n_ - 1;
-
-    if (neumann_first_) {
-        p[0] = 1.0 / d[0];
-        eu[0] = p[0] * u[0];
-    } else {
-        p[0] = 1.0 / (1.0 - c * d[0]);
-        eu[0] = p[0] * (-c * u[0]);
+template <std::size_t K>
+void TridiagonalOperator::factorise_abreast(const TridiagonalOperator* const* ops, const double* c) {
+    const std::size_t n = ops[0]->n_;
+    const std::size_t last = n - 1;
+    const double* l[K];
+    const double* d[K];
+    const double* u[K];
+    double* el[K];
+    double* eu[K];
+    double* p[K];
+    double prev_eu[K];
+    for (std::size_t k = 0; k < K; ++k) {
+        const TridiagonalOperator& op = *ops[k];
+        if (op.cache_.empty()) op.cache_.assign(3 * n, 0.0);
+        l[k] = op.block_.data();
+        d[k] = l[k] + n;
+        u[k] = d[k] + n;
+        el[k] = op.cache_.data();
+        eu[k] = el[k] + n;
+        p[k] = eu[k] + n;
+        if (op.neumann_first_) {
+            p[k][0] = 1.0 / d[k][0];
+            eu[k][0] = p[k][0] * u[k][0];
+        } else {
+            p[k][0] = 1.0 / (1.0 - c[k] * d[k][0]);
+            eu[k][0] = p[k][0] * (-c[k] * u[k][0]);
+        }
+        el[k][0] = 0.0;
+        prev_eu[k] = eu[k][0];
     }
-    el[0] = 0.0;
-    double prev_eu = eu[0];
     for (std::size_t i = 1; i < last; ++i) {
-        el[i] = -c * l[i];
-        p[i] = 1.0 / (1.0 - c * d[i] - el[i] * prev_eu);
-        prev_eu = p[i] * (-c * u[i]);
-        eu[i] = prev_eu;
+        for (std::size_t k = 0; k < K; ++k) {
+            el[k][i] = -c[k] * l[k][i];
+            p[k][i] = 1.0 / (1.0 - c[k] * d[k][i] - el[k][i] * prev_eu[k]);
+            prev_eu[k] = p[k][i] * (-c[k] * u[k][i]);
+            eu[k][i] = prev_eu[k];
+        }
     }
-    if (neumann_last_) {
-        el[last] = l[last];
-        p[last] = 1.0 / (d[last] - el[last] * eu[last - 1]);
-    } else {
-        el[last] = -c * l[last];
-        p[last] = 1.0 / (1.0 - c * d[last] - el[last] * eu[last - 1]);
+    for (std::size_t k = 0; k < K; ++k) {
+        const TridiagonalOperator& op = *ops[k];
+        if (op.neumann_last_) {
+            el[k][last] = l[k][last];
+            p[k][last] = 1.0 / (d[k][last] - el[k][last] * eu[k][last - 1]);
+        } else {
+            el[k][last] = -c[k] * l[k][last];
+            p[k][last] = 1.0 / (1.0 - c[k] * d[k][last] - el[k][last] * eu[k][last - 1]);
+        }
+        eu[k][last] = 0.0;
+        op.cached_c_ = c[k];
+        op.cached_ = true;
+        ++op.factorisations_;
     }
-    eu[last] = 0.0;
-
-    cached_c_ = c;
-    cached_ = true;
-    ++factorisations_;
 }
 
-TridiagonalOperator::Factors TridiagonalOperator::factors_for(double c) const noexcept {
-    if (!cached_ || !(std::abs(cached_c_ - c) < 1e-12)) factorise(c);
+void TridiagonalOperator::factorise(double c) const {
+    const TridiagonalOperator* self = this;
+    factorise_abreast<1>(&self, &c);
+}
+
+void TridiagonalOperator::factorise_together(std::span<const TridiagonalOperator* const> ops,
+                                             std::span<const double> c) {
+    for (std::size_t first = 0; first < ops.size(); first += kMaxLanes) {
+        const std::size_t count = std::min(kMaxLanes, ops.size() - first);
+        with_lane_count(count, [&](auto k) { factorise_abreast<k>(ops.data() + first, c.data() + first); });
+    }
+}
+
+bool TridiagonalOperator::needs_factors(double c) const noexcept {
+    return !cached_ || !(std::abs(cached_c_ - c) < 1e-12);
+}
+
+TridiagonalOperator::Factors TridiagonalOperator::factors_for(double c) const {
+    if (needs_factors(c)) factorise(c);
     const double* el = cache_.data();
     return {el, el + n_, el + 2 * n_};
 }

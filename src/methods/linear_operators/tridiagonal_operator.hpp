@@ -27,6 +27,19 @@ public:
     // boundary-row marking of row i.
     void set_row(std::size_t i, double lower, double diag, double upper) noexcept;
 
+    // The three diagonals, for a caller that sets every row: drops the
+    // factorisation and the boundary-row markings, as set_row does.
+    struct Diagonals {
+        double* lower;
+        double* diag;
+        double* upper;
+    };
+    Diagonals diagonals_mut() noexcept {
+        cached_ = false;
+        neumann_first_ = false;
+        neumann_last_ = false;
+        return {lo(), di(), up()};
+    }
     // out = L v.  Throws Panic when a vector's length is not N.
     void apply(std::span<const double> v, std::span<double> out) const;
 
@@ -52,7 +65,14 @@ public:
         const double* upper;
         const double* pivot_inv;
     };
-    Factors factors_for(double c) const noexcept;
+    Factors factors_for(double c) const;
+    // Whether factors_for(c) would factorise first.
+    bool needs_factors(double c) const noexcept;
+    // Factorises operators of one size for their weights, up to kMaxLanes
+    // in one loop, each to exactly the factors it would build alone: the pivots'
+    // divisions are a chain of dependent operations that leaves the core
+    // idle, and the chains of several operators overlap.
+    static void factorise_together(std::span<const TridiagonalOperator* const> ops, std::span<const double> c);
 
     // How many factorisations solve_implicit has built so far.
     std::uint64_t factorisations() const noexcept { return factorisations_; }
@@ -61,7 +81,9 @@ private:
     double* lo() noexcept { return block_.data(); }
     double* di() noexcept { return block_.data() + n_; }
     double* up() noexcept { return block_.data() + 2 * n_; }
-    void factorise(double c) const noexcept;
+    void factorise(double c) const;
+    template <std::size_t K>
+    static void factorise_abreast(const TridiagonalOperator* const* ops, const double* c);
     void check_length(std::size_t len) const;
 
     std::size_t n_;

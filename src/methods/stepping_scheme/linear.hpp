@@ -16,6 +16,11 @@ public:
     LinearScheme(const FdmGrid& grid, const TridiagonalOperator& op, double strike, OptionType type) noexcept
         : grid_(grid), op_(op), strike_(strike), type_(type) {}
 
+    // Another option on the same grid and operator (refilled in place).
+    void reset(double strike, OptionType type) noexcept {
+        strike_ = strike;
+        type_ = type;
+    }
     // u = payoff at the nodes, F = L u.
     void create(std::span<double> u, std::span<double> F) const;
     // F = L U.

@@ -12,6 +12,11 @@ public:
     PostProjectionScheme(const FdmGrid& grid, const TridiagonalOperator& op, double strike, OptionType type) noexcept
         : LinearScheme(grid, op, strike, type), phi_(type == OptionType::Call ? 1.0 : -1.0) {}
 
+    void reset(double strike, OptionType type) noexcept {
+        LinearScheme::reset(strike, type);
+        phi_ = type == OptionType::Call ? 1.0 : -1.0;
+        early_exercise_active_ = false;
+    }
     // u = payoff, F = L u.  Early exercise counts as active when F is
     // negative at the lowest node whose payoff exceeds 1e-7; F is then
     // zeroed at every node in the money by more than rounding (a node

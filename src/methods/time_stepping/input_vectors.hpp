@@ -29,6 +29,8 @@ public:
     StageVectors state() const noexcept { return {{u_, n_}, {F_, n_}}; }
     bool has_state() const noexcept { return has_state_; }
     void mark_state_created() noexcept { has_state_ = true; }
+    // For another run: no state until the next mark_state_created.
+    void forget_state() noexcept { has_state_ = false; }
 
     std::span<double> rhs() noexcept { return {rhs_, n_}; }
     std::span<double> sweep() noexcept { return {sweep_, n_}; }

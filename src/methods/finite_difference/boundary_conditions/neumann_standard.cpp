@@ -8,9 +8,8 @@ BoundarySlopes boundary_slopes(OptionType type) noexcept {
 
 NeumannStandard::NeumannStandard(const FdmGrid& grid, BoundarySlopes slopes) noexcept {
     const std::size_t last = grid.size() - 1;
-    const Transform& tr = grid.transform();
-    first_ = grid.dx_forward()[0] * slopes.low * tr.spot_slope(grid.x()[0]);
-    last_ = grid.dx_backward()[last] * slopes.up * tr.spot_slope(grid.x()[last]);
+    first_ = grid.dx_forward()[0] * slopes.low * grid.jet_at_node(0).slope;
+    last_ = grid.dx_backward()[last] * slopes.up * grid.jet_at_node(last).slope;
 }
 
 }  // namespace zub

@@ -6,10 +6,10 @@ namespace zub {
 
 namespace {
 
-// 4n floats; a count whose block cannot exist fails as an allocation.
+// 6n floats; a count whose block cannot exist fails as an allocation.
 std::size_t checked_block(std::size_t n) {
-    if (n > std::vector<double>().max_size() / 4) throw std::bad_alloc();
-    return 4 * n;
+    if (n > std::vector<double>().max_size() / 6) throw std::bad_alloc();
+    return 6 * n;
 }
 
 }  // namespace
@@ -30,6 +30,7 @@ void FdmGrid::update_steps() noexcept {
 
 void FdmGrid::shift_in_place(double d) noexcept {
     kind_ = GridKind::Fitted;
+    jets_kept_ = false;
     double* x = block_.data();
     double* s = block_.data() + 3 * n_;
     for (std::size_t i = 0; i < n_; ++i) {

@@ -57,7 +57,9 @@ struct Transform {
 enum class GridKind : uint8_t { Uniform, Fitted };
 
 // N nodes: coordinates x (increasing for sensible input), the steps to the
-// neighbours (dx_forward[N-1] = dx_backward[0] = 0) and the node spots.
+// neighbours (dx_forward[N-1] = dx_backward[0] = 0) and the node spots.  A
+// builder that evaluates the transform's jet at every node may keep it
+// (set_jet), so that the operator does not evaluate it again.
 class FdmGrid {
 public:
     // A grid of n nodes with every array zero; the builders fill it.
@@ -78,8 +80,35 @@ public:
         return kind_ == GridKind::Uniform ? spots()[i] : transform_.to_spot(x()[i]);
     }
 
+    // The transform's jet at node i: the one the builder kept, else
+    // evaluated at x_i.
+    SpotJet jet_at_node(std::size_t i) const noexcept {
+        if (!jets_kept_) return transform_.jet(x()[i]);
+        return {spots()[i], slopes()[i], curvatures()[i]};
+    }
+    // Whether the builder kept the jets; then dS/dx and d2S/dx2 at the nodes.
+    bool jets_kept() const noexcept { return jets_kept_; }
+    std::span<const double> slopes() const noexcept { return {block_.data() + 4 * n_, n_}; }
+    std::span<const double> curvatures() const noexcept { return {block_.data() + 5 * n_, n_}; }
+
+    // Another kind and transform for the same node count; the builder then
+    // fills every array.
+    void reset(GridKind kind, const Transform& transform) noexcept {
+        kind_ = kind;
+        transform_ = transform;
+        jets_kept_ = false;
+    }
+
     std::span<double> x_mut() noexcept { return {block_.data(), n_}; }
     std::span<double> spots_mut() noexcept { return {block_.data() + 3 * n_, n_}; }
+    // Node i's spot and its derivatives; once every node's is set the grid
+    // serves them from jet_at_node, until its coordinates move.
+    void set_jet(std::size_t i, const SpotJet& j) noexcept {
+        block_[3 * n_ + i] = j.spot;
+        block_[4 * n_ + i] = j.slope;
+        block_[5 * n_ + i] = j.curvature;
+    }
+    void mark_jets_kept() noexcept { jets_kept_ = true; }
     // Recomputes both step arrays from x.
     void update_steps() noexcept;
     // Spots and coordinates move by d (spots exactly S_i + d), steps are
@@ -90,7 +119,8 @@ private:
     GridKind kind_;
     Transform transform_;
     std::size_t n_;
-    // x | dx_forward | dx_backward | spots
+    bool jets_kept_ = false;
+    // x | dx_forward | dx_backward | spots | dS/dx | d2S/dx2
     std::vector<double> block_;
 };
 

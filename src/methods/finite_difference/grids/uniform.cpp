@@ -13,9 +13,15 @@ double domain_half_width(double w0, double spot, double strike) noexcept {
 }
 
 FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T, double spot) {
+    FdmGrid grid(GridKind::Uniform, Transform{}, static_cast<std::size_t>(settings.grid_nodes));
+    build_uniform_grid(grid, settings, strike, sigma, T, spot);
+    return grid;
+}
+
+void build_uniform_grid(FdmGrid& grid, const FdmConfig& settings, double strike, double sigma, double T, double spot) {
     const Transform transform{settings.transform.kind, strike, settings.transform.alpha};
-    const std::size_t n = static_cast<std::size_t>(settings.grid_nodes);
-    FdmGrid grid(GridKind::Uniform, transform, n);
+    const std::size_t n = grid.size();
+    grid.reset(GridKind::Uniform, transform);
 
     const double s = std::pow(T, 0.5) * sigma;
     const double w = domain_half_width(s * settings.grid_std_devs, spot, strike);
@@ -25,14 +31,14 @@ FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigm
     const double x_max = transform.to_coordinate(s_max);
     const double step = (x_max - x_min) / static_cast<double>(n - 1);
 
+    // The jet's spot is to_spot(x) to the bit: the operator's S is the node's.
     auto x = grid.x_mut();
-    auto spots = grid.spots_mut();
     for (std::size_t i = 0; i < n; ++i) {
         x[i] = x_min + static_cast<double>(i) * step;
-        spots[i] = transform.to_spot(x[i]);
+        grid.set_jet(i, transform.jet(x[i]));
     }
+    grid.mark_jets_kept();
     grid.update_steps();
-    return grid;
 }
 
 }  // namespace zub

@@ -23,5 +23,7 @@ double domain_half_width(double w0, double spot, double strike) noexcept;
 // or NaN inputs give coinciding or NaN nodes.
 FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T,
                            double spot = std::numeric_limits<double>::quiet_NaN());
+// The same grid built in place, into a grid of settings.grid_nodes nodes.
+void build_uniform_grid(FdmGrid& grid, const FdmConfig& settings, double strike, double sigma, double T, double spot);
 
 }  // namespace zub
