@@ -81,6 +81,7 @@ public:
     std::size_t bytes() const noexcept;
     // Frees them.
     void release() noexcept;
+    void swap(FdmLaneWorkspace& other) noexcept { buffers_.swap(other.buffers_); }
 
     struct Buffers;
     // Its buffers, ready for grids of `nodes` nodes.
