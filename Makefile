@@ -65,9 +65,10 @@ test-cpp: system-deps
 test-python: install $(TEST_READY)
 	$(PY) -m pytest -q tests/python
 
-# zub against QuantLib and py_vollib (installed into the venv as the optional
-# group "bench"); writes bench/RESULTS.md and bench/accuracy.png.
-bench: $(VENV_READY)
+# zub against QuantLib, py_vollib and py_vollib_vectorized (installed into the
+# venv as the optional group "bench"); writes bench/RESULTS.md and
+# bench/accuracy.png.  The test tools bring pytest for the harness's own tests.
+bench: $(TEST_READY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py

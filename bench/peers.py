@@ -15,7 +15,7 @@ from typing import Callable, Sequence
 import QuantLib as ql
 
 with warnings.catch_warnings():
-    # py_vollib is a compatibility name for vollib; importing it warns.
+    # Releases of py_vollib that are a compatibility name for vollib warn.
     warnings.simplefilter("ignore", DeprecationWarning)
     import py_vollib.black_scholes as vollib_bs
     from py_vollib.black_scholes.greeks import analytical as vollib_greeks
@@ -43,9 +43,18 @@ def quantlib_version() -> str:
 
 
 def vollib_version() -> str:
-    from importlib.metadata import version
+    """py_vollib's release and what it runs on: later releases are a name for
+    vollib, and py_lets_be_rational 1.0 compiles itself with numba when numba
+    is installed."""
+    from importlib.metadata import PackageNotFoundError, version
 
-    return f"py_vollib {version('py_vollib')} (vollib {version('vollib')}, lets_be_rational {version('lets_be_rational')})"
+    found = []
+    for name in ("vollib", "lets_be_rational", "py_lets_be_rational", "numba"):
+        try:
+            found.append(f"{name} {version(name)}")
+        except PackageNotFoundError:
+            pass
+    return f"py_vollib {version('py_vollib')} ({', '.join(found)})"
 
 
 # ---------------------------------------------------------------------------

@@ -3,8 +3,8 @@
 The book is never held in one place: each partition (strikes, expiries,
 types, styles and spots) is made and priced on a worker, and only what the
 caller asks for comes back (here the book's total value and delta).  The
-market and the configuration are plain numbers sent to every worker once;
-each worker builds its zub objects from them on first use.
+market frame and the configuration are zub objects sent to every worker
+once (importing zub_batch makes them picklable).
 
 Run `python examples/cluster_book.py [options] [partitions]` once zub and
 the optional group zub[cluster] are installed.  Workers times threads per
@@ -13,7 +13,6 @@ worker stay within the machine's cores.
 from __future__ import annotations
 
 import datetime as dt
-import functools
 import os
 import sys
 from typing import Any, NamedTuple
@@ -29,13 +28,10 @@ VALUATION = dt.datetime(2025, 1, 2, 21, 0, tzinfo=UTC)
 Floats = npt.NDArray[np.float64]
 
 
-class MarketSpec(NamedTuple):
-    """What the workers need to build the market and configuration."""
-    spot: float
-    rate: float
-    vol: float
-    grid_nodes: int
-    time_steps: int
+class Market(NamedTuple):
+    """What every partition is priced against."""
+    frame: zub.OptionMarketFrame
+    config: zub.Config
 
 
 class Partition(NamedTuple):
@@ -46,16 +42,14 @@ class Partition(NamedTuple):
     spot: Floats
 
 
-@functools.lru_cache(maxsize=4)
-def market_objects(spec: MarketSpec) -> tuple[zub.OptionMarketFrame, zub.Config]:
-    """The frame and configuration of `spec`, built once per worker process."""
+def make_market(spot: float, rate: float, vol: float, grid_nodes: int, time_steps: int) -> Market:
+    """A flat market, American options on a grid of the given size."""
     act365 = zub.DayCountConvention.ACT_365_FIXED
-    frame = zub.OptionMarketFrame(spec.spot, zub.RateCurve.continuous(spec.rate, act365),
-                                  zub.VolSurface.flat(spec.vol, act365))
+    frame = zub.OptionMarketFrame(spot, zub.RateCurve.continuous(rate, act365), zub.VolSurface.flat(vol, act365))
     config = zub.Config()
-    fdm = zub.FdmConfig(grid_nodes=spec.grid_nodes, time_steps=spec.time_steps)
-    config.add_policy(zub.InstrumentPolicy().american().fdm(fdm))
-    return frame, config
+    config.add_policy(zub.InstrumentPolicy().american().fdm(zub.FdmConfig(grid_nodes=grid_nodes,
+                                                                           time_steps=time_steps)))
+    return Market(frame, config)
 
 
 def make_partition(seed: int, size: int) -> Partition:
@@ -71,21 +65,20 @@ def make_partition(seed: int, size: int) -> Partition:
     )
 
 
-def price_partition(part: Partition, spec: MarketSpec, threads: int) -> dict[str, Any]:
+def price_partition(part: Partition, market: Market, threads: int) -> dict[str, Any]:
     """Price and Greeks of one partition, as the single-process call gives them."""
-    frame, config = market_objects(spec)
-    return zub_batch.value(frame, part.strike, part.expiry, part.option_type, part.exercise_style,
-                           valuation_time=VALUATION, config=config, spot=part.spot, threads=threads)
+    return zub_batch.value(market.frame, part.strike, part.expiry, part.option_type, part.exercise_style,
+                           valuation_time=VALUATION, config=market.config, spot=part.spot, threads=threads)
 
 
-def price_seed(seed: int, size: int, spec: MarketSpec, threads: int) -> dict[str, Any]:
+def price_seed(seed: int, size: int, market: Market, threads: int) -> dict[str, Any]:
     """Make partition `seed` on the worker and price it there."""
-    return price_partition(make_partition(seed, size), spec, threads)
+    return price_partition(make_partition(seed, size), market, threads)
 
 
-def book_totals(seed: int, size: int, spec: MarketSpec, threads: int) -> Floats:
+def book_totals(seed: int, size: int, market: Market, threads: int) -> Floats:
     """Total value and delta of one partition: all that travels back."""
-    result = price_seed(seed, size, spec, threads)
+    result = price_seed(seed, size, market, threads)
     return np.array([np.nansum(result["price"]), np.nansum(result["delta"])])
 
 
@@ -95,11 +88,11 @@ def main(options: int = 1_000_000, partitions: int = 16) -> None:
     cores = len(os.sched_getaffinity(0))
     workers = max(1, min(4, cores))
     threads = max(1, cores // workers)          # zub_batch threads inside each worker
-    spec = MarketSpec(spot=100.0, rate=0.03, vol=0.25, grid_nodes=101, time_steps=10)
+    market = make_market(spot=100.0, rate=0.03, vol=0.25, grid_nodes=101, time_steps=10)
     size = -(-options // partitions)
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True)  # type: ignore[no-untyped-call]
     with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
-        shipped = client.scatter(spec, broadcast=True)
+        shipped = client.scatter(market, broadcast=True)
         futures = [client.submit(book_totals, seed, size, shipped, threads) for seed in range(partitions)]
         totals = sum(f.result() for f in futures)
     print(f"{partitions * size} options on {workers} workers x {threads} threads: "
