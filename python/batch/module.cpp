@@ -143,22 +143,42 @@ bool guarded_element(const Task& t, std::size_t i, int outputs, Price&& price) {
     return true;
 }
 
-// A worker's finite-difference buffers, kept from one block to the next;
-// released after a range that grew them beyond this.
-constexpr std::size_t kKeptWorkspaceBytes = std::size_t{64} << 20;
+// Finite-difference buffers of one range of elements, kept from one range
+// to the next on a shelf of lock-free slots: there are about as many as
+// ranges ever ran at once, and a forked child never waits on a lock that
+// its parent's threads held.  Buffers that a range grew beyond
+// kKeptWorkspaceBytes are freed instead.
+class WorkspaceLease {
+public:
+    FdmLaneWorkspace ws;
 
-// The worker's buffers for one range of elements.
-struct WorkspaceLease {
-    FdmLaneWorkspace& ws = []() -> FdmLaneWorkspace& {
-        thread_local FdmLaneWorkspace workspace;
-        return workspace;
-    }();
-    WorkspaceLease() = default;
+    WorkspaceLease() noexcept {
+        for (std::atomic<FdmLaneWorkspace*>& slot : shelf) {
+            std::unique_ptr<FdmLaneWorkspace> kept(slot.exchange(nullptr));
+            if (!kept) continue;
+            ws.swap(*kept);
+            return;
+        }
+    }
     WorkspaceLease(const WorkspaceLease&) = delete;
     WorkspaceLease& operator=(const WorkspaceLease&) = delete;
     ~WorkspaceLease() {
-        if (ws.bytes() > kKeptWorkspaceBytes) ws.release();
+        if (ws.bytes() == 0 || ws.bytes() > kKeptWorkspaceBytes) return;
+        std::unique_ptr<FdmLaneWorkspace> kept(new (std::nothrow) FdmLaneWorkspace);
+        if (!kept) return;
+        kept->swap(ws);
+        for (std::atomic<FdmLaneWorkspace*>& slot : shelf) {
+            FdmLaneWorkspace* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, kept.get())) {
+                static_cast<void>(kept.release());  // the shelf owns it now
+                return;
+            }
+        }
     }
+
+private:
+    static constexpr std::size_t kKeptWorkspaceBytes = std::size_t{64} << 20;
+    static inline std::array<std::atomic<FdmLaneWorkspace*>, 64> shelf{};
 };
 
 // Elements are valued in blocks of up to kMaxLanes, so that their
@@ -172,7 +192,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     std::array<std::size_t, kMaxLanes> where{};
     // Every block sets each of its results before reading it.
     std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-    const WorkspaceLease lease;
+    WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kMaxLanes; ++i, w.next()) {

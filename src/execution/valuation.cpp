@@ -161,7 +161,7 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         const bool fits = (settings == nullptr || same_settings(*settings, *own)) && count < kMaxLanes &&
                           !dividend_inside(market, valuation, T);
         if (!fits) {
-            out[i] = solve_fdm(option, market.dividends, valuation, *own, point, cancel);
+            out[i] = solve_fdm(option, market.dividends, valuation, *own, point, cancel, workspace);
             continue;
         }
         settings = own;

@@ -32,18 +32,19 @@ struct Jump {
 // One jump per distinct dividend time inside (0, T), latest first: the sum
 // of the positive amounts at that time (zero when there are none, so the
 // time still stops the march).
-std::vector<Jump> dividend_jumps(std::span<const DividendAt> dividends, double T) {
-    std::vector<Jump> inside;
+// `inside` is scratch; both vectors keep their capacity.
+void dividend_jumps(std::span<const DividendAt> dividends, double T, std::vector<Jump>& jumps,
+                    std::vector<Jump>& inside) {
+    inside.clear();
+    jumps.clear();
     for (const DividendAt& d : dividends) {
         if (d.time > 0.0 && d.time < T) inside.push_back({d.time, d.amount});
     }
     std::stable_sort(inside.begin(), inside.end(), [](const Jump& a, const Jump& b) { return a.time > b.time; });
-    std::vector<Jump> jumps;
     for (const Jump& d : inside) {
         if (jumps.empty() || jumps.back().time != d.time) jumps.push_back({d.time, 0.0});
         if (d.amount > 0.0) jumps.back().amount += d.amount;
     }
-    return jumps;
 }
 
 Error spline_error(InterpolationError e) {
@@ -135,14 +136,6 @@ void read_off(std::span<const ReadOffLane> lanes, std::span<std::optional<Outcom
     }
 }
 
-Outcome<OptionResult> read_off(const FdmGrid& grid, StageVectors state, double spot, ReadOff how) {
-    ReadOffBuffers buffers;
-    std::optional<Outcome<OptionResult>> out;
-    const ReadOffLane lane{&grid, state, spot, how, &buffers};
-    read_off({&lane, 1}, {&out, 1});
-    return std::move(*out);
-}
-
 // An American price read off below the exercise value at the spot means
 // the spot is in the exercise region, where the option is worth exactly
 // that: the cubic between a projected and an unprojected node dips below it.
@@ -220,44 +213,102 @@ struct Solver {
     }
 };
 
+}  // namespace
+
+// Solvers of each scheme and read-off buffers, for grids of `nodes` nodes.
+struct FdmLaneWorkspace::Buffers {
+    std::size_t nodes = 0;
+    std::array<std::unique_ptr<Solver<PostProjectionScheme>>, kMaxLanes> american;
+    std::array<std::unique_ptr<Solver<LinearScheme>>, kMaxLanes> european;
+    std::array<ReadOffBuffers, kMaxLanes> read_off;
+
+    template <class Scheme>
+    auto& solvers() noexcept {
+        if constexpr (std::is_same_v<Scheme, PostProjectionScheme>) {
+            return american;
+        } else {
+            return european;
+        }
+    }
+    std::vector<DividendAt> dividends;  // solve_fdm's, in years
+    std::vector<Jump> jumps;
+    std::vector<Jump> inside;
+
+    // Ready for grids of n nodes: solvers of another size are dropped.
+    void fit(std::size_t n) {
+        if (n == nodes) return;
+        for (auto& s : american) s.reset();
+        for (auto& s : european) s.reset();
+        nodes = n;
+    }
+};
+
+FdmLaneWorkspace::Buffers& FdmLaneWorkspace::buffers_for(std::size_t nodes) {
+    if (!buffers_) buffers_ = std::make_unique<Buffers>();
+    buffers_->fit(nodes);
+    return *buffers_;
+}
+
+namespace {
+
+// What the solves of one call share: the cancellation check, and the
+// buffers of the caller's workspace (none: each solve allocates its own).
+struct SolveContext {
+    CancelCheck cancel;
+    FdmLaneWorkspace::Buffers* buffers = nullptr;
+};
+
 template <class Scheme>
 Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
-                            const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel,
+                            const FdmConfig& settings, const MarketPoint& market, const SolveContext& context,
                             ReadOff how) {
-    Solver<Scheme> solver(type, strike, T, settings, market);
-    CancelBudget budget(cancel);
+    FdmLaneWorkspace::Buffers own;
+    FdmLaneWorkspace::Buffers& buffers = context.buffers != nullptr ? *context.buffers : own;
+    buffers.fit(static_cast<std::size_t>(settings.grid_nodes));
+    std::unique_ptr<Solver<Scheme>>& kept = buffers.solvers<Scheme>()[0];
+    if (!kept) kept = std::make_unique<Solver<Scheme>>(buffers.nodes);
+    Solver<Scheme>& solver = *kept;
+    solver.prepare(type, strike, T, settings, market);
+    CancelBudget budget(context.cancel);
 
-    // Stop times, latest first, ending at the valuation date (no jump there).
-    std::vector<Jump> stops = dividend_jumps(dividends, T);
-    stops.push_back({0.0, 0.0});
+    // Stop times, latest first, then the valuation date (no jump there).
+    dividend_jumps(dividends, T, buffers.jumps, buffers.inside);
     double t_cur = T;
-    for (const Jump& stop : stops) {
+    const auto advance = [&](const Jump& stop) {
         const double length = t_cur - stop.time;
-        if (!(length > 0.0)) continue;  // no time to step: T <= 0 or NaN
+        if (!(length > 0.0)) return true;  // no time to step: T <= 0 or NaN
         const std::uint64_t n = steps_for_interval(length, T, settings.time_steps);
         const double dt = length / static_cast<double>(n);
         solver.ensure_state();
-        if (!solver.stepper.run(n, dt, budget)) return Error::cancelled();
+        if (!solver.stepper.run(n, dt, budget)) return false;
         t_cur = stop.time;
         if (stop.amount > 0.0) {
             solver.after_dividend(stop.amount);
-            if (budget.spend(solver.grid.size())) return Error::cancelled();
+            if (budget.spend(solver.grid.size())) return false;
         }
+        return true;
+    };
+    for (const Jump& stop : buffers.jumps) {
+        if (!advance(stop)) return Error::cancelled();
     }
+    if (!advance({0.0, 0.0})) return Error::cancelled();
 
     if (!solver.ws.has_state()) return Error::panic("Solver never ran");
-    return read_off(solver.grid, solver.ws.state(), market.spot, how);
+    std::optional<Outcome<OptionResult>> out;
+    const ReadOffLane lane{&solver.grid, solver.ws.state(), market.spot, how, &buffers.read_off[0]};
+    read_off({&lane, 1}, {&out, 1});
+    return std::move(*out);
 }
 
 // The option on its own strike-centred grid, by the scheme of its exercise
 // style.
 Outcome<OptionResult> solve_on_grid(OptionType type, ExerciseStyle style, double strike, double T,
                                     std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                    const MarketPoint& market, CancelCheck cancel, ReadOff how = {}) {
+                                    const MarketPoint& market, const SolveContext& context, ReadOff how = {}) {
     if (style == ExerciseStyle::American) {
-        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, cancel, how);
+        return march<PostProjectionScheme>(type, strike, T, dividends, settings, market, context, how);
     }
-    return march<LinearScheme>(type, strike, T, dividends, settings, market, cancel, how);
+    return march<LinearScheme>(type, strike, T, dividends, settings, market, context, how);
 }
 
 // A call's value grows like the spot, and the strike-centred grid resolves
@@ -348,23 +399,23 @@ void call_from_mirror(OptionResult& out, double strike, double spot) noexcept {
 
 Outcome<OptionResult> call_through_mirror(ExerciseStyle style, double strike, double T,
                                           std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                          const MarketPoint& market, CancelCheck cancel) {
+                                          const MarketPoint& market, const SolveContext& context) {
     Outcome<OptionResult> out = solve_on_grid(OptionType::Put, style, market.spot, T, dividends, settings,
-                                              mirror_market(strike, market), cancel, mirror_read_off(style, market));
+                                              mirror_market(strike, market), context, mirror_read_off(style, market));
     if (out) call_from_mirror(*out, strike, market.spot);
     return out;
 }
 
 Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, std::span<const DividendAt> dividends,
-                                 const FdmConfig& settings, const MarketPoint& market, CancelCheck cancel) {
+                                 const FdmConfig& settings, const MarketPoint& market, const SolveContext& context) {
     const CallPlan plan = plan_call(style, strike, T, dividends, market);
     style = plan.style;
     const double keep = plan.keep;
     const double w = plan.w;
-    if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
-    Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, cancel);
+    if (w == 0.0) return solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, context);
+    Outcome<OptionResult> put = call_through_mirror(style, strike, T, dividends, settings, market, context);
     if (w == 1.0 || !put) return put;
-    Outcome<OptionResult> own = solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, cancel);
+    Outcome<OptionResult> own = solve_on_grid(OptionType::Call, style, strike, T, dividends, settings, market, context);
     if (!own) return own;
     OptionResult out;
     out.price = keep * own->price + w * put->price;
@@ -373,33 +424,6 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
     out.greeks.theta = keep * own->greeks.theta + w * put->greeks.theta;
     return out;
 }
-
-}  // namespace
-
-// Solvers of each scheme and read-off buffers, for grids of `nodes` nodes.
-struct FdmLaneWorkspace::Buffers {
-    std::size_t nodes = 0;
-    std::array<std::unique_ptr<Solver<PostProjectionScheme>>, kMaxLanes> american;
-    std::array<std::unique_ptr<Solver<LinearScheme>>, kMaxLanes> european;
-    std::array<ReadOffBuffers, kMaxLanes> read_off;
-
-    template <class Scheme>
-    auto& solvers() noexcept {
-        if constexpr (std::is_same_v<Scheme, PostProjectionScheme>) {
-            return american;
-        } else {
-            return european;
-        }
-    }
-    // Ready for grids of n nodes: buffers of another size are dropped.
-    void fit(std::size_t n) {
-        if (n == nodes) return;
-        *this = {};
-        nodes = n;
-    }
-};
-
-namespace {
 
 // march without dividends for lanes of positive, finite T: one interval of
 // steps_for_interval(T, T, time_steps) steps (the same count for every
@@ -498,15 +522,17 @@ void FdmLaneWorkspace::release() noexcept { buffers_.reset(); }
 
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                         const MarketPoint& market, CancelCheck cancel) {
+                                         const MarketPoint& market, CancelCheck cancel, FdmLaneWorkspace* workspace) {
     if (settings.grid_nodes < 3) {
         return Error::panic("TridiagonalOperator requires at least 3 elements, found " +
                             std::to_string(settings.grid_nodes));
     }
     ensure_solve_fits(settings.grid_nodes);
+    const SolveContext context{
+        cancel, workspace != nullptr ? &workspace->buffers_for(static_cast<std::size_t>(settings.grid_nodes)) : nullptr};
     Outcome<OptionResult> out = type == OptionType::Call
-                                    ? solve_call(style, strike, T, dividends, settings, market, cancel)
-                                    : solve_on_grid(type, style, strike, T, dividends, settings, market, cancel);
+                                    ? solve_call(style, strike, T, dividends, settings, market, context)
+                                    : solve_on_grid(type, style, strike, T, dividends, settings, market, context);
     if (out && style == ExerciseStyle::American) floor_at_exercise(*out, type, strike, market.spot);
     return out;
 }
@@ -532,7 +558,8 @@ void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, 
         if (settings.grid_nodes >= 3 && lane.T > 0.0 && std::isfinite(lane.T)) plan = plan_lane(lane);
         Group* g = plan ? &groups[static_cast<std::size_t>(plan->scheme)] : nullptr;
         if (g == nullptr || g->count == kMaxLanes) {
-            out[k] = solve_fdm_in_years(lane.type, lane.style, lane.strike, lane.T, {}, settings, lane.market, cancel);
+            out[k] = solve_fdm_in_years(lane.type, lane.style, lane.strike, lane.T, {}, settings, lane.market, cancel,
+                                        &ws);
             continue;
         }
         g->solves[g->count] = plan->solve;
@@ -544,16 +571,15 @@ void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, 
         const Group& g = groups[scheme];
         if (g.count == 0) continue;
         ensure_solve_fits(settings.grid_nodes);
-        if (!ws.buffers_) ws.buffers_ = std::make_unique<FdmLaneWorkspace::Buffers>();
-        ws.buffers_->fit(static_cast<std::size_t>(settings.grid_nodes));
+        FdmLaneWorkspace::Buffers& buffers = ws.buffers_for(static_cast<std::size_t>(settings.grid_nodes));
         std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
         const std::span<const FdmLane> solves(g.solves.data(), g.count);
         const std::span<const ReadOff> how(g.how.data(), g.count);
         const std::span<std::optional<Outcome<OptionResult>>> into(results.data(), g.count);
         if (static_cast<ExerciseStyle>(scheme) == ExerciseStyle::American) {
-            march_lanes<PostProjectionScheme>(solves, how, settings, cancel, into, *ws.buffers_);
+            march_lanes<PostProjectionScheme>(solves, how, settings, cancel, into, buffers);
         } else {
-            march_lanes<LinearScheme>(solves, how, settings, cancel, into, *ws.buffers_);
+            march_lanes<LinearScheme>(solves, how, settings, cancel, into, buffers);
         }
         for (std::size_t i = 0; i < g.count; ++i) {
             finish_lane(lanes[g.where[i]], g.plans[i], *results[i]);
@@ -564,12 +590,14 @@ void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, 
 
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
                                 const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
-                                CancelCheck cancel) {
-    std::vector<DividendAt> in_years;
-    in_years.reserve(dividends.size());
+                                CancelCheck cancel, FdmLaneWorkspace* workspace) {
+    std::vector<DividendAt> own;
+    std::vector<DividendAt>& in_years =
+        workspace != nullptr ? workspace->buffers_for(static_cast<std::size_t>(settings.grid_nodes)).dividends : own;
+    in_years.clear();
     for (const Dividend& d : dividends) in_years.push_back({act365_years(valuation, d.ex_date), d.amount});
     return solve_fdm_in_years(option.type, option.style, option.strike, option.years_to_expiry(valuation),
-                              in_years, settings, market, cancel);
+                              in_years, settings, market, cancel, workspace);
 }
 
 }  // namespace zub

@@ -30,6 +30,8 @@
 
 namespace zub {
 
+class FdmLaneWorkspace;  // below
+
 // Prices the option on a grid and reads price, delta, gamma and theta off the
 // final values (vega and rho stay absent).  Failures come back as errors:
 // Panic "TridiagonalOperator requires at least 3 elements, found N",
@@ -38,7 +40,7 @@ namespace zub {
 // allocation the machine cannot satisfy throws std::bad_alloc.
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
                                 const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
-                                CancelCheck cancel = {});
+                                CancelCheck cancel = {}, FdmLaneWorkspace* workspace = nullptr);
 
 // A dividend placed in years after the valuation instant.
 struct DividendAt {
@@ -52,7 +54,8 @@ struct DividendAt {
 // summed amount.
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
-                                         const MarketPoint& market, CancelCheck cancel = {});
+                                         const MarketPoint& market, CancelCheck cancel = {},
+                                         FdmLaneWorkspace* workspace = nullptr);
 
 // One option of a group that solve_fdm_lanes steps together.
 struct FdmLane {
@@ -78,8 +81,11 @@ public:
     std::size_t bytes() const noexcept;
     // Frees them.
     void release() noexcept;
+    void swap(FdmLaneWorkspace& other) noexcept { buffers_.swap(other.buffers_); }
 
     struct Buffers;
+    // Its buffers, ready for grids of `nodes` nodes.
+    Buffers& buffers_for(std::size_t nodes);
 
 private:
     friend void solve_fdm_lanes(std::span<const FdmLane>, const FdmConfig&, CancelCheck,
