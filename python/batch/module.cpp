@@ -260,7 +260,7 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
     std::array<double, kVolBlock> targets{};
     std::array<std::optional<double>, kVolBlock> spots;
     std::array<std::size_t, kVolBlock> where{};
-    const WorkspaceLease lease;
+    WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kVolBlock; ++i, w.next()) {

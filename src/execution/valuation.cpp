@@ -193,18 +193,19 @@ Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& m
 }
 
 // The search of one option by the method of its slot, each trial priced
-// alone.
+// alone (finite-difference trials on `workspace` when given).
 Outcome<double> run_search(const VanillaOption& option, const MarketRecord& market, const PricingMethod& method,
                            const ImpliedVolSolver& solver, const Instant& valuation, const Inputs& in,
-                           double target, CancelCheck cancel, const VolSearch& bounds) {
+                           double target, CancelCheck cancel, const VolSearch& bounds,
+                           FdmLaneWorkspace* workspace = nullptr) {
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
         return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
             // A small grid may finish before the engine polls at all, so the
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
-            Outcome<OptionResult> res =
-                solve_fdm(option, market.dividends, valuation, settings, with_vol(in.market, sigma), cancel);
+            Outcome<OptionResult> res = solve_fdm(option, market.dividends, valuation, settings,
+                                                  with_vol(in.market, sigma), cancel, workspace);
             if (!res) return std::move(res).error();
             return res->price;
         });
@@ -267,7 +268,7 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
             if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own)) ||
                 dividend_inside(market, valuation, in->T)) {
                 out[next].emplace(run_search(option, market, method, solver, valuation, *in, targets[next], cancel,
-                                             bounds));
+                                             bounds, workspace));
                 continue;
             }
             settings = own;
