@@ -1,17 +1,20 @@
 // zub_batch: valuation and implied volatility over arrays of options, on a
 // pool of threads with the interpreter lock released.
 //
-// Every element goes through the same pricing functions as zub's object API
-// (value_option, implied_volatility), so its numbers are those the object
+// Elements are priced in blocks by value_options and implied_volatilities,
+// which give each option exactly what zub's object API gets from
+// value_option and implied_volatility, so its numbers are those the object
 // API gives for that option, bit for bit.  A failing element does not fail
 // the call: its outputs are NaN and its status says what the object API
 // would have raised.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +86,8 @@ struct Task {
     Instant valuation;
     Layout layout;
     VolSearch search;
+    // The fewest elements a worker takes at a time.
+    std::size_t min_chunk = 1;
     // Outputs: valuation fills price..rho, implied volatility fills vol.
     double* out[6] = {};
     uint8_t* status = nullptr;
@@ -227,28 +232,61 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     }
 }
 
+// One element's implied volatility into the outputs; false when the job was
+// cancelled.
+bool store_vol(const Task& t, std::size_t i, const Outcome<double>& v) {
+    if (!v) {
+        if (v.error().kind == ErrorKind::Cancelled) return false;
+        t.fail(i, status_of(v.error()), v.error().message.c_str(), 1);
+        return true;
+    }
+    t.out[0][i] = *v;
+    t.status[i] = kOk;
+    return true;
+}
+
+// Elements are solved in blocks, so that their searches can share lanes of
+// finite-difference trials (implied_volatilities); the longer the block, the
+// less often lanes idle while its last searches finish.  Workers take at
+// least kVolChunk elements for the same reason.
+constexpr std::size_t kVolBlock = 64;
+constexpr std::size_t kVolChunk = 32;
+
 void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     Walker w(t.layout, begin);
     const CancelCheck cancel = job.cancel_check();
     ExpiryCache cache;
-    for (std::size_t i = begin; i < end; ++i, w.next()) {
-        VanillaOption option;
-        MarketOverrides market;
-        if (!read_element(t, w, i, 1, cache, option, market)) continue;
-        const double target = w.get<double>(kTarget);
-        const bool go_on = guarded_element(t, i, 1, [&] {
-            Outcome<double> v = implied_volatility(option, *t.market, t.table(), t.valuation, target, cancel,
-                                                   t.search, market.spot);
-            if (!v) {
-                if (v.error().kind == ErrorKind::Cancelled) return false;
-                t.fail(i, status_of(v.error()), v.error().message.c_str(), 1);
-                return true;
-            }
-            t.out[0][i] = *v;
-            t.status[i] = kOk;
-            return true;
-        });
-        if (!go_on || job.cancelled()) return;
+    std::array<VanillaOption, kVolBlock> options;
+    std::array<double, kVolBlock> targets{};
+    std::array<std::optional<double>, kVolBlock> spots;
+    std::array<std::size_t, kVolBlock> where{};
+    WorkspaceLease lease;
+    for (std::size_t i = begin; i < end && !job.cancelled();) {
+        std::size_t count = 0;
+        for (; i < end && count < kVolBlock; ++i, w.next()) {
+            MarketOverrides market;
+            if (!read_element(t, w, i, 1, cache, options[count], market)) continue;
+            targets[count] = w.get<double>(kTarget);
+            spots[count] = market.spot;
+            where[count++] = i;
+        }
+        if (count == 0) continue;
+        std::array<std::optional<Outcome<double>>, kVolBlock> results;
+        try {
+            implied_volatilities({options.data(), count}, {targets.data(), count}, {spots.data(), count},
+                                 *t.market, t.table(), t.valuation, cancel, t.search, {results.data(), count},
+                                 &lease.ws);
+        } catch (const std::exception&) {
+            // Solved again one by one below, each element with its own failure.
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t at = where[k];
+            const bool go_on = results[k] ? store_vol(t, at, *results[k]) : guarded_element(t, at, 1, [&] {
+                return store_vol(t, at, implied_volatility(options[k], *t.market, t.table(), t.valuation,
+                                                           targets[k], cancel, t.search, spots[k]));
+            });
+            if (!go_on) return;
+        }
     }
 }
 
@@ -323,7 +361,7 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
     if (n > 0) {
         auto job = std::make_shared<Job>();
         job->size = n;
-        job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), 1, 1024);
+        job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), task->min_chunk, 1024);
         job->max_workers = static_cast<unsigned>(std::min<std::size_t>(opts.threads, (n + job->chunk - 1) / job->chunk));
         Job* raw = job.get();
         job->body = [task, raw, range](std::size_t b, std::size_t e) { range(*task, *raw, b, e); };
@@ -456,6 +494,7 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         opts.out = p[14];
         VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
+        task.min_chunk = kVolChunk;
         double tolerance = 0.0;
         if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
             !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||

@@ -1,5 +1,11 @@
 // The implied-volatility searches over a volatility bracket (by default
 // [0.1, 5.0]): Brent's method and bisection on a price function of sigma.
+//
+// A Search is driven from outside, one trial at a time: trial() is the
+// volatility to price next, feed() takes the model price there (fail()
+// the engine's failure, which ends the search), and once done() the
+// outcome waits in take_result().  That lets several searches share their
+// trial valuations; `search` drives one alone.
 #pragma once
 
 #include <cmath>
@@ -15,148 +21,210 @@ namespace zub::root_search {
 
 static_assert(VolSearch{}.high - VolSearch{}.low == 4.9);
 
-// sigma -> model price - target, remembering the first engine failure so the
-// search can stop on it.
-template <class Price>
-class Objective {
+class Search {
 public:
-    Objective(Price price, double target) : price_(std::move(price)), target_(target) {}
+    Search(const ImpliedVolSolver& solver, const VolSearch& bounds, double target) noexcept
+        : bisection_(solver.kind == ImpliedVolSolver::Kind::Bisection),
+          target_(target),
+          tol_(bounds.tolerance.value_or(solver.tolerance)),
+          max_iterations_(solver.max_iterations),
+          low_(bounds.low),
+          high_(bounds.high),
+          trial_(bounds.low) {}
 
-    // The model price at sigma; false when the engine failed, the error then
-    // waiting in take_failure().
-    bool price(double sigma, double& out) {
-        Outcome<double> p = price_(sigma);
-        if (!p) {
-            failure_ = std::move(p).error();
-            return false;
+    // The volatility whose price the search needs next (until done()).
+    double trial() const noexcept { return trial_; }
+    bool done() const noexcept { return result_.has_value(); }
+
+    // The model price at trial().
+    void feed(double price) {
+        if (bisection_) {
+            bisection_step(price);
+        } else {
+            brent_step(price - target_);
         }
-        out = *p;
-        return true;
     }
-    // price(sigma) - target, with the same failure rule.
-    bool operator()(double sigma, double& out) {
-        if (!price(sigma, out)) return false;
-        out -= target_;
-        return true;
-    }
-    Error take_failure() { return std::move(*failure_); }
-    double target() const noexcept { return target_; }
+    // The engine failed at trial(): that failure is the outcome.
+    void fail(Error e) { result_.emplace(std::move(e)); }
+
+    Outcome<double> take_result() { return std::move(*result_); }
 
 private:
-    Price price_;
-    double target_;
-    std::optional<Error> failure_;
-};
+    enum class Phase : uint8_t { Low, High, Loop };
 
-template <class F>
-Outcome<double> brent(F& f, double tol, uint64_t max_iterations, double low, double high) {
-    double f_lo, f_hi;
-    if (!f(low, f_lo)) return f.take_failure();
-    if (!f(high, f_hi)) return f.take_failure();
-    if (std::fabs(f_lo) < tol) return low;
-    if (std::fabs(f_hi) < tol) return high;
-    // Written so that a NaN at either end counts as "no sign change".
-    if (!(f_lo * f_hi < 0.0)) {
-        return Error::value(Reason::NotBracketed, "Root is not bracketed. f(low) = " + format_shortest(f_lo) +
-                            ", f(high) = " + format_shortest(f_hi) + ". Target price might be out of bounds.");
-    }
-    const auto not_converged = [] { return Error::value(Reason::NotConverged, "Brent's method failed to converge within max iterations"); };
-    if (max_iterations == 0) return not_converged();
+    void finish(Outcome<double> r) { result_.emplace(std::move(r)); }
 
-    double a = low, fa = f_lo;
-    double b = high, fb = f_hi;
-    double c = low, fc = f_lo;
-    double d = high - low, e = d;  // the width of the starting bracket
-    for (uint64_t iteration = 1;; ++iteration) {
-        if (std::fabs(fb) > std::fabs(fc)) {  // keep the better estimate in b
-            a = b, fa = fb;
-            b = c, fb = fc;
-            c = a, fc = fa;
+    // f = price - target at trial().
+    void brent_step(double f) {
+        switch (phase_) {
+            case Phase::Low:
+                fa_ = f;  // f(low), kept until the bracket is known
+                phase_ = Phase::High;
+                trial_ = high_;
+                return;
+            case Phase::High:
+                return brent_start(fa_, f);
+            case Phase::Loop:
+                fb_ = f;
+                if ((fb_ > 0.0 && fc_ > 0.0) || (fb_ < 0.0 && fc_ < 0.0)) {
+                    c_ = a_, fc_ = fa_;
+                    d_ = e_ = b_ - a_;
+                }
+                if (iteration_ == max_iterations_) return finish(brent_not_converged());
+                ++iteration_;
+                return brent_next();
         }
-        const double tol1 = 2e-15 * std::fabs(b) + 0.5 * tol;
-        const double xm = 0.5 * (c - b);
-        if (std::fabs(fb) < tol || std::fabs(xm) <= tol1) return b;
+    }
+
+    static Error brent_not_converged() {
+        return Error::value(Reason::NotConverged, "Brent's method failed to converge within max iterations");
+    }
+
+    void brent_start(double f_lo, double f_hi) {
+        if (std::fabs(f_lo) < tol_) return finish(low_);
+        if (std::fabs(f_hi) < tol_) return finish(high_);
+        // Written so that a NaN at either end counts as "no sign change".
+        if (!(f_lo * f_hi < 0.0)) {
+            return finish(Error::value(Reason::NotBracketed, "Root is not bracketed. f(low) = " +
+                                       format_shortest(f_lo) + ", f(high) = " + format_shortest(f_hi) +
+                                       ". Target price might be out of bounds."));
+        }
+        if (max_iterations_ == 0) return finish(brent_not_converged());
+        a_ = low_, fa_ = f_lo;
+        b_ = high_, fb_ = f_hi;
+        c_ = low_, fc_ = f_lo;
+        d_ = high_ - low_, e_ = d_;  // the width of the starting bracket
+        iteration_ = 1;
+        phase_ = Phase::Loop;
+        brent_next();
+    }
+
+    // One iteration up to its new point b, which becomes the trial, or the
+    // answer when the bracket is tight enough.
+    void brent_next() {
+        if (std::fabs(fb_) > std::fabs(fc_)) {  // keep the better estimate in b
+            a_ = b_, fa_ = fb_;
+            b_ = c_, fb_ = fc_;
+            c_ = a_, fc_ = fa_;
+        }
+        const double tol1 = 2e-15 * std::fabs(b_) + 0.5 * tol_;
+        const double xm = 0.5 * (c_ - b_);
+        if (std::fabs(fb_) < tol_ || std::fabs(xm) <= tol1) return finish(b_);
 
         bool interpolated = false;
-        if (std::fabs(e) >= tol1 && std::fabs(fa) > std::fabs(fb)) {
-            const double s = fb / fa;
+        if (std::fabs(e_) >= tol1 && std::fabs(fa_) > std::fabs(fb_)) {
+            const double s = fb_ / fa_;
             double p, q;
-            if (std::fabs(a - c) < 1e-15) {  // secant
+            if (std::fabs(a_ - c_) < 1e-15) {  // secant
                 p = 2.0 * xm * s;
                 q = 1.0 - s;
             } else {  // inverse quadratic
-                const double t = fa / fc;
-                const double u = fb / fc;
-                p = s * (2.0 * xm * t * (t - u) - (b - a) * (u - 1.0));
+                const double t = fa_ / fc_;
+                const double u = fb_ / fc_;
+                p = s * (2.0 * xm * t * (t - u) - (b_ - a_) * (u - 1.0));
                 q = (t - 1.0) * (u - 1.0) * (s - 1.0);
             }
             if (p > 0.0) q = -q;
             p = std::fabs(p);
             const double min1 = 3.0 * xm * q - std::fabs(tol1 * q);
-            const double min2 = std::fabs(e * q);
+            const double min2 = std::fabs(e_ * q);
             if (2.0 * p < std::fmin(min1, min2)) {  // fmin ignores a NaN operand
-                e = d;
-                d = p / q;
+                e_ = d_;
+                d_ = p / q;
                 interpolated = true;
             }
         }
         if (!interpolated) {
-            d = xm;
-            e = xm;
+            d_ = xm;
+            e_ = xm;
         }
 
-        a = b, fa = fb;
-        if (std::fabs(d) > tol1) {
-            b += d;
+        a_ = b_, fa_ = fb_;
+        if (std::fabs(d_) > tol1) {
+            b_ += d_;
         } else {
-            b += xm > 0.0 ? tol1 : -tol1;
+            b_ += xm > 0.0 ? tol1 : -tol1;
         }
-        if (!f(b, fb)) return f.take_failure();
-        if ((fb > 0.0 && fc > 0.0) || (fb < 0.0 && fc < 0.0)) {
-            c = a, fc = fa;
-            d = e = b - a;
-        }
-        if (iteration == max_iterations) return not_converged();
+        trial_ = b_;
     }
-}
 
-template <class F>
-Outcome<double> bisection(F& f, double tol, uint64_t max_iterations, double low, double high) {
-    const double target = f.target();
-    double p_lo, p_hi;
-    if (!f.price(low, p_lo)) return f.take_failure();
-    if (!f.price(high, p_hi)) return f.take_failure();
-    // Negated comparisons: a NaN target or a NaN end price fails here instead
-    // of running the search on a meaningless interval.
-    if (!(p_lo <= target)) return Error::value(Reason::NotBracketed, "Target price " + format_shortest(target) + " is below value at min vol");
-    if (!(target <= p_hi)) return Error::value(Reason::NotBracketed, "Target price " + format_shortest(target) + " is above value at max vol");
-    const auto not_converged = [] { return Error::value(Reason::NotConverged, "Bisection failed to converge within max iterations"); };
-    if (max_iterations == 0) return not_converged();
-
-    double lo = low, hi = high;
-    for (uint64_t iteration = 1;; ++iteration) {
-        const double mid = (lo + hi) * 0.5;
-        double v;
-        if (!f(mid, v)) return f.take_failure();
-        if (std::fabs(v) < tol) return mid;
-        if ((hi - lo) * 0.5 < 1e-8) return mid;
-        if (v > 0.0) {
-            hi = mid;
-        } else {
-            lo = mid;
+    // Bisection compares the end prices with the target and then halves
+    // [lo, hi] = [a_, b_] on the sign of price - target at the midpoint.
+    void bisection_step(double price) {
+        switch (phase_) {
+            case Phase::Low:
+                fa_ = price;  // the price at low
+                phase_ = Phase::High;
+                trial_ = high_;
+                return;
+            case Phase::High: {
+                const double p_lo = fa_, p_hi = price;
+                // Negated comparisons: a NaN target or a NaN end price fails
+                // here instead of running the search on a meaningless interval.
+                if (!(p_lo <= target_)) {
+                    return finish(Error::value(Reason::NotBracketed, "Target price " + format_shortest(target_) +
+                                                                         " is below value at min vol"));
+                }
+                if (!(target_ <= p_hi)) {
+                    return finish(Error::value(Reason::NotBracketed, "Target price " + format_shortest(target_) +
+                                                                         " is above value at max vol"));
+                }
+                if (max_iterations_ == 0) return finish(bisection_not_converged());
+                a_ = low_, b_ = high_;
+                iteration_ = 1;
+                phase_ = Phase::Loop;
+                trial_ = (a_ + b_) * 0.5;
+                return;
+            }
+            case Phase::Loop: {
+                const double mid = trial_;
+                const double v = price - target_;
+                if (std::fabs(v) < tol_) return finish(mid);
+                if ((b_ - a_) * 0.5 < 1e-8) return finish(mid);
+                if (v > 0.0) {
+                    b_ = mid;
+                } else {
+                    a_ = mid;
+                }
+                if (iteration_ == max_iterations_) return finish(bisection_not_converged());
+                ++iteration_;
+                trial_ = (a_ + b_) * 0.5;
+                return;
+            }
         }
-        if (iteration == max_iterations) return not_converged();
     }
-}
 
+    static Error bisection_not_converged() {
+        return Error::value(Reason::NotConverged, "Bisection failed to converge within max iterations");
+    }
+
+    bool bisection_;
+    Phase phase_ = Phase::Low;
+    double target_;
+    double tol_;
+    uint64_t max_iterations_;
+    double low_, high_;
+    double trial_;
+    uint64_t iteration_ = 0;
+    // Brent's points and values; bisection keeps its interval in a_, b_.
+    double a_ = 0.0, fa_ = 0.0, b_ = 0.0, fb_ = 0.0, c_ = 0.0, fc_ = 0.0, d_ = 0.0, e_ = 0.0;
+    std::optional<Outcome<double>> result_;
+};
+
+// Runs one search to its end, pricing each trial with `price` (sigma ->
+// Outcome<double>).
 template <class Price>
 Outcome<double> search(const ImpliedVolSolver& solver, const VolSearch& bounds, double target, Price price) {
-    Objective<Price> f(std::move(price), target);
-    const double tol = bounds.tolerance.value_or(solver.tolerance);
-    if (solver.kind == ImpliedVolSolver::Kind::Bisection) {
-        return bisection(f, tol, solver.max_iterations, bounds.low, bounds.high);
+    Search s(solver, bounds, target);
+    while (!s.done()) {
+        Outcome<double> p = price(s.trial());
+        if (p) {
+            s.feed(*p);
+        } else {
+            s.fail(std::move(p).error());
+        }
     }
-    return brent(f, tol, solver.max_iterations, bounds.low, bounds.high);
+    return s.take_result();
 }
 
 }  // namespace zub::root_search

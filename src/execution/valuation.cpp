@@ -174,42 +174,142 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
     for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
 }
 
-Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                                   const Instant& valuation, std::optional<double> target, CancelCheck cancel,
-                                   const VolSearch& bounds, std::optional<double> spot) {
-    if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
-    if (!target) return Error::value("Target price must be set before calling solve().");
-    Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
-    if (!gathered) return std::move(gathered).error();
-    const Inputs in = *gathered;
-    if (bounds.refuse_at_exercise_value) {
-        const double floor = exercise_value(option, in);
-        if (*target <= floor) {
-            return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(*target) +
-                                                             " is at or below the exercise value " +
-                                                             format_shortest(floor));
-        }
-    }
+namespace {
 
-    const ImpliedVolSolver solver = config.solver.value_or(ImpliedVolSolver{});
-    const PricingMethod& method = config.slot(option.style, option.type);
+// The inputs of an implied-volatility search for an option on a market whose
+// day counts agree, after the checks made before the search: expired, and
+// with refuse_at_exercise_value a target at or below the exercise value.
+Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
+                              double target, const VolSearch& bounds, std::optional<double> spot) {
+    Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
+    if (!gathered || !bounds.refuse_at_exercise_value) return gathered;
+    const double floor = exercise_value(option, *gathered);
+    if (target <= floor) {
+        return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(target) +
+                                                         " is at or below the exercise value " +
+                                                         format_shortest(floor));
+    }
+    return gathered;
+}
+
+// The search of one option by the method of its slot, each trial priced
+// alone (finite-difference trials on `workspace` when given).
+Outcome<double> run_search(const VanillaOption& option, const MarketRecord& market, const PricingMethod& method,
+                           const ImpliedVolSolver& solver, const Instant& valuation, const Inputs& in,
+                           double target, CancelCheck cancel, const VolSearch& bounds,
+                           FdmLaneWorkspace* workspace = nullptr) {
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
-        return root_search::search(solver, bounds, *target, [&](double sigma) -> Outcome<double> {
+        return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
             // A small grid may finish before the engine polls at all, so the
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
-            Outcome<OptionResult> res =
-                solve_fdm(option, market.dividends, valuation, settings, with_vol(in.market, sigma), cancel);
+            Outcome<OptionResult> res = solve_fdm(option, market.dividends, valuation, settings,
+                                                  with_vol(in.market, sigma), cancel, workspace);
             if (!res) return std::move(res).error();
             return res->price;
         });
     }
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
-    return root_search::search(solver, bounds, *target, [&](double sigma) -> Outcome<double> {
+    return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
         return black_scholes(option.type, option.strike, in.T, with_vol(in.market, sigma)).price;
     });
+}
+
+}  // namespace
+
+Outcome<double> implied_volatility(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
+                                   const Instant& valuation, std::optional<double> target, CancelCheck cancel,
+                                   const VolSearch& bounds, std::optional<double> spot) {
+    if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
+    if (!target) return Error::value("Target price must be set before calling solve().");
+    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot);
+    if (!in) return std::move(in).error();
+    return run_search(option, market, config.slot(option.style, option.type),
+                      config.solver.value_or(ImpliedVolSolver{}), valuation, *in, *target, cancel, bounds);
+}
+
+void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
+                          std::span<const std::optional<double>> spots, const MarketRecord& market,
+                          const ConfigTable& config, const Instant& valuation, CancelCheck cancel,
+                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out,
+                          FdmLaneWorkspace* workspace) {
+    // The market is the same for every option: checked once.
+    if (auto mismatch = check_day_counts(market)) {
+        for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
+        return;
+    }
+    const ImpliedVolSolver solver = config.solver.value_or(ImpliedVolSolver{});
+    // Lanes [0, busy) hold searches in progress, all on `settings`: their
+    // options, their markets (volatility set per trial) and where they came
+    // from.
+    std::array<std::optional<root_search::Search>, kMaxLanes> searches;
+    std::array<FdmLane, kMaxLanes> lanes;
+    std::array<std::size_t, kMaxLanes> where{};
+    std::size_t busy = 0;
+    const FdmConfig* settings = nullptr;
+    std::size_t next = 0;
+
+    // Starts the next options in free lanes.  One that needs no search, or
+    // whose trials cannot share the lanes' (another method or other
+    // settings, a dividend inside its life), is solved on the spot.
+    const auto fill = [&] {
+        if (busy == 0) settings = nullptr;  // idle lanes take any settings
+        for (; busy < kMaxLanes && next < options.size(); ++next) {
+            const VanillaOption& option = options[next];
+            Outcome<Inputs> in = search_inputs(option, market, valuation, targets[next], bounds, spots[next]);
+            if (!in) {
+                out[next].emplace(std::move(in).error());
+                continue;
+            }
+            const PricingMethod& method = config.slot(option.style, option.type);
+            const FdmConfig* own = method.kind == PricingMethod::Kind::Fdm ? &fdm_settings(method) : nullptr;
+            if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own)) ||
+                dividend_inside(market, valuation, in->T)) {
+                out[next].emplace(run_search(option, market, method, solver, valuation, *in, targets[next], cancel,
+                                             bounds, workspace));
+                continue;
+            }
+            settings = own;
+            searches[busy].emplace(solver, bounds, targets[next]);
+            lanes[busy] = FdmLane{option.type, option.style, option.strike, in->T, in->market};
+            where[busy++] = next;
+        }
+    };
+
+    fill();
+    while (busy > 0) {
+        // The poll of each search's trial, once for all of them.
+        if (cancel.cancelled()) {
+            for (std::size_t k = 0; k < busy; ++k) out[where[k]].emplace(Error::cancelled());
+            for (; next < options.size(); ++next) out[next].emplace(Error::cancelled());
+            return;
+        }
+        std::array<FdmLane, kMaxLanes> trials = lanes;
+        for (std::size_t k = 0; k < busy; ++k) trials[k].market.vol = searches[k]->trial();
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> priced;
+        solve_fdm_lanes({trials.data(), busy}, *settings, cancel, {priced.data(), busy}, workspace);
+        // Downwards, so that a finished lane can take the last busy one,
+        // already fed.
+        for (std::size_t k = busy; k-- > 0;) {
+            root_search::Search& s = *searches[k];
+            Outcome<OptionResult>& res = *priced[k];
+            if (res) {
+                s.feed(res->price);
+            } else {
+                s.fail(std::move(res).error());
+            }
+            if (!s.done()) continue;
+            out[where[k]].emplace(s.take_result());
+            if (k != --busy) {
+                searches[k] = std::move(searches[busy]);
+                lanes[k] = lanes[busy];
+                where[k] = where[busy];
+            }
+        }
+        fill();
+    }
 }
 
 }  // namespace zub

@@ -95,4 +95,20 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
                                    CancelCheck cancel = {}, const VolSearch& bounds = {},
                                    std::optional<double> spot = {});
 
+// implied_volatility for each option of a block on one market, configuration,
+// valuation time and search (options[i] with targets[i] and spots[i] into
+// out[i], each exactly what implied_volatility gives it).  Up to kMaxLanes
+// searches by finite differences with one set of settings and no dividend
+// inside the option's life run side by side, their trials priced together
+// (solve_fdm_lanes); a search that ends hands its lane to the next such
+// option of the block.  The others are solved one by one.  Solves use
+// `workspace` when given.  Once `cancel` fires, every option without an
+// outcome gets Cancelled.  An exception (std::bad_alloc) leaves the outcomes
+// found so far in place.
+void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
+                          std::span<const std::optional<double>> spots, const MarketRecord& market,
+                          const ConfigTable& config, const Instant& valuation, CancelCheck cancel,
+                          const VolSearch& bounds, std::span<std::optional<Outcome<double>>> out,
+                          FdmLaneWorkspace* workspace = nullptr);
+
 }  // namespace zub

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/number_text.hpp"
 #include "execution/valuation.hpp"
@@ -246,6 +249,51 @@ TEST(ImpliedVol, DefaultGridAmericanCallsRecoverTheirVolatility) {
                 const auto out = implied_volatility(make_option(Call, American, K, T), make_market(100.0, 0.03, 0.3),
                                                     ConfigTable::defaults(), valuation_instant(), target);
                 EXPECT_TRUE(out.ok() && std::abs(*out - vol) < 0.005) << days << " " << K << " " << vol;
+            }
+        }
+    }
+}
+
+// Searches run side by side give each option exactly what it gets alone, by
+// either search (which Python cannot choose) and when some end early:
+// failures, iteration limits, an expired option, a European one solved
+// apart.
+TEST(ImpliedVol, BlockOfSearchesMatchesOneByOne) {
+    const Instant now = valuation_instant();
+    const auto market = make_market(100, 0.03, 0.3, 0.01);
+    std::vector<VanillaOption> options;
+    std::vector<double> targets;
+    for (int i = 0; i < 24; ++i) {
+        options.push_back(make_option(i % 3 == 0 ? Call : Put, i == 5 ? European : American, 80 + 2.5 * i,
+                                      i == 9 ? -0.1 : 0.25 + 0.2 * (i % 5)));
+        const auto priced = value_option(options.back(), market, ConfigTable::defaults(), now, {},
+                                         {.spot = std::nullopt, .vol = 0.12 + 0.15 * i});
+        targets.push_back(priced ? priced->price : 1.0);
+    }
+    targets[3] = 0.0;    // at the exercise value
+    targets[7] = 500.0;  // above the price at the upper bound
+    const std::vector<std::optional<double>> spots(options.size());
+    VolSearch bounds;
+    bounds.refuse_at_exercise_value = true;
+    using K = ImpliedVolSolver::Kind;
+    // The last two stop some searches at their iteration limit.
+    for (const ImpliedVolSolver solver : {ImpliedVolSolver{}, ImpliedVolSolver{K::Bisection, 1e-4, 100},
+                                          ImpliedVolSolver{K::Brent, 1e-4, 6},
+                                          ImpliedVolSolver{K::Bisection, 1e-2, 10}}) {
+        ConfigTable table = ConfigTable::defaults();
+        table.solver = solver;
+        std::vector<std::optional<Outcome<double>>> out(options.size());
+        implied_volatilities(options, targets, spots, market, table, now, {}, bounds, out);
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            const auto alone = implied_volatility(options[i], market, table, now, targets[i], {}, bounds);
+            ASSERT_TRUE(out[i].has_value()) << i;
+            const Outcome<double>& got = *out[i];
+            ASSERT_EQ(got.ok(), alone.ok()) << i;
+            if (alone.ok()) {
+                EXPECT_EQ(std::bit_cast<uint64_t>(*got), std::bit_cast<uint64_t>(*alone)) << i;
+            } else {
+                EXPECT_EQ(got.error().reason, alone.error().reason) << i;
+                EXPECT_EQ(got.error().message, alone.error().message) << i;
             }
         }
     }
