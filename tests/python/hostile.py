@@ -333,6 +333,11 @@ def isolated(fn, timeout=60.0, interrupt_after=None):
     AssertionError when the child crashes, exits abnormally or hangs.  With
     `interrupt_after`, the child gets SIGINT (Ctrl-C) after that many seconds
     and then has `timeout` seconds left to finish."""
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # A forked child under AddressSanitizer first copies every page of its
+        # parent's quarantine that its own frees recycle: seconds after a
+        # suite has freed a lot.
+        timeout *= 3
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:  # child
