@@ -163,7 +163,8 @@ public:
     WorkspaceLease(const WorkspaceLease&) = delete;
     WorkspaceLease& operator=(const WorkspaceLease&) = delete;
     ~WorkspaceLease() {
-        if (ws.bytes() == 0 || ws.bytes() > kKeptWorkspaceBytes) return;
+        const std::size_t bytes = ws.bytes();
+        if (bytes == 0 || bytes > kKeptWorkspaceBytes) return;
         std::unique_ptr<FdmLaneWorkspace> kept(new (std::nothrow) FdmLaneWorkspace);
         if (!kept) return;
         kept->swap(ws);

@@ -172,10 +172,6 @@ struct Solver {
           scheme(grid, op, 0.0, OptionType::Put),
           ws(nodes),
           stepper(op, boundary, scheme, ws) {}
-    Solver(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market)
-        : Solver(static_cast<std::size_t>(settings.grid_nodes)) {
-        prepare(type, strike, T, settings, market);
-    }
     Solver(const Solver&) = delete;
     Solver& operator=(const Solver&) = delete;
 
