@@ -176,10 +176,17 @@ Walker::Walker(const Layout& layout, std::size_t begin) noexcept : layout_(layou
         rest /= extent;
         for (std::size_t c = 0; c < kCols; ++c) off_[c] += idx_[d] * layout.strides[d][c];
     }
+    if (layout.shape.empty()) return;
+    const std::size_t last = layout.shape.size() - 1;
+    inner_ = layout.strides[last];
+    inner_extent_ = layout.shape[last];
+    inner_idx_ = idx_[last];
 }
 
-void Walker::next() noexcept {
-    for (std::size_t d = layout_.shape.size(); d-- > 0;) {
+void Walker::wrap() noexcept {
+    for (std::size_t c = 0; c < kCols; ++c) off_[c] -= inner_[c] * inner_extent_;
+    inner_idx_ = 0;
+    for (std::size_t d = layout_.shape.size() - 1; d-- > 0;) {
         const auto& s = layout_.strides[d];
         for (std::size_t c = 0; c < kCols; ++c) off_[c] += s[c];
         if (++idx_[d] < layout_.shape[d]) return;
@@ -188,7 +195,7 @@ void Walker::next() noexcept {
     }
 }
 
-bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept {
+bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept {
     if (layout.expiry_converted) {
         const auto* cell = reinterpret_cast<const ConvertedExpiry*>(w.at(kExpiry));
         problem = cell->problem;

@@ -57,13 +57,26 @@ public:
         return v;
     }
     const char* at(std::size_t col) const noexcept { return layout_.base[col] + off_[col]; }
-    void next() noexcept;
+    // One step along the last axis here; wrapping into the outer axes out
+    // of line.
+    void next() noexcept {
+        for (std::size_t c = 0; c < kCols; ++c) off_[c] += inner_[c];
+        if (++inner_idx_ < inner_extent_) return;
+        wrap();
+    }
 
 private:
+    void wrap() noexcept;
+
     static constexpr int kMaxDims = 64;
     const Layout& layout_;
     std::array<Py_ssize_t, kCols> off_{};
-    std::array<Py_ssize_t, kMaxDims> idx_{};
+    std::array<Py_ssize_t, kMaxDims> idx_{};  // of the outer axes
+    // The last axis: its strides, extent and our index along it.  A 0-d
+    // layout has no axis to step along and never wraps.
+    std::array<Py_ssize_t, kCols> inner_{};
+    Py_ssize_t inner_extent_ = PY_SSIZE_T_MAX;
+    Py_ssize_t inner_idx_ = 0;
 };
 
 // The last datetime64 expiry converted by one worker: a chain repeats its
@@ -75,7 +88,19 @@ struct ExpiryCache {
 
 // The expiry of the current element, as the option constructor would have
 // made it from a datetime in UTC; false with a problem code otherwise.
-bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept;
+// read_expiry answers an expiry repeated from the last one inline.
+bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept;
+inline bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out,
+                        uint8_t& problem) noexcept {
+    if (!layout.expiry_converted) {
+        const auto ticks = w.get<int64_t>(kExpiry);
+        if (ticks == cache.ticks && ticks != INT64_MIN) {
+            out = cache.instant;
+            return true;
+        }
+    }
+    return convert_expiry(layout, w, cache, out, problem);
+}
 
 // The Python side of the inputs: converted arrays and buffer views, kept
 // until release() (called under the interpreter lock; never from a

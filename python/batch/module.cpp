@@ -154,6 +154,10 @@ public:
 
     WorkspaceLease() noexcept {
         for (std::atomic<FdmLaneWorkspace*>& slot : shelf) {
+            // Empty slots are only read: ranges that never solve by finite
+            // differences leave the shelf empty, and a write to every slot
+            // would bounce its lines between cores on each range.
+            if (slot.load(std::memory_order_relaxed) == nullptr) continue;
             std::unique_ptr<FdmLaneWorkspace> kept(slot.exchange(nullptr));
             if (!kept) continue;
             ws.swap(*kept);
@@ -182,21 +186,23 @@ private:
     static inline std::array<std::atomic<FdmLaneWorkspace*>, 64> shelf{};
 };
 
-// Elements are valued in blocks of up to kMaxLanes, so that their
-// finite-difference solves can step together.
+// Elements are valued in blocks, so that neighbours share what depends on
+// their expiry alone and their finite-difference solves can step together.
+constexpr std::size_t kValueBlock = 64;
+
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     Walker w(t.layout, begin);
     const CancelCheck cancel = job.cancel_check();
     ExpiryCache cache;
-    std::array<VanillaOption, kMaxLanes> options;
-    std::array<MarketOverrides, kMaxLanes> markets;
-    std::array<std::size_t, kMaxLanes> where{};
+    std::array<VanillaOption, kValueBlock> options;
+    std::array<MarketOverrides, kValueBlock> markets;
+    std::array<std::size_t, kValueBlock> where{};
     // Every block sets each of its results before reading it.
-    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+    std::array<std::optional<Outcome<OptionResult>>, kValueBlock> results;
     WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
-        for (; i < end && count < kMaxLanes; ++i, w.next()) {
+        for (; i < end && count < kValueBlock; ++i, w.next()) {
             markets[count] = {};
             if (!read_element(t, w, i, 6, cache, options[count], markets[count])) continue;
             where[count++] = i;

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -53,6 +55,34 @@ MarketPoint point_at(const MarketRecord& market, double T, std::optional<double>
     return MarketPoint{.spot = spot.value_or(market.spot), .rate = r, .carry = q};
 }
 
+// The time to one expiry, its rates and, once the closed form asks for
+// them, the closed form's factors: worked out once for the neighbours of a
+// block that share the expiry.
+class ExpiryRates {
+public:
+    // Moves to an option living T years on `market` (rates only when T > 0).
+    void move_to(const MarketRecord& market, double T) noexcept {
+        if (T == T_) return;
+        T_ = T;
+        closed_.reset();
+        if (T > 0.0) rates_ = point_at(market, T, std::nullopt);
+    }
+    double T() const noexcept { return T_; }
+    // The market point at `spot` and `vol` (valid for T > 0).
+    MarketPoint point(double spot, double vol) const noexcept {
+        return MarketPoint{.spot = spot, .vol = vol, .rate = rates_.rate, .carry = rates_.carry};
+    }
+    const Horizon& closed_form() noexcept {
+        if (!closed_) closed_ = horizon(T_, rates_.rate, rates_.carry);
+        return *closed_;
+    }
+
+private:
+    double T_ = std::numeric_limits<double>::quiet_NaN();
+    MarketPoint rates_;
+    std::optional<Horizon> closed_;
+};
+
 // T, S, r and q at the valuation instant; an option at or past expiry (or with
 // a time to expiry that is not a number) cannot be priced by either engine.
 Outcome<Inputs> gather_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
@@ -83,18 +113,19 @@ const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
 }
 
-// value_option after the day-count check, for an option living T years:
-// nullptr with the outcome in `out` when no finite-difference solve is
-// needed, else that solve's settings, its market in `point`.
+// value_option after the day-count check, for an option living at.T()
+// years: nullptr with the outcome in `out` when no finite-difference solve
+// is needed, else that solve's settings, its market in `point`.
 const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
-                               double T, const MarketOverrides& overrides, std::optional<Outcome<OptionResult>>& out,
-                               MarketPoint& point) {
+                               ExpiryRates& at, const MarketOverrides& overrides,
+                               std::optional<Outcome<OptionResult>>& out, MarketPoint& point) {
+    const double T = at.T();
     if (!(T > 0.0)) {
         out.emplace(expired());
         return nullptr;
     }
-    point = point_at(market, T, overrides.spot);
-    point.vol = overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T);
+    point = at.point(overrides.spot.value_or(market.spot),
+                     overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T));
 
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) return &fdm_settings(method);
@@ -105,7 +136,7 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
             "not implemented: American options with interest rate below dividend yield have not been implemented"));
         return nullptr;
     }
-    out.emplace(black_scholes(option.type, option.strike, T, point));
+    out.emplace(black_scholes(option.type, option.strike, point.spot, point.vol, at.closed_form()));
     return nullptr;
 }
 
@@ -130,8 +161,9 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
     std::optional<Outcome<OptionResult>> done;
     MarketPoint point;
-    const FdmConfig* settings =
-        prepare_value(option, market, config, option.years_to_expiry(valuation), overrides, done, point);
+    ExpiryRates at;
+    at.move_to(market, option.years_to_expiry(valuation));
+    const FdmConfig* settings = prepare_value(option, market, config, at, overrides, done, point);
     if (settings == nullptr) return std::move(*done);
     return solve_fdm(option, market.dividends, valuation, *settings, point, cancel);
 }
@@ -145,21 +177,31 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
         return;
     }
-    // One group, on the settings of its first lane.
+    // Groups of up to kMaxLanes finite-difference solves on the settings of
+    // their first lane.
     const FdmConfig* settings = nullptr;
     std::array<FdmLane, kMaxLanes> lanes;
     std::array<std::size_t, kMaxLanes> where{};
     std::size_t count = 0;
-    double T = 0.0;
+    const auto solve_group = [&] {
+        if (count == 0) return;
+        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
+        solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count}, workspace);
+        for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
+        count = 0;
+        settings = nullptr;
+    };
+    ExpiryRates at;
     for (std::size_t i = 0; i < options.size(); ++i) {
         const VanillaOption& option = options[i];
         // Neighbours often share an expiry, and with it the year fraction.
-        if (i == 0 || !(option.expiry == options[i - 1].expiry)) T = option.years_to_expiry(valuation);
+        if (i == 0 || !(option.expiry == options[i - 1].expiry)) at.move_to(market, option.years_to_expiry(valuation));
         MarketPoint point;
-        const FdmConfig* own = prepare_value(option, market, config, T, overrides[i], out[i], point);
+        const FdmConfig* own = prepare_value(option, market, config, at, overrides[i], out[i], point);
         if (own == nullptr) continue;
-        const bool fits = (settings == nullptr || same_settings(*settings, *own)) && count < kMaxLanes &&
-                          !dividend_inside(market, valuation, T);
+        const double T = at.T();
+        const bool fits =
+            (settings == nullptr || same_settings(*settings, *own)) && !dividend_inside(market, valuation, T);
         if (!fits) {
             out[i] = solve_fdm(option, market.dividends, valuation, *own, point, cancel, workspace);
             continue;
@@ -167,11 +209,9 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         settings = own;
         lanes[count] = FdmLane{option.type, option.style, option.strike, T, point};
         where[count++] = i;
+        if (count == kMaxLanes) solve_group();
     }
-    if (count == 0) return;
-    std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-    solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count}, workspace);
-    for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
+    solve_group();
 }
 
 namespace {
@@ -212,8 +252,9 @@ Outcome<double> run_search(const VanillaOption& option, const MarketRecord& mark
     }
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
+    const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
     return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
-        return black_scholes(option.type, option.strike, in.T, with_vol(in.market, sigma)).price;
+        return black_scholes(option.type, option.strike, in.market.spot, sigma, h).price;
     });
 }
 

@@ -75,12 +75,12 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
                                    const ConfigTable& config, const Instant& valuation, CancelCheck cancel = {},
                                    const MarketOverrides& overrides = {});
 
-// value_option for each of up to kMaxLanes options on one market,
-// configuration and valuation time (options[i] with overrides[i] into
-// out[i], each exactly what value_option gives it).  Finite-difference
-// solves with one set of settings and no dividend
-// inside the option's life are stepped together (solve_fdm_lanes), on
-// `workspace` when given.
+// value_option for each option of a block on one market, configuration
+// and valuation time (options[i] with overrides[i] into out[i], each exactly
+// what value_option gives it).  Neighbours with one expiry share its rates
+// and closed-form factors.  Finite-difference solves with one set of
+// settings and no dividend inside the option's life are stepped together,
+// up to kMaxLanes at a time (solve_fdm_lanes), on `workspace` when given.
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
                    CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,

@@ -67,6 +67,16 @@ OptionResult evaluate(const Parts& p) {
 
 }  // namespace
 
+Horizon horizon(double T, double rate, double carry) noexcept {
+    const double er = -rate * T, eq = -carry * T;
+    return {.T = T, .root_T = std::sqrt(T), .rate = rate, .carry = carry, .rate_exponent = er,
+            .carry_exponent = eq, .rate_discount = std::exp(er), .carry_discount = std::exp(eq)};
+}
+
+OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept {
+    return black_scholes(type, K, m.spot, m.vol, horizon(T, m.rate, m.carry));
+}
+
 // The operations follow one fixed order so that prices are reproducible to the
 // last bit: N(-x) is the distribution function at -x, never 1 - N(x), and the
 // density is taken at d1 only.  No argument is validated; T <= 0, sigma <= 0, S <= 0 or
@@ -74,10 +84,10 @@ OptionResult evaluate(const Parts& p) {
 // not finite, the formula is evaluated again with the terms whose discount
 // factor overflowed (exp(-r T) with r T < -709) taken through logarithms, so
 // that price and Greeks are right wherever they are finite.
-OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept {
+OptionResult black_scholes(OptionType type, double K, double S, double sigma, const Horizon& h) noexcept {
     const bool is_call = type == OptionType::Call;
-    const double S = m.spot, sigma = m.vol, r = m.rate, q = m.carry;
-    const double s = std::sqrt(T);
+    const double T = h.T, r = h.rate, q = h.carry;
+    const double s = h.root_T;
     const double v = sigma * s;
     const double d1 = (std::log(S / K) + ((r - q) + 0.5 * sigma * sigma) * T) / v;
     const double d2 = d1 - v;
@@ -88,8 +98,8 @@ OptionResult black_scholes(OptionType type, double K, double T, const MarketPoin
     const auto [nd2, nmd2] = norm_cdf_pair(d2);
     const double n = norm_pdf(d1);
 
-    const double er = -r * T, eq = -q * T;
-    const Parts p{is_call, S, K, T, sigma, r, q, s, d1, d2, nd1, nmd1, nd2, nmd2, n, er, eq, std::exp(er), std::exp(eq)};
+    const Parts p{is_call, S, K, T, sigma, r, q, s, d1, d2, nd1, nmd1, nd2, nmd2, n,
+                  h.rate_exponent, h.carry_exponent, h.rate_discount, h.carry_discount};
 
     const OptionResult out = evaluate<false>(p);
     const Greeks& g = out.greeks;

@@ -7,8 +7,22 @@
 
 namespace zub {
 
+// What the closed form takes from the time to expiry and the rates alone,
+// shared by every option of one expiry on one market.
+struct Horizon {
+    double T = 0.0;      // Actual/365 Fixed years to expiry
+    double root_T = 0.0;  // sqrt(T)
+    double rate = 0.0, carry = 0.0;
+    double rate_exponent = 0.0, carry_exponent = 0.0;  // -r T and -q T
+    double rate_discount = 0.0, carry_discount = 0.0;  // their exponentials
+};
+Horizon horizon(double T, double rate, double carry) noexcept;
+
 // Price and all five Greeks of a European call or put of strike K on the market
 // point m; allocation-free.  T is the Actual/365 Fixed time to expiry.
 OptionResult black_scholes(OptionType type, double K, double T, const MarketPoint& m) noexcept;
+// The same at spot S and volatility sigma, to the bit, from the horizon's
+// rates and factors.
+OptionResult black_scholes(OptionType type, double K, double S, double sigma, const Horizon& h) noexcept;
 
 }  // namespace zub
