@@ -86,8 +86,9 @@ struct Task {
     Instant valuation;
     Layout layout;
     VolSearch search;
-    // The fewest elements a worker takes at a time.
-    std::size_t min_chunk = 1;
+    // The fewest elements a worker takes at a time: at least a group of
+    // finite-difference solves that step together.
+    std::size_t min_chunk = kMaxLanes;
     // Outputs: valuation fills price..rho, implied volatility fills vol.
     double* out[6] = {};
     uint8_t* status = nullptr;

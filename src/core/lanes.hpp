@@ -7,7 +7,7 @@
 namespace zub {
 
 // The most lanes one loop takes.
-inline constexpr std::size_t kMaxLanes = 4;
+inline constexpr std::size_t kMaxLanes = 8;
 
 // f(std::integral_constant<std::size_t, count>{}) for 1 <= count <= K, so that a
 // loop over the lanes has a count fixed at compile time.

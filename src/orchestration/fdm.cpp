@@ -217,6 +217,7 @@ struct FdmLaneWorkspace::Buffers {
     std::array<std::unique_ptr<Solver<PostProjectionScheme>>, kMaxLanes> american;
     std::array<std::unique_ptr<Solver<LinearScheme>>, kMaxLanes> european;
     std::array<ReadOffBuffers, kMaxLanes> read_off;
+    InterleavedFactors interleaved;
 
     template <class Scheme>
     auto& solvers() noexcept {
@@ -451,7 +452,7 @@ void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, c
             const double c = (s.stepper.*rhs)(dt[k]);
             systems[k] = {&s.op, c, s.ws.rhs().data(), (s.ws.*target)().data(), s.ws.sweep().data()};
         }
-        solve_implicit_lanes({systems.data(), count}, n);
+        solve_implicit_lanes({systems.data(), count}, n, &buffers.interleaved);
         for (std::size_t k = 0; k < count; ++k) (solver[k]->stepper.*solved)();
     };
     for (std::uint64_t step = 0; step < steps[0]; ++step) {
@@ -505,13 +506,13 @@ FdmLaneWorkspace::~FdmLaneWorkspace() = default;
 std::size_t FdmLaneWorkspace::bytes() const noexcept {
     if (!buffers_) return 0;
     // Per solver: grid 6n, operator 3n and its factors 3n, stepping 8n;
-    // per read-off 4n.
+    // per read-off 4n; the interleaved factors 4n per lane.
     std::size_t solvers = 0;
     for (const auto& s : buffers_->american) solvers += s ? 1U : 0U;
     for (const auto& s : buffers_->european) solvers += s ? 1U : 0U;
     std::size_t doubles = solvers * 20 * buffers_->nodes;
     for (const ReadOffBuffers& r : buffers_->read_off) doubles += r.block.size();
-    return doubles * sizeof(double);
+    return doubles * sizeof(double) + buffers_->interleaved.bytes();
 }
 
 void FdmLaneWorkspace::release() noexcept { buffers_.reset(); }

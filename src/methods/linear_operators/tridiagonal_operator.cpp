@@ -1,6 +1,7 @@
 #include "methods/linear_operators/tridiagonal_operator.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
 #include <string>
@@ -17,6 +18,9 @@ std::size_t checked_size(std::size_t n) {
     if (n > std::vector<double>().max_size() / 3) throw std::bad_alloc();
     return n;
 }
+
+// The next factorisation's id; 0 names none.
+std::atomic<std::uint64_t> next_factorisation_id{1};
 
 }  // namespace
 
@@ -126,6 +130,7 @@ void TridiagonalOperator::factorise_abreast(const TridiagonalOperator* const* op
         op.cached_c_ = c[k];
         op.cached_ = true;
         ++op.factorisations_;
+        op.factorisation_id_ = next_factorisation_id.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

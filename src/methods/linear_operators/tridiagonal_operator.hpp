@@ -76,6 +76,9 @@ public:
 
     // How many factorisations solve_implicit has built so far.
     std::uint64_t factorisations() const noexcept { return factorisations_; }
+    // A number that names the current factorisation: no other
+    // factorisation in the process, of this operator or another, gets it.
+    std::uint64_t factorisation_id() const noexcept { return factorisation_id_; }
 
 private:
     double* lo() noexcept { return block_.data(); }
@@ -97,6 +100,7 @@ private:
     mutable double cached_c_ = 0.0;
     mutable bool cached_ = false;
     mutable std::uint64_t factorisations_ = 0;
+    mutable std::uint64_t factorisation_id_ = 0;
 };
 
 }  // namespace zub
