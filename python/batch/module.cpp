@@ -198,7 +198,6 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     std::array<VanillaOption, kValueBlock> options;
     std::array<MarketOverrides, kValueBlock> markets;
     std::array<std::size_t, kValueBlock> where{};
-    // Every block sets each of its results before reading it.
     std::array<std::optional<Outcome<OptionResult>>, kValueBlock> results;
     WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
@@ -209,19 +208,21 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             where[count++] = i;
         }
         if (count == 0) continue;
-        bool thrown = true;
-        guarded_element(t, where[0], 6, [&] {
+        for (std::size_t k = 0; k < count; ++k) results[k].reset();
+        try {
             value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
                           cancel, {results.data(), count}, &lease.ws);
-            thrown = false;
-            return true;
-        });
+        } catch (const std::exception&) {
+            // Valued again one by one below, each element with its own failure.
+        }
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t at = where[k];
-            if (thrown) {
-                // The block's first element holds the failure.
-                if (k > 0) t.fail(at, t.status[where[0]], t.messages ? (*t.messages)[where[0]].c_str() : "", 6);
-                continue;
+            if (!results[k]) {
+                guarded_element(t, at, 6, [&] {
+                    results[k] = value_option(options[k], *t.market, t.table(), t.valuation, cancel, markets[k]);
+                    return true;
+                });
+                if (!results[k]) continue;  // its failure is stored
             }
             const Outcome<OptionResult>& r = *results[k];
             if (!r) {

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "core/lanes.hpp"
 #include "orchestration/fdm.hpp"
 
 namespace zub {
@@ -260,6 +263,34 @@ TEST(FdmSolve, InstantsGiveTheSameSolveAsYearFractions) {
     auto expired = solve_fdm(option, divs, valuation, FdmConfig{}, kAtm);
     ASSERT_FALSE(expired.ok());
     EXPECT_EQ(expired.error().message, "Solver never ran");
+}
+
+// Groups of every size, one workspace after another (its factor copies
+// must follow each group's operators), give each lane its single solve's bits.
+TEST(FdmLanes, EveryGroupSizeMatchesSingleSolves) {
+    FdmLaneWorkspace ws;
+    for (const FdmConfig& settings : {grid(101, 10), grid(57, 25)}) {
+        for (std::size_t count = 1; count <= kMaxLanes; ++count) {
+            std::vector<FdmLane> lanes;
+            for (std::size_t k = 0; k < count; ++k) {
+                const double x = static_cast<double>(count * 7 + k);
+                lanes.push_back({k % 3 == 0 ? OptionType::Call : OptionType::Put,
+                                 count % 2 == 0 || k % 2 == 0 ? ExerciseStyle::American : ExerciseStyle::European,
+                                 70.0 + 3.0 * x,
+                                 0.1 + 0.05 * x, {.spot = 100.0, .vol = 0.1 + 0.02 * x, .rate = 0.04, .carry = 0.01}});
+            }
+            std::vector<std::optional<Outcome<OptionResult>>> out(count);
+            solve_fdm_lanes(lanes, settings, {}, out, &ws);
+            for (std::size_t k = 0; k < count; ++k) {
+                const FdmLane& l = lanes[k];
+                const auto alone = solve_fdm_in_years(l.type, l.style, l.strike, l.T, {}, settings, l.market);
+                ASSERT_TRUE(alone.ok() && out[k]->ok()) << count << " " << k;
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*out[k])->price), std::bit_cast<std::uint64_t>(alone->price));
+                EXPECT_EQ(std::bit_cast<std::uint64_t>((*out[k])->greeks.gamma),
+                          std::bit_cast<std::uint64_t>(alone->greeks.gamma));
+            }
+        }
+    }
 }
 
 // Pins the operator's message for fewer than three nodes.
