@@ -189,7 +189,7 @@ private:
 
 // Elements are valued in blocks, so that neighbours share what depends on
 // their expiry alone and their finite-difference solves can step together.
-constexpr std::size_t kValueBlock = 64;
+constexpr std::size_t kValueBlock = 48;
 
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     Walker w(t.layout, begin);

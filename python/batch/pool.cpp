@@ -16,6 +16,31 @@ namespace {
 // How often the calling thread looks for pending signals.
 constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 
+// Moves a worker that joins `job` off a CPU where another of its workers
+// started, to a CPU that none of them took, when the thread may run there.
+// The kernel now and then queues workers woken together on the same idle
+// CPU and leaves the other CPUs idle for a good part of a short job.  The
+// thread's affinity is narrowed only for the move and restored at once: it
+// stays free to migrate.
+void spread_out(Job& job) noexcept {
+    constexpr int kTracked = 64;
+    int cpu = sched_getcpu();
+    if (cpu < 0 || cpu >= kTracked) return;
+    const std::uint64_t taken = job.cpus.fetch_or(std::uint64_t{1} << cpu, std::memory_order_relaxed);
+    if ((taken >> cpu & 1U) == 0) return;
+    cpu_set_t allowed;
+    if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) return;
+    cpu_set_t free_cpus;
+    CPU_ZERO(&free_cpus);
+    for (std::size_t c = 0; c < kTracked; ++c) {
+        if (CPU_ISSET(c, &allowed) && (taken >> c & 1U) == 0) CPU_SET(c, &free_cpus);
+    }
+    if (CPU_COUNT(&free_cpus) == 0 || pthread_setaffinity_np(pthread_self(), sizeof free_cpus, &free_cpus) != 0) return;
+    pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    cpu = sched_getcpu();
+    if (cpu >= 0 && cpu < kTracked) job.cpus.fetch_or(std::uint64_t{1} << cpu, std::memory_order_relaxed);
+}
+
 class Pool {
 public:
     void reserve(unsigned threads) {
@@ -87,6 +112,7 @@ private:
             ++job->joined;
             ++job->active;
             lock.unlock();
+            if (job->max_workers > 1) spread_out(*job);
             while (!job->cancelled()) {
                 const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
                 if (begin >= job->size) break;

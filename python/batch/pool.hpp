@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "core/error.hpp"
@@ -23,6 +24,8 @@ struct Job {
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> cancel{false};
+    // The CPUs (below 64) that its workers started on.
+    std::atomic<std::uint64_t> cpus{0};
     // Guarded by the pool's mutex.
     unsigned joined = 0;
     unsigned active = 0;
