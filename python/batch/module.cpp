@@ -460,7 +460,7 @@ PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int co
             return nullptr;
         }
         task->converted = inputs.converted();
-        reserve_workers(opts.threads);
+        reserve_workers(opts.threads - 1);  // the calling thread is one of them
         return make_outputs(*task, outputs, count, opts.messages, given);
     });
     if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);

@@ -16,6 +16,9 @@ namespace {
 // How often the calling thread looks for pending signals.
 constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 
+// CPUs that a job tracks (Job::cpus).
+constexpr int kTracked = 64;
+
 // Moves a worker that joins `job` off a CPU where another of its workers
 // started, to a CPU that none of them took, when the thread may run there.
 // The kernel now and then queues workers woken together on the same idle
@@ -23,7 +26,6 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 // thread's affinity is narrowed only for the move and restored at once: it
 // stays free to migrate.
 void spread_out(Job& job) noexcept {
-    constexpr int kTracked = 64;
     int cpu = sched_getcpu();
     if (cpu < 0 || cpu >= kTracked) return;
     const std::uint64_t taken = job.cpus.fetch_or(std::uint64_t{1} << cpu, std::memory_order_relaxed);
@@ -77,7 +79,7 @@ public:
 
 private:
     static bool exhausted(const Job& job) {
-        return job.cancelled() || job.next.load(std::memory_order_relaxed) >= job.size;
+        return job.stopped() || job.next.load(std::memory_order_relaxed) >= job.size;
     }
     static bool done(const Job& job) { return exhausted(job) && job.active == 0; }
 
@@ -112,7 +114,7 @@ private:
             ++job->joined;
             ++job->active;
             lock.unlock();
-            if (job->max_workers > 1) spread_out(*job);
+            spread_out(*job);
             while (!job->cancelled()) {
                 const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
                 if (begin >= job->size) break;
@@ -186,25 +188,79 @@ void reacquire(PyThreadState* saved) {
     PyEval_RestoreThread(saved);
 }
 
+// Whether the calling thread (holding the lock) is the interpreter's main
+// thread; false when that cannot be told.
+bool on_main_thread() {
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+    PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
+    const bool same = ident != nullptr && PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
+    Py_XDECREF(ident);
+    Py_XDECREF(main);
+    Py_XDECREF(threading);
+    PyErr_Clear();
+    return same;
+}
+
 }  // namespace
 
-bool run_job(const std::shared_ptr<Job>& job) {
-    Pool& p = pool();
-    PyThreadState* saved = PyEval_SaveThread();
-    p.submit(job);
+struct Job::CallerPoll {
+    pthread_t thread;
+    bool signals;  // the calling thread is the main thread
+    PyThreadState* saved = nullptr;
+    std::chrono::steady_clock::time_point next;
     bool interrupted = false;
-    while (!p.wait(*job, kSignalPoll)) {
-        reacquire(saved);
-        interrupted = PyErr_CheckSignals() != 0;
-        saved = PyEval_SaveThread();
-        if (interrupted) {
-            p.cancel(*job);
-            while (!p.wait(*job, kSignalPoll)) {
-            }
-            break;
+};
+
+// Polls on the calling thread only, and only on the main thread, where
+// nothing can end the thread while it holds the lock.
+bool Job::poll_signals() noexcept {
+    CallerPoll& p = *caller;
+    if (!p.signals || pthread_equal(pthread_self(), p.thread) == 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < p.next) return false;
+    p.next = now + kSignalPoll;
+    PyEval_RestoreThread(p.saved);
+    p.interrupted = PyErr_CheckSignals() != 0;
+    p.saved = PyEval_SaveThread();
+    if (p.interrupted) cancel.store(true, std::memory_order_relaxed);
+    return p.interrupted;
+}
+
+bool run_job(const std::shared_ptr<Job>& job) {
+    // The calling thread works as one of the job's workers: one worker
+    // fewer to wake, and the others are woken while its core is busy, so
+    // the kernel places them on other cores.
+    Job::CallerPoll poll{.thread = pthread_self(), .signals = on_main_thread(),
+                         .next = std::chrono::steady_clock::now() + kSignalPoll};
+    // Set before any worker joins and cleared once all have left.
+    job->caller = &poll;
+    Pool* helpers = job->max_workers > 1 ? &pool() : nullptr;
+    poll.saved = PyEval_SaveThread();
+    if (helpers != nullptr) {
+        job->max_workers -= 1;
+        const int cpu = sched_getcpu();
+        if (cpu >= 0 && cpu < kTracked) job->cpus.store(std::uint64_t{1} << cpu, std::memory_order_relaxed);
+        helpers->submit(job);
+    }
+    while (!job->cancelled()) {
+        const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
+        if (begin >= job->size) break;
+        job->body(begin, std::min(begin + job->chunk, job->size));
+    }
+    bool interrupted = poll.interrupted;
+    if (helpers != nullptr) {
+        if (interrupted) helpers->cancel(*job);
+        while (!helpers->wait(*job, kSignalPoll)) {
+            if (interrupted) continue;
+            reacquire(poll.saved);
+            interrupted = PyErr_CheckSignals() != 0;
+            poll.saved = PyEval_SaveThread();
+            if (interrupted) helpers->cancel(*job);
         }
     }
-    reacquire(saved);
+    job->caller = nullptr;
+    reacquire(poll.saved);
     return !interrupted;
 }
 

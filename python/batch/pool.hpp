@@ -24,32 +24,45 @@ struct Job {
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> cancel{false};
-    // The CPUs (below 64) that its workers started on.
+    // The CPUs (below 64) that its workers, the calling thread among them,
+    // started on.
     std::atomic<std::uint64_t> cpus{0};
     // Guarded by the pool's mutex.
     unsigned joined = 0;
     unsigned active = 0;
     std::condition_variable finished;
+    // Set while the calling thread runs the job itself (run_job), which
+    // then polls for signals from cancelled().
+    struct CallerPoll;
+    CallerPoll* caller = nullptr;
 
-    bool cancelled() const noexcept { return cancel.load(std::memory_order_relaxed); }
+    bool stopped() const noexcept { return cancel.load(std::memory_order_relaxed); }
+    bool cancelled() noexcept { return stopped() || (caller != nullptr && poll_signals()); }
     // The check handed to the pricing core.
     CancelCheck cancel_check() noexcept {
         return CancelCheck{[](void* self) { return static_cast<Job*>(self)->cancelled(); }, this};
     }
+
+private:
+    bool poll_signals() noexcept;
 };
 
 // Number of cores this process may run on.
 unsigned available_cores() noexcept;
 
 // Makes sure the pool has at least `threads` workers (GIL held; may throw
-// std::system_error when a thread cannot be started).
+// std::system_error when a thread cannot be started).  A job of n workers
+// takes n - 1 from the pool.
 void reserve_workers(unsigned threads);
 
-// Runs `job` on the pool with the interpreter lock released and returns
-// when it is done.  Meanwhile the calling thread wakes every few
-// milliseconds to take the lock and run pending signal handlers; when one
-// raises (Ctrl-C), the job is cancelled, its workers stop within their next
-// poll, and false is returned with that exception set.
+// Runs `job` with the interpreter lock released and returns when it is
+// done.  The calling thread is one of its max_workers workers, the pool
+// gives the others.  Every few milliseconds the calling thread takes the
+// lock back to run pending signal handlers: from within the job's
+// cancellation checks while it works (on the main thread only, the one
+// that runs signal handlers), between waits once its share is done.  When
+// a handler raises (Ctrl-C), the job is cancelled, its workers stop within
+// their next poll, and false is returned with that exception set.
 //
 // Nothing here may catch or block the unwinding by which the interpreter
 // ends a daemon thread that wants the lock back after finalisation began:

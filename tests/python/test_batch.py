@@ -192,13 +192,15 @@ DCC = zub.DayCountConvention.ACT_365_FIXED
 frm = zub.OptionMarketFrame(100.0, zub.RateCurve.continuous(0.05, DCC), zub.VolSurface.flat(0.2, DCC))
 cfg = zub.Config()
 cfg.add_policy(zub.InstrumentPolicy().fdm(zub.FdmConfig(time_steps=400, grid_nodes=401)))
-slow = lambda: zb.value(frm, np.full(100000, 100.0), T0 + dt.timedelta(days=365), 1, 0, valuation_time=T0, config=cfg)
-slow_iv = lambda: zb.implied_vol(frm, 8.0, np.full(100000, 100.0), T0 + dt.timedelta(days=365), 1, 0,
-                                 valuation_time=T0, config=cfg)
+slow = lambda threads=None: zb.value(frm, np.full(100000, 100.0), T0 + dt.timedelta(days=365), 1, 0,
+                                    valuation_time=T0, config=cfg, threads=threads)
+slow_iv = lambda threads=None: zb.implied_vol(frm, 8.0, np.full(100000, 100.0), T0 + dt.timedelta(days=365), 1, 0,
+                                              valuation_time=T0, config=cfg, threads=threads)
 """
 
 
-@pytest.mark.parametrize("call", ["slow()", "slow_iv()"])
+# One thread runs on the calling thread itself, which polls from inside the work.
+@pytest.mark.parametrize("call", ["slow()", "slow_iv()", "slow(1)", "slow_iv(1)"])
 def test_ctrl_c_ends_a_batch_within_100_ms(call):
     code = SLOW_BOOK + f"""
 import os, signal, threading, time
@@ -233,10 +235,11 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     assert proc.stdout.strip() == "0", proc.stderr
 
 
-def test_daemon_thread_in_a_batch_at_exit_ends_cleanly():
-    code = SLOW_BOOK + """
+@pytest.mark.parametrize("threads", [None, 1])
+def test_daemon_thread_in_a_batch_at_exit_ends_cleanly(threads):
+    code = SLOW_BOOK + f"""
 import threading, time
-threading.Thread(target=slow, daemon=True).start()
+threading.Thread(target=slow, args=({threads},), daemon=True).start()
 time.sleep(0.3)
 print("exiting")
 """
