@@ -93,6 +93,8 @@ struct Task {
     double* out[6] = {};
     uint8_t* status = nullptr;
     std::unique_ptr<std::vector<std::string>> messages;  // only when asked for
+    // An allocation failed outside any element's guard (storing a message).
+    std::atomic<bool> out_of_memory{false};
 
     const ConfigTable& table() const noexcept { return config ? *config : ConfigTable::defaults(); }
 
@@ -373,10 +375,21 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
         job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), task->min_chunk, 1024);
         job->max_workers = static_cast<unsigned>(std::min<std::size_t>(opts.threads, (n + job->chunk - 1) / job->chunk));
         Job* raw = job.get();
-        job->body = [task, raw, range](std::size_t b, std::size_t e) { range(*task, *raw, b, e); };
+        job->body = [task, raw, range](std::size_t b, std::size_t e) {
+            try {
+                range(*task, *raw, b, e);
+            } catch (const std::exception&) {
+                task->out_of_memory.store(true, std::memory_order_relaxed);
+                raw->cancel.store(true, std::memory_order_relaxed);
+            }
+        };
         if (!run_job(job)) {
             Py_DECREF(dict);
             return nullptr;
+        }
+        if (task->out_of_memory.load(std::memory_order_relaxed)) {
+            Py_DECREF(dict);
+            return PyErr_NoMemory();
         }
     }
     if (task->messages) {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
@@ -38,7 +39,10 @@ void spread_out(Job& job) noexcept {
         if (CPU_ISSET(c, &allowed) && (taken >> c & 1U) == 0) CPU_SET(c, &free_cpus);
     }
     if (CPU_COUNT(&free_cpus) == 0 || pthread_setaffinity_np(pthread_self(), sizeof free_cpus, &free_cpus) != 0) return;
-    pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    // Once more if need be: a worker must not stay confined.
+    if (pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) {
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    }
     cpu = sched_getcpu();
     if (cpu >= 0 && cpu < kTracked) job.cpus.fetch_or(std::uint64_t{1} << cpu, std::memory_order_relaxed);
 }
@@ -189,8 +193,11 @@ void reacquire(PyThreadState* saved) {
 }
 
 // Whether the calling thread (holding the lock) is the interpreter's main
-// thread; false when that cannot be told.
+// thread, the one that runs signal handlers and that finalisation never
+// ends: the thread threading calls main and the process's first thread
+// both.  False when that cannot be told.
 bool on_main_thread() {
+    if (::gettid() != ::getpid() || PyErr_Occurred() != nullptr) return false;
     PyObject* threading = PyImport_ImportModule("threading");
     PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
     PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
@@ -202,41 +209,33 @@ bool on_main_thread() {
     return same;
 }
 
+// How often the calling thread polls while it works: less often than while
+// it waits, since each poll may wait for the lock while the work stands.
+constexpr auto kWorkingPoll = std::chrono::milliseconds(25);
+
 }  // namespace
 
-struct Job::CallerPoll {
-    pthread_t thread;
-    bool signals;  // the calling thread is the main thread
-    PyThreadState* saved = nullptr;
-    std::chrono::steady_clock::time_point next;
-    bool interrupted = false;
-};
-
-// Polls on the calling thread only, and only on the main thread, where
-// nothing can end the thread while it holds the lock.
 bool Job::poll_signals() noexcept {
-    CallerPoll& p = *caller;
-    if (!p.signals || pthread_equal(pthread_self(), p.thread) == 0) return false;
+    if (pthread_equal(pthread_self(), caller) == 0) return false;
     const auto now = std::chrono::steady_clock::now();
-    if (now < p.next) return false;
-    p.next = now + kSignalPoll;
-    PyEval_RestoreThread(p.saved);
-    p.interrupted = PyErr_CheckSignals() != 0;
-    p.saved = PyEval_SaveThread();
-    if (p.interrupted) cancel.store(true, std::memory_order_relaxed);
-    return p.interrupted;
+    if (now < next_poll) return false;
+    next_poll = now + kWorkingPoll;
+    PyEval_RestoreThread(caller_state);
+    interrupted = PyErr_CheckSignals() != 0;
+    caller_state = PyEval_SaveThread();
+    if (interrupted) cancel.store(true, std::memory_order_relaxed);
+    return interrupted;
 }
 
 bool run_job(const std::shared_ptr<Job>& job) {
     // The calling thread works as one of the job's workers: one worker
     // fewer to wake, and the others are woken while its core is busy, so
     // the kernel places them on other cores.
-    Job::CallerPoll poll{.thread = pthread_self(), .signals = on_main_thread(),
-                         .next = std::chrono::steady_clock::now() + kSignalPoll};
-    // Set before any worker joins and cleared once all have left.
-    job->caller = &poll;
+    job->caller = pthread_self();
+    job->caller_polls = on_main_thread();
+    job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
     Pool* helpers = job->max_workers > 1 ? &pool() : nullptr;
-    poll.saved = PyEval_SaveThread();
+    job->caller_state = PyEval_SaveThread();
     if (helpers != nullptr) {
         job->max_workers -= 1;
         const int cpu = sched_getcpu();
@@ -248,19 +247,21 @@ bool run_job(const std::shared_ptr<Job>& job) {
         if (begin >= job->size) break;
         job->body(begin, std::min(begin + job->chunk, job->size));
     }
-    bool interrupted = poll.interrupted;
+    bool interrupted = job->interrupted;
     if (helpers != nullptr) {
         if (interrupted) helpers->cancel(*job);
+        // Only the main thread takes the lock before the workers are done:
+        // another would wait for nothing (no signal handler runs there), and
+        // finalisation may end it while the workers still run.
         while (!helpers->wait(*job, kSignalPoll)) {
-            if (interrupted) continue;
-            reacquire(poll.saved);
+            if (interrupted || !job->caller_polls) continue;
+            PyEval_RestoreThread(job->caller_state);
             interrupted = PyErr_CheckSignals() != 0;
-            poll.saved = PyEval_SaveThread();
+            job->caller_state = PyEval_SaveThread();
             if (interrupted) helpers->cancel(*job);
         }
     }
-    job->caller = nullptr;
-    reacquire(poll.saved);
+    reacquire(job->caller_state);
     return !interrupted;
 }
 

@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +18,9 @@
 namespace zub::batch {
 
 // Work over the indices [0, size), handed to workers in chunks.  `body`
-// runs [begin, end) and must not throw; it stops early when cancelled().
+// runs [begin, end) and must not throw (nor catch the unwinding by which
+// the interpreter may end the calling thread); it stops early when
+// cancelled().
 struct Job {
     std::function<void(std::size_t begin, std::size_t end)> body;
     std::size_t size = 0;
@@ -31,13 +36,19 @@ struct Job {
     unsigned joined = 0;
     unsigned active = 0;
     std::condition_variable finished;
-    // Set while the calling thread runs the job itself (run_job), which
-    // then polls for signals from cancelled().
-    struct CallerPoll;
-    CallerPoll* caller = nullptr;
+    // The calling thread works on the job too (run_job).  When it is the
+    // main thread it polls for signals from cancelled(); these are set
+    // before any worker joins and touched by the calling thread only after.
+    // They live here, not on the caller's stack, because the workers may
+    // outlive the caller's frame.
+    pthread_t caller{};
+    bool caller_polls = false;
+    PyThreadState* caller_state = nullptr;
+    std::chrono::steady_clock::time_point next_poll{};
+    bool interrupted = false;
 
     bool stopped() const noexcept { return cancel.load(std::memory_order_relaxed); }
-    bool cancelled() noexcept { return stopped() || (caller != nullptr && poll_signals()); }
+    bool cancelled() noexcept { return stopped() || (caller_polls && poll_signals()); }
     // The check handed to the pricing core.
     CancelCheck cancel_check() noexcept {
         return CancelCheck{[](void* self) { return static_cast<Job*>(self)->cancelled(); }, this};

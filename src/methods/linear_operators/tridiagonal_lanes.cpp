@@ -111,14 +111,17 @@ void sweep_pairs(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) 
 
 }  // namespace
 
+// The systems' factorisations must be current for their weights (the
+// caller refreshes them first): a factorisation that was dropped keeps its
+// id until it is rebuilt.
 void InterleavedFactors::hold(const ImplicitSystem* systems, std::size_t lanes, std::size_t n) {
     bool current = lanes == lanes_ && n == n_;
     for (std::size_t k = 0; k < lanes && current; ++k) current = ids_[k] == systems[k].op->factorisation_id();
     if (current) return;
-    lanes_ = lanes;
-    n_ = n;
     const std::size_t size = lanes * n;
     block_.resize(4 * size);
+    lanes_ = lanes;
+    n_ = n;
     double* el = block_.data();
     double* eu = el + size;
     double* pv = eu + size;
