@@ -4,10 +4,30 @@ namespace zub {
 
 namespace {
 
-// jet(i): the transform's jet at node i.  With the jets read from memory
-// the loop has no calls and the compiler may vectorise it.
+// Row i of the operator from the node's steps hm, hp and jet (spot, slope,
+// curvature), for one node (V = double) or two (a vector of two doubles,
+// whose elements round as the scalar operations do).
+template <class V>
+struct Row {
+    V lower, diag, upper;
+};
+
+template <class V>
+Row<V> row(V hm, V hp, V spot, V slope, V curvature, double half_var, double drift, double r) {
+    const V s2 = spot * spot;
+    const V slope2 = slope * slope;
+    const V a = half_var * s2 / slope2;
+    const V b = drift * spot / slope - half_var * s2 * curvature / (slope2 * slope);
+    const V B = hm * hp * (hm + hp);
+    return {(2.0 * hp * a - hp * hp * b) / B, (hp * hp - hm * hm) * b / B - 2.0 * (hm + hp) * a / B - r,
+            (2.0 * hm * a + hm * hm * b) / B};
+}
+
+// The interior rows, two nodes at a time where the jets are kept (kept_jets
+// gives (spot, slope, curvature) arrays), else one by one from jet(i).
 template <class Jet>
-void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet) {
+void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet, bool kept_jets) {
+    using Pair = double __attribute__((vector_size(16)));
     const std::size_t n = grid.size();
     const double* fwd = grid.dx_forward().data();
     const double* bwd = grid.dx_backward().data();
@@ -21,18 +41,31 @@ void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperat
     double* __restrict upper = rows.upper;
     lower[0] = diag[0] = upper[0] = 0.0;
     lower[n - 1] = diag[n - 1] = upper[n - 1] = 0.0;
-    for (std::size_t i = 1; i + 1 < n; ++i) {
-        const double hm = bwd[i];
-        const double hp = fwd[i];
+    std::size_t i = 1;
+    if (kept_jets) {
+        const double* spot = grid.spots().data();
+        const double* slope = grid.slopes().data();
+        const double* curvature = grid.curvatures().data();
+        const auto load = [](const double* at) {
+            Pair v;
+            __builtin_memcpy(&v, at, sizeof v);
+            return v;
+        };
+        const auto store = [](double* at, Pair v) { __builtin_memcpy(at, &v, sizeof v); };
+        for (; i + 2 < n; i += 2) {
+            const Row<Pair> w = row(load(bwd + i), load(fwd + i), load(spot + i), load(slope + i),
+                                    load(curvature + i), half_var, drift, r);
+            store(lower + i, w.lower);
+            store(diag + i, w.diag);
+            store(upper + i, w.upper);
+        }
+    }
+    for (; i + 1 < n; ++i) {
         const SpotJet j = jet(i);
-        const double s2 = j.spot * j.spot;
-        const double slope2 = j.slope * j.slope;
-        const double a = half_var * s2 / slope2;
-        const double b = drift * j.spot / j.slope - half_var * s2 * j.curvature / (slope2 * j.slope);
-        const double B = hm * hp * (hm + hp);
-        lower[i] = (2.0 * hp * a - hp * hp * b) / B;
-        diag[i] = (hp * hp - hm * hm) * b / B - 2.0 * (hm + hp) * a / B - r;
-        upper[i] = (2.0 * hm * a + hm * hm * b) / B;
+        const Row<double> w = row(bwd[i], fwd[i], j.spot, j.slope, j.curvature, half_var, drift, r);
+        lower[i] = w.lower;
+        diag[i] = w.diag;
+        upper[i] = w.upper;
     }
 }
 
@@ -41,9 +74,9 @@ void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperat
         const double* spot = grid.spots().data();
         const double* slope = grid.slopes().data();
         const double* curvature = grid.curvatures().data();
-        fill_rows(params, grid, op, [=](std::size_t i) { return SpotJet{spot[i], slope[i], curvature[i]}; });
+        fill_rows(params, grid, op, [=](std::size_t i) { return SpotJet{spot[i], slope[i], curvature[i]}; }, true);
     } else {
-        fill_rows(params, grid, op, [&grid](std::size_t i) { return grid.jet_at_node(i); });
+        fill_rows(params, grid, op, [&grid](std::size_t i) { return grid.jet_at_node(i); }, false);
     }
 }
 
