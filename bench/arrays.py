@@ -224,7 +224,8 @@ def section(lines: list[str], targets: list[tuple[str, str, bool]]) -> str:
     m = harness.machine()
     head = [START, "## Arrays and threads (zub_batch)", "",
             f"Load when measured: {m.get('load', '?')} on {m.get('cores', '?')} cores; two-thread ratios fall "
-            "below 2 when other processes take a core.", "",
+            "below 2 when other processes take a core, or when a virtual machine's host slows its CPUs while both "
+            "are busy.", "",
             "| target | measured | met |", "|---|---:|---|"]
     head += [f"| {text} | {value} | {'yes' if met else 'no'} |" for text, value, met in targets]
     return "\n".join(head + lines + ["", END]) + "\n"
