@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "core/lanes.hpp"
 
@@ -26,33 +27,80 @@ double interior_slope(const double* x, const double* y, std::size_t i, double a,
     return a * b <= 0.0 ? 0.0 : limit_slope(centred, 3.0 * std::min(std::abs(a), std::abs(b)));
 }
 
-// Forward elimination keeps c_i and d_i (in M), K curves abreast; back
-// substitution turns M into the second derivatives.
+// The values of curves a and b at node i: V = double reads curve a only,
+// V = Pair reads both, a in the first element.
+using Pair = double __attribute__((vector_size(16)));
+
+template <class V>
+V at(const double* a, const double* b, std::size_t i) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        return a[i];
+    } else {
+        return V{a[i], b[i]};
+    }
+}
+
+template <class V>
+void put(double* a, double* b, std::size_t i, V v) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        a[i] = v;
+    } else {
+        a[i] = v[0];
+        b[i] = v[1];
+    }
+}
+
+// Forward elimination keeps c_i and d_i (in M) and back substitution turns
+// M into the second derivatives, for curve a alone (V = double) or curves a
+// and b together (V = Pair, each element rounding as the scalar operations
+// do).  `prev` carries the last secant.
+template <class V>
+struct Elimination {
+    const SplineCurve* a;
+    const SplineCurve* b;
+
+    V start() const noexcept {
+        put<V>(a->M, b->M, 0, V{} + 0.0);
+        put<V>(a->c, b->c, 0, V{} + 0.0);
+        return secant_at(0);
+    }
+    V secant_at(std::size_t i) const noexcept {
+        return (at<V>(a->y, b->y, i + 1) - at<V>(a->y, b->y, i)) / (at<V>(a->x, b->x, i + 1) - at<V>(a->x, b->x, i));
+    }
+    void forward(std::size_t i, V& prev) const noexcept {
+        const V next = secant_at(i);
+        const V span = at<V>(a->x, b->x, i + 1) - at<V>(a->x, b->x, i - 1);
+        const V mu = (at<V>(a->x, b->x, i) - at<V>(a->x, b->x, i - 1)) / span;
+        const V l = mu * at<V>(a->c, b->c, i - 1) + 2.0;
+        put<V>(a->c, b->c, i, (mu - 1.0) / l);
+        put<V>(a->M, b->M, i, (6.0 * (next - prev) / span - mu * at<V>(a->M, b->M, i - 1)) / l);
+        prev = next;
+    }
+    void back(std::size_t i) const noexcept {
+        put<V>(a->M, b->M, i, at<V>(a->c, b->c, i) * at<V>(a->M, b->M, i + 1) + at<V>(a->M, b->M, i));
+    }
+};
+
+// K curves abreast, two to a vector and the odd one alone.
 template <std::size_t K>
 void curvatures(const SplineCurve* curve, std::size_t n) noexcept {
-    double prev_secant[K];
-    for (std::size_t k = 0; k < K; ++k) {
-        prev_secant[k] = secant(curve[k].x, curve[k].y, 0);
-        curve[k].M[0] = 0.0;
-        curve[k].c[0] = 0.0;
-    }
+    constexpr std::size_t P = K / 2;
+    constexpr bool odd = K % 2 == 1;
+    Elimination<Pair> pairs[P > 0 ? P : 1] = {};
+    for (std::size_t j = 0; j < P; ++j) pairs[j] = {&curve[2 * j], &curve[2 * j + 1]};
+    const Elimination<double> last{&curve[K - 1], &curve[K - 1]};
+    Pair prev[P > 0 ? P : 1];
+    double prev_last = 0.0;
+    for (std::size_t j = 0; j < P; ++j) prev[j] = pairs[j].start();
+    if constexpr (odd) prev_last = last.start();
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        for (std::size_t k = 0; k < K; ++k) {
-            const double* x = curve[k].x;
-            double* c = curve[k].c;
-            double* M = curve[k].M;
-            const double next_secant = secant(x, curve[k].y, i);
-            const double span = x[i + 1] - x[i - 1];
-            const double mu = (x[i] - x[i - 1]) / span;
-            const double l = mu * c[i - 1] + 2.0;
-            c[i] = (mu - 1.0) / l;
-            M[i] = (6.0 * (next_secant - prev_secant[k]) / span - mu * M[i - 1]) / l;
-            prev_secant[k] = next_secant;
-        }
+        for (std::size_t j = 0; j < P; ++j) pairs[j].forward(i, prev[j]);
+        if constexpr (odd) last.forward(i, prev_last);
     }
     for (std::size_t k = 0; k < K; ++k) curve[k].M[n - 1] = 0.0;
     for (std::size_t i = n - 2; i >= 1; --i) {
-        for (std::size_t k = 0; k < K; ++k) curve[k].M[i] = curve[k].c[i] * curve[k].M[i + 1] + curve[k].M[i];
+        for (std::size_t j = 0; j < P; ++j) pairs[j].back(i);
+        if constexpr (odd) last.back(i);
     }
 }
 
