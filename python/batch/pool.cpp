@@ -119,11 +119,7 @@ private:
             ++job->active;
             lock.unlock();
             spread_out(*job);
-            while (!job->cancelled()) {
-                const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
-                if (begin >= job->size) break;
-                job->body(begin, std::min(begin + job->chunk, job->size));
-            }
+            job->work();
             lock.lock();
             --job->active;
             if (done(*job)) {
@@ -220,6 +216,10 @@ bool Job::poll_signals() noexcept {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_poll) return false;
     next_poll = now + kWorkingPoll;
+    return run_signal_handlers();
+}
+
+bool Job::run_signal_handlers() noexcept {
     PyEval_RestoreThread(caller_state);
     interrupted = PyErr_CheckSignals() != 0;
     caller_state = PyEval_SaveThread();
@@ -242,27 +242,19 @@ bool run_job(const std::shared_ptr<Job>& job) {
         if (cpu >= 0 && cpu < kTracked) job->cpus.store(std::uint64_t{1} << cpu, std::memory_order_relaxed);
         helpers->submit(job);
     }
-    while (!job->cancelled()) {
-        const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
-        if (begin >= job->size) break;
-        job->body(begin, std::min(begin + job->chunk, job->size));
-    }
-    bool interrupted = job->interrupted;
+    job->work();
     if (helpers != nullptr) {
-        if (interrupted) helpers->cancel(*job);
+        if (job->interrupted) helpers->cancel(*job);
         // Only the main thread takes the lock before the workers are done:
         // another would wait for nothing (no signal handler runs there), and
         // finalisation may end it while the workers still run.
         while (!helpers->wait(*job, kSignalPoll)) {
-            if (interrupted || !job->caller_polls) continue;
-            PyEval_RestoreThread(job->caller_state);
-            interrupted = PyErr_CheckSignals() != 0;
-            job->caller_state = PyEval_SaveThread();
-            if (interrupted) helpers->cancel(*job);
+            if (job->interrupted || !job->caller_polls) continue;
+            if (job->run_signal_handlers()) helpers->cancel(*job);
         }
     }
     reacquire(job->caller_state);
-    return !interrupted;
+    return !job->interrupted;
 }
 
 }  // namespace zub::batch

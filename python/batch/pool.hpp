@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -53,6 +54,18 @@ struct Job {
     CancelCheck cancel_check() noexcept {
         return CancelCheck{[](void* self) { return static_cast<Job*>(self)->cancelled(); }, this};
     }
+    // Runs chunks until none is left or the job is cancelled.
+    void work() {
+        while (!cancelled()) {
+            const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (begin >= size) break;
+            body(begin, std::min(begin + chunk, size));
+        }
+    }
+    // On the calling thread: takes the lock back, runs pending signal
+    // handlers and releases it again; when one raised, the job is cancelled
+    // and true returned with that exception set.
+    bool run_signal_handlers() noexcept;
 
 private:
     bool poll_signals() noexcept;

@@ -450,9 +450,9 @@ void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, c
         for (std::size_t k = 0; k < count; ++k) {
             Solver<Scheme>& s = *solver[k];
             const double c = (s.stepper.*rhs)(dt[k]);
-            systems[k] = {&s.op, c, s.ws.rhs().data(), (s.ws.*target)().data(), s.ws.sweep().data()};
+            systems[k] = {&s.op, c, s.ws.rhs().data(), (s.ws.*target)().data()};
         }
-        solve_implicit_lanes({systems.data(), count}, n, &buffers.interleaved);
+        solve_implicit_lanes({systems.data(), count}, n, buffers.interleaved);
         for (std::size_t k = 0; k < count; ++k) (solver[k]->stepper.*solved)();
     };
     for (std::uint64_t step = 0; step < steps[0]; ++step) {

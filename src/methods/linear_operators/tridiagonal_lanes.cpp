@@ -1,6 +1,7 @@
 #include "methods/linear_operators/tridiagonal_lanes.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace zub {
 namespace {
@@ -20,92 +21,82 @@ void refresh_factors(const ImplicitSystem* s) {
     TridiagonalOperator::factorise_together({stale, count}, {stale_c, count});
 }
 
-// The forward and back substitutions of solve_implicit, K systems abreast.
-template <std::size_t K>
-void sweep(const ImplicitSystem* s, std::size_t n) {
-    const double* el[K];
-    const double* eu[K];
-    const double* p[K];
-    const double* r[K];
-    double* y[K];
-    double* x[K];
-    double carry[K];
-    refresh_factors<K>(s);
-    for (std::size_t k = 0; k < K; ++k) {
-        const TridiagonalOperator::Factors f = s[k].op->factors_for(s[k].c);
-        el[k] = f.lower;
-        eu[k] = f.upper;
-        p[k] = f.pivot_inv;
-        r[k] = s[k].r;
-        y[k] = s[k].scratch;
-        x[k] = s[k].out;
-        carry[k] = r[k][0] * p[k][0];
-        y[k][0] = carry[k];
-    }
-    for (std::size_t i = 1; i < n; ++i) {
-        for (std::size_t k = 0; k < K; ++k) {
-            carry[k] = (r[k][i] - carry[k] * el[k][i]) * p[k][i];
-            y[k][i] = carry[k];
-        }
-    }
-    for (std::size_t k = 0; k < K; ++k) x[k][n - 1] = carry[k];
-    for (std::size_t i = n - 1; i-- > 0;) {
-        for (std::size_t k = 0; k < K; ++k) {
-            carry[k] = y[k][i] - eu[k][i] * carry[k];
-            x[k][i] = carry[k];
-        }
+using Pair = double __attribute__((vector_size(16)));
+
+// One lane (V = double) or two side by side (V = Pair) of the interleaved
+// block, or of the systems' own vectors: each element of a vector operation
+// rounds as the scalar operation does.
+template <class V>
+V load(const double* at) noexcept {
+    V v;
+    __builtin_memcpy(&v, at, sizeof v);
+    return v;
+}
+
+template <class V>
+void store(double* at, V v) noexcept {
+    __builtin_memcpy(at, &v, sizeof v);
+}
+
+template <class V>
+V rhs(const ImplicitSystem* s, std::size_t a, std::size_t i) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        return s[a].r[i];
+    } else {
+        return V{s[a].r[i], s[a + 1].r[i]};
     }
 }
 
-// The same for an even K on interleaved factors, lanes 2j and 2j + 1 in one
-// vector: each element of a vector operation rounds as the scalar
-// operation does.
+template <class V>
+void solution(const ImplicitSystem* s, std::size_t a, std::size_t i, V v) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        s[a].out[i] = v;
+    } else {
+        s[a].out[i] = v[0];
+        s[a + 1].out[i] = v[1];
+    }
+}
+
+// The forward and back substitutions of solve_implicit, K systems abreast
+// on their interleaved factors: lanes 2j and 2j + 1 in one vector, an odd
+// last lane alone.
 template <std::size_t K>
-void sweep_pairs(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
-    static_assert(K % 2 == 0);
-    using Pair = double __attribute__((vector_size(16)));
+void sweep(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
     constexpr std::size_t P = K / 2;
+    constexpr bool odd = K % 2 == 1;
     refresh_factors<K>(s);
     f.hold(s, K, n);
-    const auto load = [](const double* at) {
-        Pair v;
-        __builtin_memcpy(&v, at, sizeof v);
-        return v;
-    };
     const double* el = f.lower();
     const double* eu = f.upper();
     const double* pv = f.pivot_inv();
     double* y = f.sweep();
-    const double* r[K];
-    double* x[K];
-    for (std::size_t k = 0; k < K; ++k) {
-        r[k] = s[k].r;
-        x[k] = s[k].out;
-    }
-    Pair carry[P];
-    for (std::size_t j = 0; j < P; ++j) {
-        carry[j] = Pair{r[2 * j][0], r[2 * j + 1][0]} * load(pv + 2 * j);
-        __builtin_memcpy(y + 2 * j, &carry[j], sizeof(Pair));
-    }
+    const auto start = [&]<class V>(std::size_t a, V& carry) {
+        carry = rhs<V>(s, a, 0) * load<V>(pv + a);
+        store(y + a, carry);
+    };
+    const auto forward = [&]<class V>(std::size_t a, std::size_t i, V& carry) {
+        const std::size_t at = i * K + a;
+        carry = (rhs<V>(s, a, i) - carry * load<V>(el + at)) * load<V>(pv + at);
+        store(y + at, carry);
+    };
+    const auto back = [&]<class V>(std::size_t a, std::size_t i, V& carry) {
+        const std::size_t at = i * K + a;
+        carry = load<V>(y + at) - load<V>(eu + at) * carry;
+        solution(s, a, i, carry);
+    };
+    Pair pairs[P > 0 ? P : 1];
+    double last = 0.0;
+    for (std::size_t j = 0; j < P; ++j) start(2 * j, pairs[j]);
+    if constexpr (odd) start(K - 1, last);
     for (std::size_t i = 1; i < n; ++i) {
-        const std::size_t at = i * K;
-        for (std::size_t j = 0; j < P; ++j) {
-            const Pair rhs{r[2 * j][i], r[2 * j + 1][i]};
-            carry[j] = (rhs - carry[j] * load(el + at + 2 * j)) * load(pv + at + 2 * j);
-            __builtin_memcpy(y + at + 2 * j, &carry[j], sizeof(Pair));
-        }
+        for (std::size_t j = 0; j < P; ++j) forward(2 * j, i, pairs[j]);
+        if constexpr (odd) forward(K - 1, i, last);
     }
-    for (std::size_t j = 0; j < P; ++j) {
-        x[2 * j][n - 1] = carry[j][0];
-        x[2 * j + 1][n - 1] = carry[j][1];
-    }
+    for (std::size_t j = 0; j < P; ++j) solution(s, 2 * j, n - 1, pairs[j]);
+    if constexpr (odd) solution(s, K - 1, n - 1, last);
     for (std::size_t i = n - 1; i-- > 0;) {
-        const std::size_t at = i * K;
-        for (std::size_t j = 0; j < P; ++j) {
-            carry[j] = load(y + at + 2 * j) - load(eu + at + 2 * j) * carry[j];
-            x[2 * j][i] = carry[j][0];
-            x[2 * j + 1][i] = carry[j][1];
-        }
+        for (std::size_t j = 0; j < P; ++j) back(2 * j, i, pairs[j]);
+        if constexpr (odd) back(K - 1, i, last);
     }
 }
 
@@ -137,15 +128,10 @@ void InterleavedFactors::hold(const ImplicitSystem* systems, std::size_t lanes, 
     }
 }
 
-void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n, InterleavedFactors* interleaved) {
+void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n, InterleavedFactors& interleaved) {
     for (std::size_t first = 0; first < systems.size(); first += kMaxLanes) {
         const std::size_t count = std::min(kMaxLanes, systems.size() - first);
-        with_lane_count(count, [&](auto k) {
-            if constexpr (k % 2 == 0) {
-                if (interleaved != nullptr) return sweep_pairs<k>(systems.data() + first, n, *interleaved);
-            }
-            sweep<k>(systems.data() + first, n);
-        });
+        with_lane_count(count, [&](auto k) { sweep<k>(systems.data() + first, n, interleaved); });
     }
 }
 

@@ -12,14 +12,13 @@
 
 namespace zub {
 
-// One system (I - c L) out = r of solve_implicit: operator, weight, right-hand
-// side, solution and forward-sweep scratch, all of the operator's size.
+// One system (I - c L) out = r of solve_implicit: operator, weight, and
+// right-hand side and solution of the operator's size.
 struct ImplicitSystem {
     const TridiagonalOperator* op;
     double c;
     const double* r;
     double* out;
-    double* scratch;
 };
 
 // The factorisations of the operators of a group of lanes, interleaved
@@ -48,11 +47,9 @@ private:
 // Solves 1 to kMaxLanes systems of one size, giving each exactly the numbers
 // solve_implicit gives it alone.  The sweeps are chains of dependent
 // operations; running the systems' chains side by side in one loop lets
-// the core overlap them.  With `interleaved`, an even number of systems
-// is solved two to a vector on those copies of the factors.  This file is
-// built without contraction into fused multiply-adds, which would change
-// the bits.
-void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n,
-                          InterleavedFactors* interleaved = nullptr);
+// the core overlap them.  They are solved on `interleaved` copies of their
+// factors, two systems to a vector.  This file is built without contraction
+// into fused multiply-adds, which would change the bits.
+void solve_implicit_lanes(std::span<const ImplicitSystem> systems, std::size_t n, InterleavedFactors& interleaved);
 
 }  // namespace zub
