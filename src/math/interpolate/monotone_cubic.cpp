@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/lanes.hpp"
+#include "core/vector_clones.hpp"
 
 namespace zub {
 
@@ -83,7 +84,7 @@ struct Elimination {
 
 // K curves abreast, two to a vector and the odd one alone.
 template <std::size_t K>
-void curvatures(const SplineCurve* curve, std::size_t n) noexcept {
+ZUB_VECTOR_CLONES void curvatures(const SplineCurve* curve, std::size_t n) noexcept {
     constexpr std::size_t P = K / 2;
     constexpr bool odd = K % 2 == 1;
     Elimination<Pair> pairs[P > 0 ? P : 1] = {};

@@ -1,5 +1,7 @@
 #include "methods/finite_difference/fdm_process.hpp"
 
+#include "core/vector_clones.hpp"
+
 namespace zub {
 
 namespace {
@@ -26,7 +28,7 @@ Row<V> row(V hm, V hp, V spot, V slope, V curvature, double half_var, double dri
 // The interior rows, two nodes at a time where the jets are kept (kept_jets
 // gives (spot, slope, curvature) arrays), else one by one from jet(i).
 template <class Jet>
-void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet, bool kept_jets) {
+ZUB_VECTOR_CLONES void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet, bool kept_jets) {
     using Pair = double __attribute__((vector_size(16)));
     const std::size_t n = grid.size();
     const double* fwd = grid.dx_forward().data();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "core/vector_clones.hpp"
+
 namespace zub {
 namespace {
 
@@ -61,7 +63,7 @@ void solution(const ImplicitSystem* s, std::size_t a, std::size_t i, V v) noexce
 // on their interleaved factors: lanes 2j and 2j + 1 in one vector, an odd
 // last lane alone.
 template <std::size_t K>
-void sweep(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
+ZUB_VECTOR_CLONES void sweep(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
     constexpr std::size_t P = K / 2;
     constexpr bool odd = K % 2 == 1;
     refresh_factors<K>(s);

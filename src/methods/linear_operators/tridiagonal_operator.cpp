@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/lanes.hpp"
+#include "core/vector_clones.hpp"
 
 namespace zub {
 
@@ -50,6 +51,7 @@ void TridiagonalOperator::check_length(std::size_t len) const {
     if (len != n_) throw Panic("TridiagonalOperator: vector of length " + std::to_string(len) + ", expected " + std::to_string(n_));
 }
 
+ZUB_VECTOR_CLONES
 void TridiagonalOperator::apply(std::span<const double> v, std::span<double> out) const {
     check_length(v.size());
     check_length(out.size());
