@@ -34,9 +34,16 @@ def version() -> str:
     from importlib.metadata import version as v
     from pathlib import Path
 
+    here = Path(__file__).resolve().parent
+
+    def git(*args: str) -> str:
+        return subprocess.run(["git", *args], capture_output=True, text=True, timeout=10, cwd=here).stdout.strip()
+
     try:
-        commit = subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True, text=True,
-                                timeout=10, cwd=Path(__file__).resolve().parent).stdout.strip()
+        commit = git("describe", "--always")
+        # The files this benchmark writes do not make the measured code dirty.
+        if commit and git("status", "--porcelain", "--", ":/", ":!bench/RESULTS.md", ":!bench/accuracy.png"):
+            commit += "-dirty"
     except (OSError, subprocess.SubprocessError):
         commit = ""
     return v("zub") + (f" (commit {commit})" if commit else "")
