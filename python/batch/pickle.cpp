@@ -688,18 +688,22 @@ PyObject* policy(PyObject*, PyObject* args) {
 // slot alone.
 PyObject* config(PyObject*, PyObject* args) {
     return guard([&]() -> PyObject* {
-        PyObject* slots;
-        if (!PyArg_ParseTuple(args, "O:_config", &slots)) return nullptr;
-        if (!PyList_Check(slots) || PyList_Size(slots) != 4) {
+        PyObject* list;
+        if (!PyArg_ParseTuple(args, "O:_config", &list)) return nullptr;
+        if (!PyList_Check(list) || PyList_Size(list) != 4) {
             PyErr_SetString(PyExc_TypeError, "_config() needs a list of four method slots");
             return nullptr;
         }
+        // Making the policies runs Python code (a collection's finalizers)
+        // that may change the list: the slots are read from a copy of it.
+        const py::Ref slots = py::Ref::steal(PyList_AsTuple(list));
+        if (!slots) return nullptr;
         PyObject* cfg = PyObject_CallNoArgs(resolved.target[kConfig]);
         for (Py_ssize_t i = 0; cfg != nullptr && i < 4; ++i) {
             PyObject* style = tuple_of([i] { return member(kAmerican + static_cast<int>(i / 2)); });
             PyObject* type = style != nullptr ? tuple_of([i] { return member(kCall + static_cast<int>(i % 2)); })
                                               : nullptr;
-            PyObject* p = type != nullptr ? new_policy(style, type, PyList_GetItem(slots, i)) : nullptr;
+            PyObject* p = type != nullptr ? new_policy(style, type, PyTuple_GetItem(slots.get(), i)) : nullptr;
             const bool ok = p != nullptr && call_method(cfg, "add_policy", p);
             Py_XDECREF(style);
             Py_XDECREF(type);

@@ -7,26 +7,56 @@ namespace {
 
 ZubClasses classes{};
 
-constexpr std::pair<const char*, PyTypeObject* ZubClasses::*> kClassNames[] = {
-    {"Compounding", &ZubClasses::compounding},
-    {"DayCountConvention", &ZubClasses::day_count_convention},
-    {"Frequency", &ZubClasses::frequency},
-    {"InterestRate", &ZubClasses::interest_rate},
-    {"VanillaOption", &ZubClasses::vanilla_option},
-    {"OptionMarketFrame", &ZubClasses::option_market_frame},
-    {"Tenor", &ZubClasses::tenor},
-    {"RateCurve", &ZubClasses::rate_curve},
-    {"VolSurface", &ZubClasses::vol_surface},
-    {"FdmConfig", &ZubClasses::fdm_config},
-    {"Config", &ZubClasses::config},
-    {"OptionType", &ZubClasses::option_type},
-    {"ExerciseStyle", &ZubClasses::exercise_style},
-    {"OptionResult", &ZubClasses::option_result},
-    {"Greeks", &ZubClasses::greeks},
-    {"InstrumentPolicy", &ZubClasses::instrument_policy},
-    {"DividendSchedule", &ZubClasses::dividend_schedule},
-    {"TransformConfig", &ZubClasses::transform_config},
+// A class of zub's as this module knows it: its name, where it is kept, and
+// the size of its instances (a Box of the value it holds).
+struct Known {
+    const char* name;
+    PyTypeObject* ZubClasses::*field;
+    Py_ssize_t size;
 };
+
+template <class T>
+constexpr Known known(const char* name) {
+    return {name, ClassOf<T>::member, static_cast<Py_ssize_t>(sizeof(py::Box<T>))};
+}
+
+constexpr Known kClasses[] = {
+    known<Compounding>("Compounding"),
+    known<DayCountConvention>("DayCountConvention"),
+    known<Frequency>("Frequency"),
+    known<InterestRate>("InterestRate"),
+    known<VanillaOption>("VanillaOption"),
+    known<py::FrameState>("OptionMarketFrame"),
+    known<Tenor>("Tenor"),
+    known<RateCurve>("RateCurve"),
+    known<VolSurface>("VolSurface"),
+    known<FdmConfig>("FdmConfig"),
+    known<py::ConfigState>("Config"),
+    known<OptionType>("OptionType"),
+    known<ExerciseStyle>("ExerciseStyle"),
+    known<OptionResult>("OptionResult"),
+    known<Greeks>("Greeks"),
+    known<py::PolicyState>("InstrumentPolicy"),
+    known<py::DividendList>("DividendSchedule"),
+    known<TransformConfig>("TransformConfig"),
+};
+
+// Whether `cls` is the class zub made for `k`.  zub's attributes can be
+// rebound from Python, so the object found there is checked for what only
+// zub's own class has together: a class made from C that can be neither
+// changed nor subclassed, under k's name, with instances of k's size.
+// Those of zub's classes are immutable, so no other of them passes for it.
+bool is_zub_class(PyObject* cls, const Known& k) {
+    if (!PyType_Check(cls)) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const unsigned long flags = PyType_GetFlags(type);
+    if ((flags & Py_TPFLAGS_BASETYPE) != 0 || (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return false;
+    const py::Ref name = py::Ref::steal(PyType_GetName(type));
+    const py::Ref size = py::Ref::steal(name ? PyObject_GetAttrString(cls, "__basicsize__") : nullptr);
+    if (!size) return false;
+    return PyUnicode_CompareWithASCIIString(name.get(), k.name) == 0 && PyLong_Check(size.get()) &&
+           PyLong_AsSsize_t(size.get()) == k.size;
+}
 
 template <class T>
 bool read_value(PyObject* o, T& out) {
@@ -43,20 +73,21 @@ bool load_zub_classes() {
     if (zub == nullptr) return false;
     ZubClasses c{};
     bool ok = true;
-    for (const auto& [name, field] : kClassNames) {
-        PyObject* cls = PyObject_GetAttrString(zub, name);
-        if (cls != nullptr && !PyType_Check(cls)) {
-            PyErr_Format(PyExc_ImportError, "zub.%s is not a class", name);
+    for (const Known& k : kClasses) {
+        PyObject* cls = PyObject_GetAttrString(zub, k.name);
+        if (cls != nullptr && !is_zub_class(cls, k)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "zub.%s is not zub's own class", k.name);
             Py_CLEAR(cls);
         }
-        c.*field = reinterpret_cast<PyTypeObject*>(cls);
+        c.*k.field = reinterpret_cast<PyTypeObject*>(cls);
         ok = cls != nullptr;
         if (!ok) break;
     }
     Py_DECREF(zub);
     // The import may let another thread finish first; its classes are kept.
     if (!ok || classes.transform_config != nullptr) {
-        for (const auto& [name, field] : kClassNames) Py_XDECREF(reinterpret_cast<PyObject*>(c.*field));
+        for (const Known& k : kClasses) Py_XDECREF(reinterpret_cast<PyObject*>(c.*k.field));
         return ok;
     }
     classes = c;

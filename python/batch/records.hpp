@@ -5,8 +5,8 @@
 // pricing core, so it knows how zub lays out its instances: a Python object
 // header followed by one C++ value (Box<T> in boundary.hpp).  Before a value
 // is read, the object's type is compared by identity with the class object
-// that the imported zub module exports; a subclass or any look-alike is
-// refused with a TypeError.  Every other file of the module goes through
+// that the imported zub module exports, itself checked at import to be
+// zub's own; a subclass or any look-alike is refused with a TypeError.  Every other file of the module goes through
 // these functions, so a change of zub's object layout is mended here alone.
 #pragma once
 

@@ -5,9 +5,12 @@ with the same state and the same prices to the bit."""
 import concurrent.futures
 import copy
 import datetime as dt
+import gc
 import itertools
 import multiprocessing
 import pickle
+import subprocess
+import sys
 
 import pytest
 
@@ -173,3 +176,22 @@ def test_copies_and_their_results_price_to_the_same_bits(way):
 def test_what_cannot_be_rebuilt_is_refused(call, error):
     with pytest.raises(error):
         call()
+
+
+def test_slots_changed_while_a_config_is_rebuilt_are_not_read():
+    slots = [("fdm", zub.FdmConfig(time_steps=7)), ("analytic", None), ("unset", None), ("unset", None)]
+    expected, threshold = pickle.dumps(zub_batch._config(list(slots))), gc.get_threshold()
+    gc.callbacks.append(clear := lambda phase, info: slots.clear())
+    gc.set_threshold(1)
+    try:
+        assert pickle.dumps(zub_batch._config(slots)) == expected
+    finally:
+        gc.callbacks.remove(clear)
+        gc.set_threshold(*threshold)
+
+
+@pytest.mark.parametrize("stand_in", ["float", "zub.Tenor", "type('OptionResult', (), {})"])
+def test_a_class_rebound_in_zub_is_refused_at_import(stand_in):
+    child = subprocess.run([sys.executable, "-c", f"import zub; zub.OptionResult = {stand_in}; import zub_batch"],
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 1 and "ImportError: zub.OptionResult is not zub's own class" in child.stderr
