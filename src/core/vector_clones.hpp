@@ -3,6 +3,10 @@
 // choosing by the processor (an ifunc, so glibc only).  AVX2 brings no fused
 // multiply-add, and each element of a vector operation rounds as the scalar
 // one does, so both builds give the same bits.
+//
+// Only functions that cannot throw may be built so, and they are declared
+// noexcept: calls through the loader's choice are taken not to throw, so an
+// exception leaving one would end the process.
 #pragma once
 
 #include <cstddef>  // defines __GLIBC__ where the C library is glibc

@@ -9,7 +9,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/vector_clones.hpp"
 #include "math/interpolate/monotone_cubic.hpp"
 #include "methods/finite_difference/boundary_conditions/neumann_standard.hpp"
 #include "methods/finite_difference/fdm_process.hpp"
@@ -257,7 +256,7 @@ struct SolveContext {
 };
 
 template <class Scheme>
-ZUB_VECTOR_CLONES Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
+Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<const DividendAt> dividends,
                             const FdmConfig& settings, const MarketPoint& market, const SolveContext& context,
                             ReadOff how) {
     FdmLaneWorkspace::Buffers own;
@@ -427,7 +426,7 @@ Outcome<OptionResult> solve_call(ExerciseStyle style, double strike, double T, s
 // steps_for_interval(T, T, time_steps) steps (the same count for every
 // lane), each step's two implicit solves done for all lanes together.
 template <class Scheme>
-ZUB_VECTOR_CLONES void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, const FdmConfig& settings,
+void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, const FdmConfig& settings,
                  CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,
                  FdmLaneWorkspace::Buffers& buffers) {
     const std::size_t count = lanes.size();

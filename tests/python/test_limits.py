@@ -2,10 +2,14 @@
 value, or KeyboardInterrupt on Ctrl-C; never a crash or a hang.  Each case
 runs in a forked child."""
 import math
+import os
+import resource
 
+import numpy as np
 import pytest
 
 import zub
+import zub_batch
 from hostile import check_isolated, isolated
 from support import T0, config, frame, option, panic_type, policy
 
@@ -38,6 +42,18 @@ RUNS = {"compute": lambda s: valuation(s).compute, "calculate": lambda s: implie
 @pytest.mark.parametrize("nodes", [2**40, 2**40 + 1, 2**63, 2**64 - 1])
 def test_grids_that_cannot_fit_raise_memory_error(run, nodes):
     assert isolated(lambda: outcome(RUNS[run](FdmConfig(grid_nodes=nodes))), timeout=20) == ("MemoryError", "")
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan's reserved memory defeats the limit")
+def test_memory_that_runs_out_inside_a_solve_is_a_memory_error():
+    """The grid passes the up-front size check; an allocation of the solve fails."""
+    def run():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        settings = FdmConfig(time_steps=1, grid_nodes=20_000_001)
+        got = zub_batch.value(frame(), 100.0, np.datetime64("2026-01-02"), 1, 0, valuation_time=T0,
+                              config=config(policy("fdm", fdm_config=settings)), threads=1)
+        return outcome(valuation(settings).compute), zub_batch.STATUS_NAMES[got["status"][()]]
+    assert isolated(run, timeout=120) == (("MemoryError", ""), "ENGINE_FAILURE")
 
 
 @pytest.mark.parametrize("run", RUNS)

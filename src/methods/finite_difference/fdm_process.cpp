@@ -28,7 +28,8 @@ Row<V> row(V hm, V hp, V spot, V slope, V curvature, double half_var, double dri
 // The interior rows, two nodes at a time where the jets are kept (kept_jets
 // gives (spot, slope, curvature) arrays), else one by one from jet(i).
 template <class Jet>
-ZUB_VECTOR_CLONES void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet, bool kept_jets) {
+ZUB_VECTOR_CLONES void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet,
+                                 bool kept_jets) noexcept {
     using Pair = double __attribute__((vector_size(16)));
     const std::size_t n = grid.size();
     const double* fwd = grid.dx_forward().data();

@@ -60,18 +60,13 @@ void solution(const ImplicitSystem* s, std::size_t a, std::size_t i, V v) noexce
 }
 
 // The forward and back substitutions of solve_implicit, K systems abreast
-// on their interleaved factors: lanes 2j and 2j + 1 in one vector, an odd
-// last lane alone.
+// on their interleaved factors (el, eu, pv, with y for the forward sweep):
+// lanes 2j and 2j + 1 in one vector, an odd last lane alone.
 template <std::size_t K>
-ZUB_VECTOR_CLONES void sweep(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
+ZUB_VECTOR_CLONES void substitute(const ImplicitSystem* s, std::size_t n, const double* el, const double* eu,
+                                  const double* pv, double* y) noexcept {
     constexpr std::size_t P = K / 2;
     constexpr bool odd = K % 2 == 1;
-    refresh_factors<K>(s);
-    f.hold(s, K, n);
-    const double* el = f.lower();
-    const double* eu = f.upper();
-    const double* pv = f.pivot_inv();
-    double* y = f.sweep();
     const auto start = [&]<class V>(std::size_t a, V& carry) {
         carry = rhs<V>(s, a, 0) * load<V>(pv + a);
         store(y + a, carry);
@@ -100,6 +95,15 @@ ZUB_VECTOR_CLONES void sweep(const ImplicitSystem* s, std::size_t n, Interleaved
         for (std::size_t j = 0; j < P; ++j) back(2 * j, i, pairs[j]);
         if constexpr (odd) back(K - 1, i, last);
     }
+}
+
+// K systems solved together: their factorisations brought up to date, then
+// interleaved, then the substitutions.
+template <std::size_t K>
+void sweep(const ImplicitSystem* s, std::size_t n, InterleavedFactors& f) {
+    refresh_factors<K>(s);
+    f.hold(s, K, n);
+    substitute<K>(s, n, f.lower(), f.upper(), f.pivot_inv(), f.sweep());
 }
 
 }  // namespace

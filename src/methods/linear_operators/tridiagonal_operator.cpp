@@ -51,19 +51,24 @@ void TridiagonalOperator::check_length(std::size_t len) const {
     if (len != n_) throw Panic("TridiagonalOperator: vector of length " + std::to_string(len) + ", expected " + std::to_string(n_));
 }
 
-ZUB_VECTOR_CLONES
+namespace {
+
+// y = L x for the n >= 3 rows of the diagonals l, d, u.
+ZUB_VECTOR_CLONES void apply_rows(const double* l, const double* d, const double* u, const double* __restrict x,
+                                  double* __restrict y, std::size_t n) noexcept {
+    const std::size_t last = n - 1;
+    y[0] = u[0] * x[1] + d[0] * x[0];
+    for (std::size_t i = 1; i < last; ++i) y[i] = u[i] * x[i + 1] + (d[i] * x[i] + l[i] * x[i - 1]);
+    y[last] = l[last] * x[last - 1] + d[last] * x[last];
+}
+
+}  // namespace
+
 void TridiagonalOperator::apply(std::span<const double> v, std::span<double> out) const {
     check_length(v.size());
     check_length(out.size());
     const double* l = block_.data();
-    const double* d = l + n_;
-    const double* u = d + n_;
-    const double* __restrict x = v.data();
-    double* __restrict y = out.data();
-    const std::size_t last = n_ - 1;
-    y[0] = u[0] * x[1] + d[0] * x[0];
-    for (std::size_t i = 1; i < last; ++i) y[i] = u[i] * x[i + 1] + (d[i] * x[i] + l[i] * x[i - 1]);
-    y[last] = l[last] * x[last - 1] + d[last] * x[last];
+    apply_rows(l, l + n_, l + 2 * n_, v.data(), out.data(), n_);
 }
 
 void TridiagonalOperator::set_neumann_row(std::size_t i) noexcept {

@@ -3,6 +3,7 @@
 // (first-same-as-last): the time derivative is carried, not recomputed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <numbers>
 #include <span>
@@ -35,6 +36,11 @@ static_assert(TrBdf2Tableau::stage1 == 0.2928932188134524);
 static_assert(TrBdf2Tableau::stage2_explicit == 0.35355339059327373);
 static_assert(TrBdf2Tableau::stage2_implicit == 0.29289321881345254);
 
+// The stages' right-hand sides over n nodes: r = u + w F (stage 1) and
+// r = u + w F + w F1 (stage 2), each sum taken from the left.
+void stage1_sum(const double* u, const double* f, double w, double* r, std::size_t n) noexcept;
+void stage2_sum(const double* u, const double* f, const double* f1, double w, double* r, std::size_t n) noexcept;
+
 // Advances the state of `ws` with steps of equal length.  Scheme provides
 // after_solve(U, F) (may change U, writes F).  The operator and boundary
 // condition are referenced, so a dividend may rebuild them in place between
@@ -58,25 +64,16 @@ public:
     // (stage 1) or U2 (stage 2) before the matching *_solved.
     double stage1_rhs(double dt) {
         const StageVectors s = ws_.state();
-        const std::size_t n = ws_.size();
-        const double* u = s.u.data();
-        const double* f = s.F.data();
-        double* r = ws_.rhs().data();
         const double w1 = TrBdf2Tableau::stage1 * dt;
-        for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w1 * f[i];
+        stage1_sum(s.u.data(), s.F.data(), w1, ws_.rhs().data(), ws_.size());
         bc_.apply(ws_.rhs());
         return w1;
     }
     void stage1_solved() { scheme_.after_solve(ws_.U1(), ws_.F1()); }
     double stage2_rhs(double dt) {
         const StageVectors s = ws_.state();
-        const std::size_t n = ws_.size();
-        const double* u = s.u.data();
-        const double* f = s.F.data();
-        double* r = ws_.rhs().data();
         const double w2 = TrBdf2Tableau::stage2_explicit * dt;
-        const double* f1 = ws_.F1().data();
-        for (std::size_t i = 0; i < n; ++i) r[i] = u[i] + w2 * f[i] + w2 * f1[i];
+        stage2_sum(s.u.data(), s.F.data(), ws_.F1().data(), w2, ws_.rhs().data(), ws_.size());
         bc_.apply(ws_.rhs());
         return TrBdf2Tableau::stage2_implicit * dt;
     }
