@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -98,6 +99,9 @@ bool unit_scale(const char* unit, int64_t count, int64_t& mul, int64_t& div) {
         {"W", 604'800'000'000, 1}, {"D", 86'400'000'000, 1}, {"h", 3'600'000'000, 1}, {"m", 60'000'000, 1},
         {"s", 1'000'000, 1},       {"ms", 1'000, 1},         {"us", 1, 1},           {"\xce\xbcs", 1, 1},
         {"ns", 1, 1'000},          {"ps", 1, 1'000'000},     {"fs", 1, 1'000'000'000},
+        {"as", 1, 1'000'000'000'000},
+        // A datetime64 array without a unit holds nothing but NaT.
+        {"generic", 1, 1},
     };
     for (const Unit& u : units) {
         if (std::strcmp(unit, u.name) != 0) continue;
@@ -195,6 +199,23 @@ void Walker::wrap() noexcept {
     }
 }
 
+// micros / 10^6 rounded once to the nearest double, ties to even, as Python
+// divides one integer by another (datetime.timestamp() does so), for
+// |micros| > 2^53, where converting micros to a double would round first.
+// The quotient v lies in [2^(E-1), 2^E) with E the bit length of its whole
+// part, so its double is m 2^-k with k = 53 - E and m = v 2^k rounded.
+double rounded_seconds(int64_t micros) noexcept {
+    const uint64_t a = micros < 0 ? 0 - static_cast<uint64_t>(micros) : static_cast<uint64_t>(micros);
+    const int k = 53 - (64 - __builtin_clzll(a / 1'000'000));
+    __extension__ using Wide = unsigned __int128;
+    const Wide scaled = static_cast<Wide>(a) << k;
+    uint64_t m = static_cast<uint64_t>(scaled / 1'000'000);
+    const uint64_t rest = static_cast<uint64_t>(scaled % 1'000'000);
+    if (rest > 500'000 || (rest == 500'000 && (m & 1) != 0)) ++m;
+    const double v = std::ldexp(static_cast<double>(m), -k);
+    return micros < 0 ? -v : v;
+}
+
 bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept {
     if (layout.expiry_converted) {
         const auto* cell = reinterpret_cast<const ConvertedExpiry*>(w.at(kExpiry));
@@ -223,12 +244,9 @@ bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, I
     int64_t secs;
     uint32_t nanos;
     constexpr int64_t kExact = int64_t{1} << 53;
-    if (micros <= kExact && micros >= -kExact) {
-        py::split_timestamp(static_cast<double>(micros) / 1e6, py::Rounding::Truncate, secs, nanos);
-    } else {
-        secs = floor_div(micros, 1'000'000);
-        nanos = static_cast<uint32_t>((micros - secs * 1'000'000) * 1000);
-    }
+    py::split_timestamp(micros <= kExact && micros >= -kExact ? static_cast<double>(micros) / 1e6
+                                                              : rounded_seconds(micros),
+                        py::Rounding::Truncate, secs, nanos);
     const auto instant = Instant::from_unix(secs, nanos);
     if (!instant) {
         problem = kExpiryInvalid;
@@ -331,8 +349,15 @@ bool Arguments::add_expiry(PyObject* o, const char* name) {
     if (k == 'M') {
         PyObject* dtype = attr(a, "dtype");
         PyObject* data = dtype ? PyObject_CallFunctionObjArgs(np.datetime_data, dtype, nullptr) : nullptr;
+        // The ticks are integers of the array's own byte order ('<' or '>',
+        // as dtype.str begins).
+        PyObject* code = data ? attr(dtype, "str") : nullptr;
+        const char* text = code ? PyUnicode_AsUTF8AndSize(code, nullptr) : nullptr;
+        const char ticks_type[] = {text != nullptr && text[0] == '>' ? '>' : '<', 'i', '8', '\0'};
+        Py_XDECREF(code);
         Py_XDECREF(dtype);
-        if (data == nullptr) {
+        if (data == nullptr || text == nullptr) {
+            Py_XDECREF(data);
             Py_DECREF(a);
             return false;
         }
@@ -341,12 +366,22 @@ bool Arguments::add_expiry(PyObject* o, const char* name) {
         const bool parsed = PyArg_ParseTuple(data, "sL", &unit, &count) != 0;
         const bool scaled = parsed && unit_scale(unit, count, micros_mul_, micros_div_);
         if (parsed && !scaled) {
-            PyErr_Format(PyExc_TypeError,
-                         "argument '%s': datetime64 unit '%s' has no fixed length; use days or finer", name, unit);
+            if (std::strcmp(unit, "Y") == 0 || std::strcmp(unit, "M") == 0) {
+                PyErr_Format(PyExc_TypeError,
+                             "argument '%s': datetime64 unit '%s' has no fixed length; use days or finer", name, unit);
+            } else {
+                PyErr_Format(PyExc_TypeError,
+                             "argument '%s': datetime64 unit '%lld%s' is not a whole number of microseconds or of "
+                             "their parts, or is too long; use a plain unit such as 's' or 'ns'",
+                             name, count, unit);
+            }
         }
         Py_DECREF(data);
-        PyObject* ticks = scaled ? PyObject_CallMethod(a, "view", "s", "int64") : nullptr;
+        PyObject* swapped = scaled ? PyObject_CallMethod(a, "view", "s", ticks_type) : nullptr;
         Py_DECREF(a);
+        // In native order: in place when it is already.
+        PyObject* ticks = swapped != nullptr ? as_array(swapped, name, "int64") : nullptr;
+        Py_XDECREF(swapped);
         return ticks != nullptr && view(kExpiry, ticks, name);
     }
     if (k != 'O') {
@@ -458,7 +493,15 @@ bool Arguments::broadcast(Layout& layout) {
     }
     layout.strides.assign(nd, {});
     layout.size = 1;
-    for (Py_ssize_t s : layout.shape) layout.size *= static_cast<std::size_t>(s);
+    bool fits = true;
+    for (Py_ssize_t s : layout.shape) {
+        fits = !__builtin_mul_overflow(layout.size, static_cast<std::size_t>(s), &layout.size) && fits;
+    }
+    // An output holds 8 bytes an element, and numpy sizes arrays in bytes.
+    if (layout.size != 0 && (!fits || layout.size > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double))) {
+        PyErr_SetString(PyExc_ValueError, "the arrays broadcast to more elements than an array can hold");
+        return false;
+    }
     for (std::size_t c = 0; c < kCols; ++c) {
         const Input& in = inputs_[c];
         layout.base[c] = in.name != nullptr ? in.data : nullptr;

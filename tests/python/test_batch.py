@@ -151,6 +151,8 @@ def test_implied_vol_below_ten_percent_with_caller_bounds():
     (dict(exercise_style=[CALL]), TypeError, "argument 'exercise_style'"),
     (dict(expiry=[1.0]), TypeError, "argument 'expiry'"),
     (dict(expiry=np.array(["2026-01"], dtype="datetime64[M]")), TypeError, "no fixed length"),
+    (dict(strike=np.broadcast_to(1.0, (2**32 + 1, 1)), spot=np.broadcast_to(1.0, (1, 2**32 - 1))), ValueError,
+     "more elements than an array can hold"),
     (dict(threads=0), ValueError, "threads"),
     (dict(market_frame=None), TypeError, "OptionMarketFrame"),
 ])
@@ -161,13 +163,24 @@ def test_bad_arguments_raise_at_once(args, error, text):
         zb.value(**{**call, **args})
 
 
-def test_strided_and_broadcast_inputs_read_the_right_elements():
+def test_strided_broadcast_and_byte_swapped_inputs_read_the_right_elements():
     strike = np.linspace(80.0, 120.0, 12).reshape(3, 4)
     exp = np.array(["2025-06-01", "2026-06-01", "2027-06-01"], dtype="datetime64[D]")[:, None]
-    got = zb.value(frame(), strike[:, ::2], exp, 1, 1, valuation_time=T0)["price"]
+    got = zb.value(frame(), strike[:, ::2], exp.astype(">M8[D]"), 1, 1, valuation_time=T0)["price"]
     dense = zb.value(frame(), np.ascontiguousarray(strike[:, ::2]), np.repeat(exp, 2, axis=1), [[1]], 1,
                      valuation_time=T0)["price"]
     assert got.shape == (3, 2) and same_bits(got, dense)
+
+
+# Beyond 2^53 microseconds (after 2255) the constructor's timestamp float is
+# coarser than a microsecond and rounds some expiries up to the next second.
+@pytest.mark.parametrize("year", [4000, 5000])
+def test_far_expiries_are_read_as_the_option_constructor_reads_them(year):
+    when = [dt.datetime(year, 6, 1, 12, 0, 5, us, tzinfo=UTC) for us in range(999980, 1000000)]
+    got = zb.value(frame(), 100.0, np.array([w.replace(tzinfo=None) for w in when], "M8[us]"), 1, 1,
+                   valuation_time=T0)["price"]
+    assert same_bits(got, [object_option(100.0, np.datetime64(w.replace(tzinfo=None)), 1, 1).valuation()
+                           .market(frame()).at(T0).compute().price for w in when])
 
 
 @pytest.mark.parametrize("threads", [1, 2, 7])
