@@ -554,13 +554,15 @@ struct Block {
     Py_ssize_t size;
 };
 
-// Blocks kept for reuse, touched only under the interpreter lock.
+// Blocks kept for reuse, touched only under the interpreter lock: at most
+// four, of 256 MiB together, the oldest given up first.
 struct Spare {
     char* data;
     Py_ssize_t size;
 };
 constexpr std::size_t kSpareBlocks = 4;
 constexpr Py_ssize_t kSpareBytes = Py_ssize_t{1} << 28;
+Py_ssize_t spare_bytes = 0;
 // Never destroyed, so that the blocks it keeps stay reachable after the
 // destructors run at exit.
 std::vector<Spare>& spares = *new std::vector<Spare>();
@@ -575,6 +577,7 @@ Spare take_memory(Py_ssize_t size) {
         if (it->size >= size && it->size / 2 <= size) {
             const Spare s = *it;
             spares.erase(it);
+            spare_bytes -= s.size;
             return s;
         }
     }
@@ -586,11 +589,13 @@ void give_back(Spare s) {
         PyMem_Free(s.data);
         return;
     }
-    if (spares.size() == kSpareBlocks) {
+    while (!spares.empty() && (spares.size() == kSpareBlocks || spare_bytes + s.size > kSpareBytes)) {
+        spare_bytes -= spares.front().size;
         PyMem_Free(spares.front().data);
         spares.erase(spares.begin());
     }
     spares.push_back(s);
+    spare_bytes += s.size;
 }
 
 int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
