@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -54,7 +55,11 @@ public:
         while (started_ < threads) {
             // Workers hold no resource the process must release at exit, so
             // they are detached and the pool itself is never destroyed.
-            std::thread([this] { work(); }).detach();
+            try {
+                std::thread([this] { work(); }).detach();
+            } catch (const std::system_error&) {
+                return;  // the system starts no more threads: jobs run on those there are
+            }
             ++started_;
         }
     }

@@ -1,6 +1,7 @@
 """The array entry points of zub_batch against the object API, element by element."""
 import datetime as dt
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -12,6 +13,7 @@ import pytest
 
 import zub
 import zub_batch as zb
+from hostile import isolated
 from support import DCC, T0, UTC, config, frame, policy
 
 CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
@@ -181,6 +183,17 @@ def test_far_expiries_are_read_as_the_option_constructor_reads_them(year):
                    valuation_time=T0)["price"]
     assert same_bits(got, [object_option(100.0, np.datetime64(w.replace(tzinfo=None)), 1, 1).valuation()
                            .market(frame()).at(T0).compute().price for w in when])
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan's reserved memory defeats the limit")
+def test_a_call_runs_on_the_threads_the_system_can_start():
+    def run():
+        room = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE") + (200 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+        got = zb.value(frame(), np.linspace(80.0, 120.0, 2000), T0 + dt.timedelta(days=90), 1, 0,
+                       valuation_time=T0, threads=1024)
+        return int((got["status"] == zb.OK).sum())
+    assert isolated(run, timeout=120) == 2000
 
 
 @pytest.mark.parametrize("threads", [1, 2, 7])
