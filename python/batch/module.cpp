@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "core/number_text.hpp"
 #include "datetime_conv.hpp"
 #include "declare.hpp"
 #include "execution/valuation.hpp"
@@ -316,10 +317,14 @@ bool read_threads(PyObject* o, unsigned& out) {
         out = available_cores();
         return true;
     }
-    const long n = PyLong_AsLong(o);
+    long n = PyLong_AsLong(o);
     if (n == -1 && PyErr_Occurred()) {
-        py::prefix_argument_error("threads");
-        return false;
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            py::prefix_argument_error("threads");
+            return false;
+        }
+        PyErr_Clear();  // a count of any size out of range is told as such
+        n = 0;
     }
     if (n < 1 || n > 1024) {
         PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 1024");
@@ -528,7 +533,9 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             s.tolerance = tolerance;
         }
         if (!(s.low < s.high)) {
-            PyErr_SetString(PyExc_ValueError, "low must be below high");
+            const std::string text =
+                "low (" + format_shortest(s.low) + ") must be below high (" + format_shortest(s.high) + ")";
+            PyErr_SetString(PyExc_ValueError, text.c_str());
             return false;
         }
         return true;

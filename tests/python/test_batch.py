@@ -156,6 +156,7 @@ def test_implied_vol_below_ten_percent_with_caller_bounds():
     (dict(strike=np.broadcast_to(1.0, (2**32 + 1, 1)), spot=np.broadcast_to(1.0, (1, 2**32 - 1))), ValueError,
      "more elements than an array can hold"),
     (dict(threads=0), ValueError, "threads"),
+    (dict(threads=2**70), ValueError, "threads must be between 1 and 1024"),
     (dict(market_frame=None), TypeError, "OptionMarketFrame"),
 ])
 def test_bad_arguments_raise_at_once(args, error, text):
