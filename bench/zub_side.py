@@ -42,7 +42,8 @@ def version() -> str:
     try:
         commit = git("describe", "--always")
         # The files this benchmark writes do not make the measured code dirty.
-        if commit and git("status", "--porcelain", "--", ":/", ":!bench/RESULTS.md", ":!bench/accuracy.png"):
+        if commit and git("status", "--porcelain", "--", ":/", ":(top,exclude)bench/RESULTS.md",
+                          ":(top,exclude)bench/accuracy.png"):
             commit += "-dirty"
     except (OSError, subprocess.SubprocessError):
         commit = ""
