@@ -19,4 +19,22 @@ void with_lane_count(std::size_t count, F&& f) {
     f(std::integral_constant<std::size_t, K>{});
 }
 
+// Two lanes side by side in one vector.  Each element of an operation on
+// it rounds as the scalar operation does, so a loop over pairs gives each
+// lane the bits it would get alone (where no contraction is allowed).
+using Pair = double __attribute__((vector_size(16)));
+
+// V (double or Pair) from, or to, consecutive doubles at `at`.
+template <class V>
+V load_lanes(const double* at) noexcept {
+    V v;
+    __builtin_memcpy(&v, at, sizeof v);
+    return v;
+}
+
+template <class V>
+void store_lanes(double* at, V v) noexcept {
+    __builtin_memcpy(at, &v, sizeof v);
+}
+
 }  // namespace zub

@@ -30,7 +30,6 @@ double interior_slope(const double* x, const double* y, std::size_t i, double a,
 
 // The values of curves a and b at node i: V = double reads curve a only,
 // V = Pair reads both, a in the first element.
-using Pair = double __attribute__((vector_size(16)));
 
 template <class V>
 V at(const double* a, const double* b, std::size_t i) noexcept {

@@ -1,5 +1,6 @@
 #include "methods/finite_difference/fdm_process.hpp"
 
+#include "core/lanes.hpp"
 #include "core/vector_clones.hpp"
 
 namespace zub {
@@ -30,7 +31,6 @@ Row<V> row(V hm, V hp, V spot, V slope, V curvature, double half_var, double dri
 template <class Jet>
 ZUB_VECTOR_CLONES void fill_rows(const MarketPoint& params, const FdmGrid& grid, TridiagonalOperator& op, Jet jet,
                                  bool kept_jets) noexcept {
-    using Pair = double __attribute__((vector_size(16)));
     const std::size_t n = grid.size();
     const double* fwd = grid.dx_forward().data();
     const double* bwd = grid.dx_backward().data();
@@ -49,18 +49,12 @@ ZUB_VECTOR_CLONES void fill_rows(const MarketPoint& params, const FdmGrid& grid,
         const double* spot = grid.spots().data();
         const double* slope = grid.slopes().data();
         const double* curvature = grid.curvatures().data();
-        const auto load = [](const double* at) {
-            Pair v;
-            __builtin_memcpy(&v, at, sizeof v);
-            return v;
-        };
-        const auto store = [](double* at, Pair v) { __builtin_memcpy(at, &v, sizeof v); };
         for (; i + 2 < n; i += 2) {
-            const Row<Pair> w = row(load(bwd + i), load(fwd + i), load(spot + i), load(slope + i),
-                                    load(curvature + i), half_var, drift, r);
-            store(lower + i, w.lower);
-            store(diag + i, w.diag);
-            store(upper + i, w.upper);
+            const auto at = [i](const double* v) { return load_lanes<Pair>(v + i); };
+            const Row<Pair> w = row(at(bwd), at(fwd), at(spot), at(slope), at(curvature), half_var, drift, r);
+            store_lanes(lower + i, w.lower);
+            store_lanes(diag + i, w.diag);
+            store_lanes(upper + i, w.upper);
         }
     }
     for (; i + 1 < n; ++i) {

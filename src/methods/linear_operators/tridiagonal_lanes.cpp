@@ -23,23 +23,8 @@ void refresh_factors(const ImplicitSystem* s) {
     TridiagonalOperator::factorise_together({stale, count}, {stale_c, count});
 }
 
-using Pair = double __attribute__((vector_size(16)));
-
-// One lane (V = double) or two side by side (V = Pair) of the interleaved
-// block, or of the systems' own vectors: each element of a vector operation
-// rounds as the scalar operation does.
-template <class V>
-V load(const double* at) noexcept {
-    V v;
-    __builtin_memcpy(&v, at, sizeof v);
-    return v;
-}
-
-template <class V>
-void store(double* at, V v) noexcept {
-    __builtin_memcpy(at, &v, sizeof v);
-}
-
+// One lane (V = double) or two side by side (V = Pair) of the systems' own
+// vectors.
 template <class V>
 V rhs(const ImplicitSystem* s, std::size_t a, std::size_t i) noexcept {
     if constexpr (std::is_same_v<V, double>) {
@@ -68,17 +53,17 @@ ZUB_VECTOR_CLONES void substitute(const ImplicitSystem* s, std::size_t n, const 
     constexpr std::size_t P = K / 2;
     constexpr bool odd = K % 2 == 1;
     const auto start = [&]<class V>(std::size_t a, V& carry) {
-        carry = rhs<V>(s, a, 0) * load<V>(pv + a);
-        store(y + a, carry);
+        carry = rhs<V>(s, a, 0) * load_lanes<V>(pv + a);
+        store_lanes(y + a, carry);
     };
     const auto forward = [&]<class V>(std::size_t a, std::size_t i, V& carry) {
         const std::size_t at = i * K + a;
-        carry = (rhs<V>(s, a, i) - carry * load<V>(el + at)) * load<V>(pv + at);
-        store(y + at, carry);
+        carry = (rhs<V>(s, a, i) - carry * load_lanes<V>(el + at)) * load_lanes<V>(pv + at);
+        store_lanes(y + at, carry);
     };
     const auto back = [&]<class V>(std::size_t a, std::size_t i, V& carry) {
         const std::size_t at = i * K + a;
-        carry = load<V>(y + at) - load<V>(eu + at) * carry;
+        carry = load_lanes<V>(y + at) - load_lanes<V>(eu + at) * carry;
         solution(s, a, i, carry);
     };
     Pair pairs[P > 0 ? P : 1];
