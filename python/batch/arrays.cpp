@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -199,23 +198,6 @@ void Walker::wrap() noexcept {
     }
 }
 
-// micros / 10^6 rounded once to the nearest double, ties to even, as Python
-// divides one integer by another (datetime.timestamp() does so), for
-// |micros| > 2^53, where converting micros to a double would round first.
-// The quotient v lies in [2^(E-1), 2^E) with E the bit length of its whole
-// part, so its double is m 2^-k with k = 53 - E and m = v 2^k rounded.
-double rounded_seconds(int64_t micros) noexcept {
-    const uint64_t a = micros < 0 ? 0 - static_cast<uint64_t>(micros) : static_cast<uint64_t>(micros);
-    const int k = 53 - (64 - __builtin_clzll(a / 1'000'000));
-    __extension__ using Wide = unsigned __int128;
-    const Wide scaled = static_cast<Wide>(a) << k;
-    uint64_t m = static_cast<uint64_t>(scaled / 1'000'000);
-    const uint64_t rest = static_cast<uint64_t>(scaled % 1'000'000);
-    if (rest > 500'000 || (rest == 500'000 && (m & 1) != 0)) ++m;
-    const double v = std::ldexp(static_cast<double>(m), -k);
-    return micros < 0 ? -v : v;
-}
-
 bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, Instant& out, uint8_t& problem) noexcept {
     if (layout.expiry_converted) {
         const auto* cell = reinterpret_cast<const ConvertedExpiry*>(w.at(kExpiry));
@@ -243,10 +225,7 @@ bool convert_expiry(const Layout& layout, const Walker& w, ExpiryCache& cache, I
     // as the float micros / 10^6, split by truncation.
     int64_t secs;
     uint32_t nanos;
-    constexpr int64_t kExact = int64_t{1} << 53;
-    py::split_timestamp(micros <= kExact && micros >= -kExact ? static_cast<double>(micros) / 1e6
-                                                              : rounded_seconds(micros),
-                        py::Rounding::Truncate, secs, nanos);
+    py::split_timestamp(py::timestamp_of_micros(micros), py::Rounding::Truncate, secs, nanos);
     const auto instant = Instant::from_unix(secs, nanos);
     if (!instant) {
         problem = kExpiryInvalid;

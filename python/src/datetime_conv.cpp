@@ -144,8 +144,7 @@ const Readers* readers() {
 // Exactly the float that timestamp() returns for an exact datetime.datetime
 // whose tzinfo is datetime.timezone.utc itself, read off its fields: that
 // method divides the whole microseconds since 1970 by 10^6, correctly
-// rounded, which one double division reproduces while the count stays
-// within 2^53 (years 1685 to 2255).  `done` is false, with no exception
+// rounded, as timestamp_of_micros does.  `done` is false, with no exception
 // set, for any other object; utcoffset() of such a datetime is never None.
 bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     done = false;
@@ -164,10 +163,7 @@ bool utc_timestamp(PyObject* o, const Readers& r, double& t, bool& done) {
     }
     // A datetime's years 1 to 9999 keep the count far inside 64 bits.
     const int64_t days = days_from_civil(f[0], static_cast<unsigned>(f[1]), static_cast<unsigned>(f[2]));
-    const int64_t micros = (days * 86'400 + f[3] * 3'600 + f[4] * 60 + f[5]) * 1'000'000 + f[6];
-    constexpr int64_t kExact = int64_t{1} << 53;
-    if (micros > kExact || micros < -kExact) return true;
-    t = static_cast<double>(micros) / 1e6;
+    t = timestamp_of_micros((days * 86'400 + f[3] * 3'600 + f[4] * 60 + f[5]) * 1'000'000 + f[6]);
     done = true;
     return true;
 }
@@ -285,6 +281,25 @@ zub::Instant now_instant() {
     const auto instant = zub::Instant::from_unix(secs, static_cast<uint32_t>(rem));
     if (!instant) throw zub::Panic("system clock outside the supported calendar");
     return *instant;
+}
+
+// Up to 2^53 both micros and 10^6 are exact doubles and one division
+// rounds once.  Beyond, converting micros would round first, so the
+// quotient v, in [2^(E-1), 2^E) with E the bit length of its whole part,
+// is taken as m 2^-k with k = 53 - E and m = v 2^k rounded to the nearest
+// integer, ties to even, in integer arithmetic.
+double timestamp_of_micros(int64_t micros) noexcept {
+    constexpr int64_t kExact = int64_t{1} << 53;
+    if (micros <= kExact && micros >= -kExact) return static_cast<double>(micros) / 1e6;
+    const uint64_t a = micros < 0 ? 0 - static_cast<uint64_t>(micros) : static_cast<uint64_t>(micros);
+    const int k = 53 - (64 - __builtin_clzll(a / 1'000'000));
+    __extension__ using Wide = unsigned __int128;
+    const Wide scaled = static_cast<Wide>(a) << k;
+    uint64_t m = static_cast<uint64_t>(scaled / 1'000'000);
+    const uint64_t rest = static_cast<uint64_t>(scaled % 1'000'000);
+    if (rest > 500'000 || (rest == 500'000 && (m & 1) != 0)) ++m;
+    const double v = std::ldexp(static_cast<double>(m), -k);
+    return micros < 0 ? -v : v;
 }
 
 }  // namespace zub::py

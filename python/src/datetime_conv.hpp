@@ -56,4 +56,8 @@ zub::Instant now_instant();
 // Pure split of a POSIX time into whole seconds and nanoseconds.
 void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept;
 
+// The POSIX time `micros` microseconds from the epoch, as datetime's
+// timestamp() gives it: micros / 10^6 rounded once to the nearest double.
+double timestamp_of_micros(int64_t micros) noexcept;
+
 }  // namespace zub::py
