@@ -74,9 +74,9 @@ private:
 // Number of cores this process may run on.
 unsigned available_cores() noexcept;
 
-// Makes sure the pool has at least `threads` workers (GIL held; may throw
-// std::system_error when a thread cannot be started).  A job of n workers
-// takes n - 1 from the pool.
+// Makes sure the pool has at least `threads` workers, or as many as the
+// system will start (GIL held).  A job of n workers takes n - 1 from the
+// pool.
 void reserve_workers(unsigned threads);
 
 // Runs `job` with the interpreter lock released and returns when it is
