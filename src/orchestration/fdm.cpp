@@ -176,10 +176,11 @@ struct Solver {
     Solver& operator=(const Solver&) = delete;
 
     // The option's grid, operator, boundary and scheme; no state yet.
-    void prepare(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market) {
+    void prepare(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market,
+                 NodeParts* kept) {
         params = market;
         slopes = boundary_slopes(type);
-        build_uniform_grid(grid, settings, strike, market.vol, T, market.spot);
+        build_uniform_grid(grid, settings, strike, market.vol, T, market.spot, kept);
         boundary = rebuild_operator(params, grid, op, slopes);
         scheme.reset(strike, type);
         ws.forget_state();
@@ -218,6 +219,8 @@ struct FdmLaneWorkspace::Buffers {
     std::array<std::unique_ptr<Solver<LinearScheme>>, kMaxLanes> european;
     std::array<ReadOffBuffers, kMaxLanes> read_off;
     InterleavedFactors interleaved;
+    // Shared by the grids of consecutive solves.
+    NodeParts node_parts;
 
     template <class Scheme>
     auto& solvers() noexcept {
@@ -265,7 +268,8 @@ Outcome<OptionResult> march(OptionType type, double strike, double T, std::span<
     std::unique_ptr<Solver<Scheme>>& kept = buffers.solvers<Scheme>()[0];
     if (!kept) kept = std::make_unique<Solver<Scheme>>(buffers.nodes);
     Solver<Scheme>& solver = *kept;
-    solver.prepare(type, strike, T, settings, market);
+    // A solve's own buffers keep nothing for another.
+    solver.prepare(type, strike, T, settings, market, context.buffers != nullptr ? &buffers.node_parts : nullptr);
     CancelBudget budget(context.cancel);
 
     // Stop times, latest first, then the valuation date (no jump there).
@@ -436,7 +440,7 @@ void march_lanes(std::span<const FdmLane> lanes, std::span<const ReadOff> how, c
     for (std::size_t k = 0; k < count; ++k) {
         const FdmLane& lane = lanes[k];
         if (!solver[k]) solver[k] = std::make_unique<Solver<Scheme>>(buffers.nodes);
-        solver[k]->prepare(lane.type, lane.strike, lane.T, settings, lane.market);
+        solver[k]->prepare(lane.type, lane.strike, lane.T, settings, lane.market, &buffers.node_parts);
         const double length = lane.T - 0.0;
         steps[k] = steps_for_interval(length, lane.T, settings.time_steps);
         dt[k] = length / static_cast<double>(steps[k]);
@@ -506,13 +510,14 @@ FdmLaneWorkspace::~FdmLaneWorkspace() = default;
 std::size_t FdmLaneWorkspace::bytes() const noexcept {
     if (!buffers_) return 0;
     // Per solver: grid 6n, operator 3n and its factors 3n, stepping 8n;
-    // per read-off 4n; the interleaved factors 4n per lane.
+    // per read-off 4n; the interleaved factors 4n per lane; the kept node
+    // parts 3n.
     std::size_t solvers = 0;
     for (const auto& s : buffers_->american) solvers += s ? 1U : 0U;
     for (const auto& s : buffers_->european) solvers += s ? 1U : 0U;
     std::size_t doubles = solvers * 20 * buffers_->nodes;
     for (const ReadOffBuffers& r : buffers_->read_off) doubles += r.block.size();
-    return doubles * sizeof(double) + buffers_->interleaved.bytes();
+    return doubles * sizeof(double) + buffers_->interleaved.bytes() + buffers_->node_parts.bytes();
 }
 
 void FdmLaneWorkspace::release() noexcept { buffers_.reset(); }

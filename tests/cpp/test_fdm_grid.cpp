@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <vector>
 
@@ -40,6 +42,33 @@ TEST(FdmGrid, DefaultSinhGridAroundTheStrike) {
     for (std::size_t i = 0; i + 1 < g.size(); ++i) {
         EXPECT_NEAR(g.dx_forward()[i], g.x()[1] - g.x()[0], 1e-12);
         EXPECT_EQ(g.dx_backward()[i + 1], g.dx_forward()[i]);
+    }
+}
+
+// Grids built with kept node parts are the grids built afresh: along a chain
+// of strikes (whose grids share nodes), across more distinct grids than are
+// kept at once, and when the transform or the node count changes.
+TEST(FdmGrid, KeptNodePartsGiveTheGridBuiltAfresh) {
+    FdmConfig wide;
+    wide.transform.alpha = 0.7;
+    wide.grid_nodes = 57;
+    NodeParts kept;
+    FdmGrid g(GridKind::Uniform, Transform{}, 1);
+    for (const FdmConfig& settings : {FdmConfig{}, log_settings(101), wide, FdmConfig{}}) {
+        g = FdmGrid(GridKind::Uniform, Transform{}, static_cast<std::size_t>(settings.grid_nodes));
+        for (int i = 0; i < 400; ++i) {
+            const double strike = 95.0 + 0.05 * i;
+            const double vol = 0.2 + 0.01 * (i / 10);
+            build_uniform_grid(g, settings, strike, vol, 0.5, 100.0, &kept);
+            const FdmGrid fresh = build_uniform_grid(settings, strike, vol, 0.5, 100.0);
+            for (std::size_t k = 0; k < g.size(); ++k) {
+                const SpotJet a = g.jet_at_node(k);
+                const SpotJet b = fresh.jet_at_node(k);
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(a.spot), std::bit_cast<std::uint64_t>(b.spot)) << i << " " << k;
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(a.slope), std::bit_cast<std::uint64_t>(b.slope));
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(a.curvature), std::bit_cast<std::uint64_t>(b.curvature));
+            }
+        }
     }
 }
 

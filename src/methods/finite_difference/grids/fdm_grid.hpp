@@ -37,21 +37,30 @@ struct Transform {
     double spot_slope(double x) const noexcept { return jet(x).slope; }
     double spot_curvature(double x) const noexcept { return jet(x).curvature; }
 
+    // What the jet at x takes from the library's functions: sinh x, cosh x
+    // and e^(a sinh x), or e^x alone for log.  None of it depends on K.
+    struct Parts {
+        double sh;
+        double ch;
+        double e;
+    };
+    Parts parts(double x) const noexcept {
+        if (!is_sinh()) return {0.0, 0.0, std::exp(x)};
+        const double sh = std::sinh(x);
+        const double ch = std::cosh(x);
+        return {sh, ch, std::exp(alpha * sh)};
+    }
+
     // Evaluated as written, factor by factor from the left: S = K e^(a sinh x),
     // S' = a cosh x K e^(a sinh x), S'' = S (a sinh x + a^2 cosh^2 x).  The
     // American scheme turns last-bit differences in these into visible price
     // differences on fine grids with few steps, so the order is kept.
-    SpotJet jet(double x) const noexcept {
-        if (!is_sinh()) {
-            const double e = std::exp(x);
-            return {e, e, e};
-        }
-        const double sh = std::sinh(x);
-        const double ch = std::cosh(x);
-        const double e = std::exp(alpha * sh);
-        const double spot = centre * e;
-        return {spot, alpha * ch * centre * e, spot * (alpha * sh + (alpha * alpha) * (ch * ch))};
+    SpotJet jet(const Parts& p) const noexcept {
+        if (!is_sinh()) return {p.e, p.e, p.e};
+        const double spot = centre * p.e;
+        return {spot, alpha * p.ch * centre * p.e, spot * (alpha * p.sh + (alpha * alpha) * (p.ch * p.ch))};
     }
+    SpotJet jet(double x) const noexcept { return jet(parts(x)); }
 };
 
 enum class GridKind : uint8_t { Uniform, Fitted };

@@ -1,6 +1,9 @@
 #include "methods/finite_difference/grids/uniform.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 namespace zub {
 
@@ -12,13 +15,57 @@ double domain_half_width(double w0, double spot, double strike) noexcept {
     return 1.5 * x + 0.25 * w0;
 }
 
+namespace {
+
+bool same_bits(double a, double b) noexcept { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+}  // namespace
+
+std::span<const Transform::Parts> NodeParts::find(const Transform& transform, double x_min, double step,
+                                                  std::size_t n) const noexcept {
+    if (n == 0 || n != n_) return {};
+    // Equal bits give equal nodes and so equal parts.
+    for (std::size_t p = 0; p < keys_.size(); ++p) {
+        const Key& k = keys_[p];
+        if (k.kind == transform.kind && same_bits(k.x_min, x_min) && same_bits(k.step, step) &&
+            same_bits(k.alpha, transform.alpha)) {
+            return {parts_.data() + p * n, n};
+        }
+    }
+    return {};
+}
+
+std::span<Transform::Parts> NodeParts::keep(const Transform& transform, double x_min, double step, std::size_t n) {
+    if (n != n_) {
+        keys_.clear();
+        parts_.clear();
+        n_ = n;
+        places_ = std::clamp<std::size_t>(kBudget / (std::max<std::size_t>(n, 1) * sizeof(Transform::Parts)), 1,
+                                          kMaxGrids);
+        oldest_ = 0;
+    }
+    const Key key{transform.kind, transform.alpha, x_min, step};
+    std::size_t place = 0;
+    if (keys_.size() < places_) {
+        place = keys_.size();
+        parts_.resize((place + 1) * n);  // before the key: a failed allocation keeps nothing
+        keys_.push_back(key);
+    } else {
+        place = oldest_;
+        oldest_ = (oldest_ + 1) % places_;
+        keys_[place] = key;
+    }
+    return {parts_.data() + place * n, n};
+}
+
 FdmGrid build_uniform_grid(const FdmConfig& settings, double strike, double sigma, double T, double spot) {
     FdmGrid grid(GridKind::Uniform, Transform{}, static_cast<std::size_t>(settings.grid_nodes));
     build_uniform_grid(grid, settings, strike, sigma, T, spot);
     return grid;
 }
 
-void build_uniform_grid(FdmGrid& grid, const FdmConfig& settings, double strike, double sigma, double T, double spot) {
+void build_uniform_grid(FdmGrid& grid, const FdmConfig& settings, double strike, double sigma, double T, double spot,
+                        NodeParts* kept) {
     const Transform transform{settings.transform.kind, strike, settings.transform.alpha};
     const std::size_t n = grid.size();
     grid.reset(GridKind::Uniform, transform);
@@ -33,9 +80,19 @@ void build_uniform_grid(FdmGrid& grid, const FdmConfig& settings, double strike,
 
     // The jet's spot is to_spot(x) to the bit: the operator's S is the node's.
     auto x = grid.x_mut();
-    for (std::size_t i = 0; i < n; ++i) {
-        x[i] = x_min + static_cast<double>(i) * step;
-        grid.set_jet(i, transform.jet(x[i]));
+    for (std::size_t i = 0; i < n; ++i) x[i] = x_min + static_cast<double>(i) * step;
+    const std::span<const Transform::Parts> known = kept != nullptr ? kept->find(transform, x_min, step, n)
+                                                                    : std::span<const Transform::Parts>{};
+    if (!known.empty()) {
+        for (std::size_t i = 0; i < n; ++i) grid.set_jet(i, transform.jet(known[i]));
+    } else {
+        const std::span<Transform::Parts> into =
+            kept != nullptr ? kept->keep(transform, x_min, step, n) : std::span<Transform::Parts>{};
+        for (std::size_t i = 0; i < n; ++i) {
+            const Transform::Parts p = transform.parts(x[i]);
+            if (!into.empty()) into[i] = p;
+            grid.set_jet(i, transform.jet(p));
+        }
     }
     grid.mark_jets_kept();
     grid.update_steps();
