@@ -377,6 +377,7 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
     if (n > 0) {
         auto job = std::make_shared<Job>();
         job->size = n;
+        job->min_chunk = task->min_chunk;
         job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), task->min_chunk, 1024);
         job->max_workers = static_cast<unsigned>(std::min<std::size_t>(opts.threads, (n + job->chunk - 1) / job->chunk));
         Job* raw = job.get();

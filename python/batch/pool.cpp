@@ -72,6 +72,18 @@ public:
         wake_.notify_all();
     }
 
+    // Waits for the job's workers to leave, awake, for at most `limit`:
+    // they finish close to the caller, and a sleeping thread of a virtual
+    // machine may take tens of microseconds to wake.
+    static void spin(const Job& job, std::chrono::microseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    }
+
     // Waits up to `timeout` for the job to end; true when it has.
     bool wait(Job& job, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -210,6 +222,9 @@ bool on_main_thread() {
     return same;
 }
 
+// How long the calling thread, its share done, waits awake for the others.
+constexpr auto kSpinLimit = std::chrono::microseconds(500);
+
 // How often the calling thread polls while it works: less often than while
 // it waits, since each poll may wait for the lock while the work stands.
 constexpr auto kWorkingPoll = std::chrono::milliseconds(25);
@@ -241,6 +256,7 @@ bool run_job(const std::shared_ptr<Job>& job) {
     job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
     Pool* helpers = job->max_workers > 1 ? &pool() : nullptr;
     job->caller_state = PyEval_SaveThread();
+    job->workers = job->max_workers;
     if (helpers != nullptr) {
         job->max_workers -= 1;
         const int cpu = sched_getcpu();
@@ -249,7 +265,11 @@ bool run_job(const std::shared_ptr<Job>& job) {
     }
     job->work();
     if (helpers != nullptr) {
-        if (job->interrupted) helpers->cancel(*job);
+        if (job->interrupted) {
+            helpers->cancel(*job);
+        } else {
+            Pool::spin(*job, kSpinLimit);
+        }
         // Only the main thread takes the lock before the workers are done:
         // another would wait for nothing (no signal handler runs there), and
         // finalisation may end it while the workers still run.

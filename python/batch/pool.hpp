@@ -25,8 +25,13 @@ namespace zub::batch {
 struct Job {
     std::function<void(std::size_t begin, std::size_t end)> body;
     std::size_t size = 0;
+    // Chunks are at most `chunk` indices long and a multiple of
+    // `min_chunk`, except the last.
     std::size_t chunk = 1;
+    std::size_t min_chunk = 1;
     unsigned max_workers = 1;
+    // All its workers, the calling thread among them (set by run_job).
+    unsigned workers = 1;
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> cancel{false};
@@ -35,7 +40,9 @@ struct Job {
     std::atomic<std::uint64_t> cpus{0};
     // Guarded by the pool's mutex.
     unsigned joined = 0;
-    unsigned active = 0;
+    // Changed under the pool's mutex; read without it by a caller that
+    // waits for the last workers awake.
+    std::atomic<unsigned> active{0};
     std::condition_variable finished;
     // The calling thread works on the job too (run_job).  When it is the
     // main thread it polls for signals from cancelled(); these are set
@@ -56,11 +63,20 @@ struct Job {
     }
     // Runs chunks until none is left or the job is cancelled.
     void work() {
-        while (!cancelled()) {
-            const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (begin >= size) break;
-            body(begin, std::min(begin + chunk, size));
+        std::size_t begin = next.load(std::memory_order_relaxed);
+        while (begin < size && !cancelled()) {
+            const std::size_t end = begin + share(size - begin);
+            if (!next.compare_exchange_weak(begin, end, std::memory_order_relaxed)) continue;
+            body(begin, std::min(end, size));
+            begin = next.load(std::memory_order_relaxed);
         }
+    }
+    // The length of the next chunk when `left` indices remain: chunks
+    // shrink as the work runs out, so that the workers finish close
+    // together rather than one waiting for another's last long chunk.
+    std::size_t share(std::size_t left) const noexcept {
+        const std::size_t even = left / (std::size_t{2} * workers) / min_chunk * min_chunk;
+        return std::clamp(even, min_chunk, std::max(chunk, min_chunk));
     }
     // On the calling thread: takes the lock back, runs pending signal
     // handlers and releases it again; when one raised, the job is cancelled
