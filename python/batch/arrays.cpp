@@ -55,6 +55,23 @@ char dtype_kind(PyObject* array) {
     return k;
 }
 
+// Whether an integer array's elements are in the machine's byte order and 1,
+// 2, 4 or 8 bytes long, so that they can be read in place; false with an
+// exception set when the dtype cannot be read.
+bool native_integers(PyObject* array, bool& native) {
+    PyObject* dtype = attr(array, "dtype");
+    PyObject* isnative = dtype ? attr(dtype, "isnative") : nullptr;
+    PyObject* itemsize = isnative ? attr(dtype, "itemsize") : nullptr;
+    Py_XDECREF(dtype);
+    const int in_order = itemsize != nullptr ? PyObject_IsTrue(isnative) : -1;
+    const long bytes = in_order >= 0 ? PyLong_AsLong(itemsize) : -1;
+    Py_XDECREF(isnative);
+    Py_XDECREF(itemsize);
+    if (in_order < 0 || (bytes == -1 && PyErr_Occurred())) return false;
+    native = in_order == 1 && (bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8);
+    return true;
+}
+
 PyObject* dtype_str(PyObject* array) {
     PyObject* dtype = attr(array, "dtype");
     if (dtype == nullptr) return nullptr;
@@ -312,6 +329,15 @@ bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
         Py_DECREF(a);
         return false;
     }
+    // Codes in any native integer type are read in place (read_code); the
+    // others, byte-swapped ones say, are converted first.
+    bool native = false;
+    if (!native_integers(a, native)) {
+        Py_DECREF(a);
+        return false;
+    }
+    inputs_[col].is_signed = !native || k == 'i';
+    if (native) return view(col, a, name);
     PyObject* i64 = as_array(a, name, "int64");
     Py_DECREF(a);
     return i64 != nullptr && view(col, i64, name);
@@ -485,6 +511,8 @@ bool Arguments::broadcast(Layout& layout) {
         const Input& in = inputs_[c];
         layout.base[c] = in.name != nullptr ? in.data : nullptr;
         if (in.name == nullptr) continue;
+        layout.code_bytes[c] = static_cast<uint8_t>(in.itemsize);
+        layout.code_signed[c] = in.is_signed;
         const std::size_t lead = nd - in.shape.size();
         for (std::size_t d = 0; d < in.shape.size(); ++d) {
             layout.strides[lead + d][c] = in.shape[d] == 1 ? 0 : in.strides[d];

@@ -115,8 +115,8 @@ bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, Ex
         t.fail(i, kInvalidInput, expiry_problem_text(problem), outputs);
         return false;
     }
-    const auto type = w.get<int64_t>(kType);
-    const auto style = w.get<int64_t>(kStyle);
+    const int64_t type = read_code(t.layout, w, kType);
+    const int64_t style = read_code(t.layout, w, kStyle);
     if (type != 0 && type != 1) {
         t.fail(i, kInvalidInput, "option type code must be 0 (Call) or 1 (Put)", outputs);
         return false;

@@ -176,6 +176,14 @@ def test_strided_broadcast_and_byte_swapped_inputs_read_the_right_elements():
     assert got.shape == (3, 2) and same_bits(got, dense)
 
 
+@pytest.mark.parametrize("dtype", ["i1", "u2", ">i4", "u8", "?"])
+def test_codes_of_every_integer_type_read_as_their_int64_cast(dtype):
+    codes = np.repeat(np.array([0, 1, 2, -1, 255, 2**40 + 1, 2**63 - 1, 1]).astype(dtype), 2)[::2]
+    got, want = (zb.value(frame(), 100.0, T0 + dt.timedelta(days=90), c, c, valuation_time=T0)
+                 for c in (codes, codes.astype(np.int64)))
+    assert same_bits(got["price"], want["price"]) and (got["status"] == want["status"]).all()
+
+
 # Beyond 2^53 microseconds (after 2255) the constructor's timestamp float is
 # coarser than a microsecond and rounds some expiries up to the next second.
 @pytest.mark.parametrize("year", [4000, 5000])
