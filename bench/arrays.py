@@ -8,11 +8,13 @@ bench/run.py runs this script in a process of its own after writing the rest
 of the file: importing py_vollib_vectorized replaces py_vollib's functions
 with its own, which would change what run.py measures as py_vollib.  Ratios
 are medians of per-round ratios (see harness.py); "two threads" compares
-threads=2 with threads=1 of the same call, in the same rounds.
+threads=2 with threads=1 of the same call, in the same rounds.  Single-
+threaded ways run on each core in turn (single()).
 """
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 import warnings
@@ -102,15 +104,45 @@ def batch_call(frame, strike, kind, style, threads, config=None, vol=None) -> Ca
                                    config=config, threads=threads, vol=vol)
 
 
-def cpu_per_option(case: Case, repeat: int = 5) -> float:
+CORES = sorted(os.sched_getaffinity(0))
+ROUNDS, CHAIN_ROUNDS = 31, 3  # the American implied-volatility chain takes seconds a round
+
+
+def single(library: str, run: Callable[[], object], size: int, warm: bool = True) -> Case:
+    """A single-threaded case, run on each core in every round with the
+    calling thread pinned to it, its time per option the mean over the
+    cores.  A virtual machine's host may slow one core for seconds at a time
+    (see the section's head): a single-threaded time taken on whichever
+    core the thread happens to be on would set the slow core against the
+    fast one, or against both in the two-thread cases.  On each core an
+    untimed run first brings the case's data into that core's caches
+    (unless `warm` is false: a run of a second does not notice them)."""
+    def on_each_core():
+        seconds, out = 0.0, None
+        try:
+            for core in CORES:
+                os.sched_setaffinity(0, {core})
+                if warm:
+                    run()
+                start = time.perf_counter_ns()
+                out = run()
+                seconds += (time.perf_counter_ns() - start) * 1e-9
+        finally:
+            os.sched_setaffinity(0, CORES)
+        return seconds, out
+
+    return Case(library, "", lambda: on_each_core()[1], size * len(CORES), clock=on_each_core)
+
+
+def cpu_per_option(run: Callable[[], object], size: int, repeat: int = 5) -> float:
     """Processor time of the process per option, best of `repeat` runs: what
     the work costs whatever else the machine runs."""
     best = float("inf")
     for _ in range(repeat):
         start = time.process_time()
-        case.run()
+        run()
         best = min(best, time.process_time() - start)
-    return best / case.size
+    return best / size
 
 
 def ratio(timings: list[Timing], slow: int, fast: int) -> float:
@@ -118,7 +150,7 @@ def ratio(timings: list[Timing], slow: int, fast: int) -> float:
 
 
 def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
-    rounds = 3 if quick else 15
+    rounds = 3 if quick else ROUNDS
     lines: list[str] = []
     targets: list[tuple[str, str, bool]] = []
     frame = zub_side.make_frame()
@@ -129,13 +161,14 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
     book, strike, kind = european_arrays(n)
     small = book[: min(n, 2_000)]
     cases = [
-        Case("array, 1 thread", "", batch_call(frame, strike, kind, EUROPEAN, 1), n),
+        single("array, 1 thread", batch_call(frame, strike, kind, EUROPEAN, 1), n),
         Case("array, 2 threads", "", batch_call(frame, strike, kind, EUROPEAN, 2), n),
-        Case("object API (pricer reused)", "", zub_side.valuation(small, zub_side.PRICER), len(small)),
+        single("object API (pricer reused)", zub_side.valuation(small, zub_side.PRICER), len(small)),
     ]
     if pvv is not None:
         flag = np.where(kind == CALL, "c", "p")
-        cases.append(Case("py_vollib_vectorized", "", lambda: vectorized_price_and_greeks(pvv, flag, strike), n))
+        cases.append(single("py_vollib_vectorized", lambda: vectorized_price_and_greeks(pvv, flag, strike), n,
+                            warm=quick))
     t = measure(cases, rounds)
     lines += table(f"European price and five Greeks ({n} options per array call)", t)
     if pvv is not None:
@@ -143,7 +176,8 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
         lines += ["", "Largest difference py_vollib_vectorized − zub, relative to the largest value of each (its "
                       "Greeks are finite differences): "
                       f"{vectorized_agreement(t[0].output, t[3].output)}."]
-    cpu_array, cpu_object = cpu_per_option(cases[0]), cpu_per_option(cases[2])
+    cpu_array = cpu_per_option(batch_call(frame, strike, kind, EUROPEAN, 1), n)
+    cpu_object = cpu_per_option(zub_side.valuation(small, zub_side.PRICER), len(small))
     lines += ["", f"Processor time (user + system, all threads) per option: array, 1 thread {fmt_time(cpu_array)}; "
                   f"object API {fmt_time(cpu_object)}; ratio {cpu_object / cpu_array:.1f}x."]
     targets.append(("European: array ≥5x faster per option than the object API, one thread",
@@ -158,11 +192,11 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
     puts = inputs.american_put_book(n)
     strike = np.array([s.strike for s in puts])
     cases = [
-        Case("array, 1 thread", "", batch_call(frame, strike, PUT, AMERICAN, 1), n),
+        single("array, 1 thread", batch_call(frame, strike, PUT, AMERICAN, 1), n),
         Case("array, 2 threads", "", batch_call(frame, strike, PUT, AMERICAN, 2), n),
-        Case("object API (pricer reused)", "", zub_side.valuation(puts[:400], zub_side.PRICER), min(n, 400)),
-        Case("array, 1 thread, volatility off a smile", "",
-             batch_call(frame, strike, PUT, AMERICAN, 1, vol=np.array([inputs.smile(k) for k in strike])), n),
+        single("object API (pricer reused)", zub_side.valuation(puts[:400], zub_side.PRICER), min(n, 400)),
+        single("array, 1 thread, volatility off a smile",
+               batch_call(frame, strike, PUT, AMERICAN, 1, vol=np.array([inputs.smile(k) for k in strike])), n),
     ]
     t = measure(cases, rounds)
     lines += table(f"American put, default grid 101x10 ({n} options per array call)", t)
@@ -186,10 +220,11 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
     specs = [inputs.Spec(float(k), False, True) for k in strike]
     cases = [
         Case("array, 2 threads", "", iv(2), n),
-        Case("array, 1 thread", "", iv(1), n),
-        Case("object API loop (pricer reused)", "", zub_side.implied_vol(specs, list(target), zub_side.PRICER), n),
+        single("array, 1 thread", iv(1), n, warm=quick),
+        single("object API loop (pricer reused)", zub_side.implied_vol(specs, list(target), zub_side.PRICER), n,
+               warm=quick),
     ]
-    t = measure(cases, 1 if quick else 3, warmup=0)
+    t = measure(cases, 1 if quick else CHAIN_ROUNDS, warmup=0)
     lines += table(f"American implied volatility, default grid ({n} quotes)", t)
     targets.append(("American IV chain: array on two threads ≥2.2x faster than the object API loop",
                     f"{ratio(t, 2, 0):.2f}x", ratio(t, 2, 0) >= 2.2))
@@ -200,11 +235,12 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
     price = zub_batch.value(frame, strike, expiry, kind, EUROPEAN, valuation_time=inputs.VALUATION)["price"]
     solve = lambda tol: (lambda: zub_batch.implied_vol(  # noqa: E731
         frame, price, strike, expiry, kind, EUROPEAN, valuation_time=inputs.VALUATION, tolerance=tol, threads=1))
-    cases = [Case("array, 1 thread", "", solve(None), n),
-             Case(f"array, 1 thread, tolerance {TIGHT_TOLERANCE:g}", "", solve(TIGHT_TOLERANCE), n)]
+    cases = [single("array, 1 thread", solve(None), n),
+             single(f"array, 1 thread, tolerance {TIGHT_TOLERANCE:g}", solve(TIGHT_TOLERANCE), n)]
     if pvv is not None:
         flag = np.where(kind == CALL, "c", "p")
-        cases.append(Case("py_vollib_vectorized", "", lambda: vectorized_implied_vol(pvv, price, flag, strike), n))
+        cases.append(single("py_vollib_vectorized", lambda: vectorized_implied_vol(pvv, price, flag, strike), n,
+                            warm=quick))
     t = measure(cases, rounds)
     lines += table(f"European implied volatility ({n} quotes, true volatility {VOL})", t)
     vols = [c.output["vol"] if isinstance(c.output, dict) else c.output for c in t]
@@ -232,6 +268,12 @@ def section(lines: list[str], targets: list[tuple[str, str, bool]]) -> str:
             f"Load when measured: {m.get('load', '?')} on {m.get('cores', '?')} cores; two-thread ratios fall "
             "below 2 when other processes take a core, or when a virtual machine's host slows its CPUs while both "
             "are busy.", "",
+            f"Rounds: {ROUNDS}, {CHAIN_ROUNDS} for the American implied-volatility chain. "
+            "Every single-threaded way runs once on each core in every round, the calling thread pinned to it, and "
+            "its time per option is the mean over the cores (each after an untimed run on that core); the "
+            "two-thread ways run unpinned. A virtual machine's host may slow one core for seconds at a time; a "
+            "single-threaded time taken on whichever core the thread is on would then set a slow core against a "
+            "fast one.", "",
             "| target | measured | met |", "|---|---:|---|"]
     head += [f"| {text} | {value} | {'yes' if met else 'no'} |" for text, value, met in targets]
     return "\n".join(head + lines + ["", END]) + "\n"
