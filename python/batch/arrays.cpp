@@ -336,7 +336,6 @@ bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
         Py_DECREF(a);
         return false;
     }
-    inputs_[col].is_signed = !native || k == 'i';
     if (native) return view(col, a, name);
     PyObject* i64 = as_array(a, name, "int64");
     Py_DECREF(a);
@@ -512,7 +511,6 @@ bool Arguments::broadcast(Layout& layout) {
         layout.base[c] = in.name != nullptr ? in.data : nullptr;
         if (in.name == nullptr) continue;
         layout.code_bytes[c] = static_cast<uint8_t>(in.itemsize);
-        layout.code_signed[c] = in.is_signed;
         const std::size_t lead = nd - in.shape.size();
         for (std::size_t d = 0; d < in.shape.size(); ++d) {
             layout.strides[lead + d][c] = in.shape[d] == 1 ? 0 : in.strides[d];

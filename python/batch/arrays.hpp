@@ -38,9 +38,8 @@ struct Layout {
     std::vector<std::array<Py_ssize_t, kCols>> strides;  // [dimension][column], 0 along broadcast axes
     std::array<const char*, kCols> base{};               // nullptr: column absent
     std::size_t size = 1;
-    // Integer codes (type, style) are read in their array's own type.
+    // Integer codes (type, style) are read in their array's own width.
     std::array<uint8_t, kCols> code_bytes{};
-    std::array<bool, kCols> code_signed{};
 
     // datetime64 expiries: microseconds = ticks * micros_mul, or
     // floor(ticks / micros_div) for units finer than a microsecond.
@@ -82,20 +81,19 @@ private:
     Py_ssize_t inner_idx_ = 0;
 };
 
-// The integer code of column `col` at the walker's element.  An unsigned
-// 64-bit code beyond int64's range reads as negative, as numpy's cast to
-// int64 gives it.
-inline int64_t read_code(const Layout& layout, const Walker& w, std::size_t col) noexcept {
-    const bool s = layout.code_signed[col];
+// The integer code of column `col` at the walker's element, zero-extended
+// whatever the array's signedness: a code whose top bit is set is no valid
+// code (0 or 1) either way.
+inline uint64_t read_code(const Layout& layout, const Walker& w, std::size_t col) noexcept {
     switch (layout.code_bytes[col]) {
         case 1:
-            return s ? int64_t{w.get<int8_t>(col)} : int64_t{w.get<uint8_t>(col)};
+            return w.get<uint8_t>(col);
         case 2:
-            return s ? int64_t{w.get<int16_t>(col)} : int64_t{w.get<uint16_t>(col)};
+            return w.get<uint16_t>(col);
         case 4:
-            return s ? int64_t{w.get<int32_t>(col)} : int64_t{w.get<uint32_t>(col)};
+            return w.get<uint32_t>(col);
         default:
-            return w.get<int64_t>(col);
+            return w.get<uint64_t>(col);
     }
 }
 
@@ -146,7 +144,6 @@ private:
         std::vector<Py_ssize_t> strides;
         const char* data = nullptr;
         Py_ssize_t itemsize = 0;
-        bool is_signed = true;  // integer codes
     };
     bool view(std::size_t col, PyObject* array, const char* name);
 

@@ -115,8 +115,8 @@ bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, Ex
         t.fail(i, kInvalidInput, expiry_problem_text(problem), outputs);
         return false;
     }
-    const int64_t type = read_code(t.layout, w, kType);
-    const int64_t style = read_code(t.layout, w, kStyle);
+    const uint64_t type = read_code(t.layout, w, kType);
+    const uint64_t style = read_code(t.layout, w, kStyle);
     if (type != 0 && type != 1) {
         t.fail(i, kInvalidInput, "option type code must be 0 (Call) or 1 (Put)", outputs);
         return false;
@@ -378,7 +378,8 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
         auto job = std::make_shared<Job>();
         job->size = n;
         job->min_chunk = task->min_chunk;
-        job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), task->min_chunk, 1024);
+        job->chunk = std::clamp<std::size_t>(n / (std::size_t{opts.threads} * 16), task->min_chunk, 1024) /
+                     task->min_chunk * task->min_chunk;
         job->max_workers = static_cast<unsigned>(std::min<std::size_t>(opts.threads, (n + job->chunk - 1) / job->chunk));
         Job* raw = job.get();
         job->body = [task, raw, range](std::size_t b, std::size_t e) {

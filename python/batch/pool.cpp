@@ -74,13 +74,13 @@ public:
 
     // Waits for the job's workers to leave, awake, for at most `limit`:
     // they finish close to the caller, and a sleeping thread of a virtual
-    // machine may take tens of microseconds to wake.
+    // machine may take tens of microseconds to wake.  It yields its core
+    // to any thread that is ready to run there (a worker among them, when
+    // there are more threads than cores).
     static void spin(const Job& job, std::chrono::microseconds limit) {
         const auto until = std::chrono::steady_clock::now() + limit;
         while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
+            std::this_thread::yield();
         }
     }
 

@@ -25,8 +25,8 @@ namespace zub::batch {
 struct Job {
     std::function<void(std::size_t begin, std::size_t end)> body;
     std::size_t size = 0;
-    // Chunks are at most `chunk` indices long and a multiple of
-    // `min_chunk`, except the last.
+    // Chunks are multiples of `min_chunk` indices (except the last) and at
+    // most `chunk` (a multiple of it) long.
     std::size_t chunk = 1;
     std::size_t min_chunk = 1;
     unsigned max_workers = 1;
@@ -75,8 +75,9 @@ struct Job {
     // shrink as the work runs out, so that the workers finish close
     // together rather than one waiting for another's last long chunk.
     std::size_t share(std::size_t left) const noexcept {
+        if (workers == 1) return chunk;
         const std::size_t even = left / (std::size_t{2} * workers) / min_chunk * min_chunk;
-        return std::clamp(even, min_chunk, std::max(chunk, min_chunk));
+        return std::clamp(even, min_chunk, chunk);
     }
     // On the calling thread: takes the lock back, runs pending signal
     // handlers and releases it again; when one raised, the job is cancelled

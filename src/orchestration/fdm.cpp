@@ -510,8 +510,8 @@ FdmLaneWorkspace::~FdmLaneWorkspace() = default;
 std::size_t FdmLaneWorkspace::bytes() const noexcept {
     if (!buffers_) return 0;
     // Per solver: grid 6n, operator 3n and its factors 3n, stepping 8n;
-    // per read-off 4n; the interleaved factors 4n per lane; the kept node
-    // parts 3n.
+    // per read-off 4n; the interleaved factors 4n per lane; the node parts
+    // of up to 32 grids, 256 KiB at most unless one grid takes more.
     std::size_t solvers = 0;
     for (const auto& s : buffers_->american) solvers += s ? 1U : 0U;
     for (const auto& s : buffers_->european) solvers += s ? 1U : 0U;

@@ -47,8 +47,19 @@ TEST(FdmGrid, DefaultSinhGridAroundTheStrike) {
 
 // Grids built with kept node parts are the grids built afresh: along a chain
 // of strikes (whose grids share nodes), across more distinct grids than are
-// kept at once, and when the transform or the node count changes.
+// kept at once, and when the transform or the node count changes; and parts
+// are found only for the very nodes they were kept for.
 TEST(FdmGrid, KeptNodePartsGiveTheGridBuiltAfresh) {
+    NodeParts store;
+    const Transform sinh{TransformKind::Sinh, 100.0, 0.3};
+    ASSERT_EQ(store.keep(sinh, -1.5, 0.03, 101).size(), 101u);
+    EXPECT_EQ(store.find({TransformKind::Sinh, 80.0, 0.3}, -1.5, 0.03, 101).size(), 101u);  // another centre
+    EXPECT_TRUE(store.find(sinh, std::nextafter(-1.5, 0.0), 0.03, 101).empty());
+    EXPECT_TRUE(store.find(sinh, -1.5, std::nextafter(0.03, 1.0), 101).empty());
+    EXPECT_TRUE(store.find({TransformKind::Sinh, 100.0, 0.7}, -1.5, 0.03, 101).empty());
+    EXPECT_TRUE(store.find({TransformKind::Log, 100.0, 0.3}, -1.5, 0.03, 101).empty());
+    EXPECT_TRUE(store.find(sinh, -1.5, 0.03, 57).empty());
+
     FdmConfig wide;
     wide.transform.alpha = 0.7;
     wide.grid_nodes = 57;

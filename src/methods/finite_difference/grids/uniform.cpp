@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 
 namespace zub {
 
@@ -35,7 +36,9 @@ std::span<const Transform::Parts> NodeParts::find(const Transform& transform, do
     return {};
 }
 
-std::span<Transform::Parts> NodeParts::keep(const Transform& transform, double x_min, double step, std::size_t n) {
+std::span<Transform::Parts> NodeParts::keep(const Transform& transform, double x_min, double step,
+                                            std::size_t n) noexcept {
+    if (n == 0) return {};
     if (n != n_) {
         keys_.clear();
         parts_.clear();
@@ -48,7 +51,14 @@ std::span<Transform::Parts> NodeParts::keep(const Transform& transform, double x
     std::size_t place = 0;
     if (keys_.size() < places_) {
         place = keys_.size();
-        parts_.resize((place + 1) * n);  // before the key: a failed allocation keeps nothing
+        // Without the memory nothing is kept, and the grid is built as without a store.
+        try {
+            if (keys_.capacity() < places_) keys_.reserve(places_);
+            if (parts_.capacity() < places_ * n) parts_.reserve(places_ * n);
+        } catch (const std::exception&) {  // bad_alloc, or length_error past the vector's size
+            return {};
+        }
+        parts_.resize((place + 1) * n);
         keys_.push_back(key);
     } else {
         place = oldest_;

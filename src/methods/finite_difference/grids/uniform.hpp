@@ -33,8 +33,9 @@ public:
     std::span<const Transform::Parts> find(const Transform& transform, double x_min, double step,
                                            std::size_t n) const noexcept;
     // Room for those parts, to be filled by the caller before the next find;
-    // it replaces the grid kept longest when all places are taken.
-    std::span<Transform::Parts> keep(const Transform& transform, double x_min, double step, std::size_t n);
+    // it replaces the grid kept longest when all places are taken.  Empty
+    // when the memory for it cannot be had.
+    std::span<Transform::Parts> keep(const Transform& transform, double x_min, double step, std::size_t n) noexcept;
     std::size_t bytes() const noexcept { return parts_.capacity() * sizeof(Transform::Parts); }
 
 private:
