@@ -86,26 +86,29 @@ def _compute_all(builders) -> list:
 def valuation(specs: Sequence[Spec], mode: str, grid: Grid | None = None) -> Callable[[], list]:
     """Price and the five Greeks (vega and rho None by finite differences)
     of every option of the book; `grid` selects a finite-difference
-    configuration, None the default table."""
-    _check_flat(specs)
+    configuration, None the default table.  With the pricer reused each
+    option may have its own volatility (a frame per volatility, made once);
+    the other modes take the flat one."""
+    if mode != PRICER:
+        _check_flat(specs)
     args = [option_args(s) for s in specs]
     Option, at = zub.VanillaOption, VALUATION
 
     def builders(frame_of, config_of):
-        bs = [Option(*a).valuation().market(frame_of()).at(at) for a in args]
+        bs = [Option(*a).valuation().market(frame_of(s)).at(at) for a, s in zip(args, specs)]
         if grid is not None:
             for b in bs:
                 b.config(config_of())
         return bs
 
     if mode == PRICER:
-        frame, config = make_frame(), make_config(grid)
-        ready = builders(lambda: frame, lambda: config)
+        frames, config = {v: make_frame(v) for v in {s.vol for s in specs}}, make_config(grid)
+        ready = builders(lambda s: frames[s.vol], lambda: config)
         return lambda: _compute_all(ready)
     if mode == MARKET:
         frame, config = make_frame(), make_config(grid)
-        return lambda: _compute_all(builders(lambda: frame, lambda: config))
-    return lambda: _compute_all(builders(make_frame, lambda: make_config(grid)))
+        return lambda: _compute_all(builders(lambda s: frame, lambda: config))
+    return lambda: _compute_all(builders(lambda s: make_frame(), lambda: make_config(grid)))
 
 
 def implied_vol(specs: Sequence[Spec], targets: Sequence[float], mode: str) -> Callable[[], list]:
