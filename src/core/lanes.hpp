@@ -37,4 +37,25 @@ void store_lanes(double* at, V v) noexcept {
     __builtin_memcpy(at, &v, sizeof v);
 }
 
+// Element i of array a (V = double), or of arrays a and b side by side
+// (V = Pair, a first); and the same written back.
+template <class V>
+V gather_lanes(const double* a, const double* b, std::size_t i) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        return a[i];
+    } else {
+        return V{a[i], b[i]};
+    }
+}
+
+template <class V>
+void scatter_lanes(double* a, double* b, std::size_t i, V v) noexcept {
+    if constexpr (std::is_same_v<V, double>) {
+        a[i] = v;
+    } else {
+        a[i] = v[0];
+        b[i] = v[1];
+    }
+}
+
 }  // namespace zub

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 
 #include "core/lanes.hpp"
 #include "core/vector_clones.hpp"
@@ -28,28 +27,6 @@ double interior_slope(const double* x, const double* y, std::size_t i, double a,
     return a * b <= 0.0 ? 0.0 : limit_slope(centred, 3.0 * std::min(std::abs(a), std::abs(b)));
 }
 
-// The values of curves a and b at node i: V = double reads curve a only,
-// V = Pair reads both, a in the first element.
-
-template <class V>
-V at(const double* a, const double* b, std::size_t i) noexcept {
-    if constexpr (std::is_same_v<V, double>) {
-        return a[i];
-    } else {
-        return V{a[i], b[i]};
-    }
-}
-
-template <class V>
-void put(double* a, double* b, std::size_t i, V v) noexcept {
-    if constexpr (std::is_same_v<V, double>) {
-        a[i] = v;
-    } else {
-        a[i] = v[0];
-        b[i] = v[1];
-    }
-}
-
 // Forward elimination keeps c_i and d_i (in M) and back substitution turns
 // M into the second derivatives, for curve a alone (V = double) or curves a
 // and b together (V = Pair, each element rounding as the scalar operations
@@ -59,26 +36,29 @@ struct Elimination {
     const SplineCurve* a;
     const SplineCurve* b;
 
+    V x(std::size_t i) const noexcept { return gather_lanes<V>(a->x, b->x, i); }
+    V y(std::size_t i) const noexcept { return gather_lanes<V>(a->y, b->y, i); }
+    V c(std::size_t i) const noexcept { return gather_lanes<V>(a->c, b->c, i); }
+    V m(std::size_t i) const noexcept { return gather_lanes<V>(a->M, b->M, i); }
+    void set_c(std::size_t i, V v) const noexcept { scatter_lanes<V>(a->c, b->c, i, v); }
+    void set_m(std::size_t i, V v) const noexcept { scatter_lanes<V>(a->M, b->M, i, v); }
+
     V start() const noexcept {
-        put<V>(a->M, b->M, 0, V{} + 0.0);
-        put<V>(a->c, b->c, 0, V{} + 0.0);
+        set_m(0, V{} + 0.0);
+        set_c(0, V{} + 0.0);
         return secant_at(0);
     }
-    V secant_at(std::size_t i) const noexcept {
-        return (at<V>(a->y, b->y, i + 1) - at<V>(a->y, b->y, i)) / (at<V>(a->x, b->x, i + 1) - at<V>(a->x, b->x, i));
-    }
+    V secant_at(std::size_t i) const noexcept { return (y(i + 1) - y(i)) / (x(i + 1) - x(i)); }
     void forward(std::size_t i, V& prev) const noexcept {
         const V next = secant_at(i);
-        const V span = at<V>(a->x, b->x, i + 1) - at<V>(a->x, b->x, i - 1);
-        const V mu = (at<V>(a->x, b->x, i) - at<V>(a->x, b->x, i - 1)) / span;
-        const V l = mu * at<V>(a->c, b->c, i - 1) + 2.0;
-        put<V>(a->c, b->c, i, (mu - 1.0) / l);
-        put<V>(a->M, b->M, i, (6.0 * (next - prev) / span - mu * at<V>(a->M, b->M, i - 1)) / l);
+        const V span = x(i + 1) - x(i - 1);
+        const V mu = (x(i) - x(i - 1)) / span;
+        const V l = mu * c(i - 1) + 2.0;
+        set_c(i, (mu - 1.0) / l);
+        set_m(i, (6.0 * (next - prev) / span - mu * m(i - 1)) / l);
         prev = next;
     }
-    void back(std::size_t i) const noexcept {
-        put<V>(a->M, b->M, i, at<V>(a->c, b->c, i) * at<V>(a->M, b->M, i + 1) + at<V>(a->M, b->M, i));
-    }
+    void back(std::size_t i) const noexcept { set_m(i, c(i) * m(i + 1) + m(i)); }
 };
 
 // K curves abreast, two to a vector and the odd one alone.

@@ -23,25 +23,18 @@ void refresh_factors(const ImplicitSystem* s) {
     TridiagonalOperator::factorise_together({stale, count}, {stale_c, count});
 }
 
-// One lane (V = double) or two side by side (V = Pair) of the systems' own
-// vectors.
+// Lane a's (V = double) or lanes a and a + 1's (V = Pair) right-hand side,
+// and solution, at node i.
 template <class V>
 V rhs(const ImplicitSystem* s, std::size_t a, std::size_t i) noexcept {
-    if constexpr (std::is_same_v<V, double>) {
-        return s[a].r[i];
-    } else {
-        return V{s[a].r[i], s[a + 1].r[i]};
-    }
+    constexpr std::size_t b = std::is_same_v<V, double> ? 0 : 1;
+    return gather_lanes<V>(s[a].r, s[a + b].r, i);
 }
 
 template <class V>
 void solution(const ImplicitSystem* s, std::size_t a, std::size_t i, V v) noexcept {
-    if constexpr (std::is_same_v<V, double>) {
-        s[a].out[i] = v;
-    } else {
-        s[a].out[i] = v[0];
-        s[a + 1].out[i] = v[1];
-    }
+    constexpr std::size_t b = std::is_same_v<V, double> ? 0 : 1;
+    scatter_lanes<V>(s[a].out, s[a + b].out, i, v);
 }
 
 // The forward and back substitutions of solve_implicit, K systems abreast
