@@ -58,15 +58,15 @@ void BM_SolveFdmLanesAmericanPut(benchmark::State& state) {
     zub::FdmConfig settings;
     settings.grid_nodes = static_cast<std::uint64_t>(state.range(0));
     settings.time_steps = static_cast<std::uint64_t>(state.range(1));
-    std::array<zub::FdmLane, zub::kMaxLanes> lanes;
+    std::array<zub::FdmLane, 8> lanes;
     for (std::size_t k = 0; k < lanes.size(); ++k) {
         lanes[k] = {zub::OptionType::Put, zub::ExerciseStyle::American, 95.0 + 2.5 * static_cast<double>(k), 1.0,
                     {.spot = 100.0, .vol = 0.2, .rate = 0.05, .carry = 0.0}};
     }
-    std::array<std::optional<zub::Outcome<zub::OptionResult>>, zub::kMaxLanes> out;
+    std::array<std::optional<zub::Outcome<zub::OptionResult>>, 8> out;
     zub::FdmLaneWorkspace workspace;
     for (auto _ : state) {
-        zub::solve_fdm_lanes(lanes, settings, {}, out, &workspace);
+        zub::solve_fdm_block(lanes, {}, settings, {}, out, &workspace);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lanes.size()));

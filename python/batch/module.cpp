@@ -23,7 +23,6 @@
 #include "datetime_conv.hpp"
 #include "declare.hpp"
 #include "execution/valuation.hpp"
-#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "orchestration/fdm.hpp"
 #include "pool.hpp"
 #include "records.hpp"
@@ -87,9 +86,9 @@ struct Task {
     Instant valuation;
     Layout layout;
     VolSearch search;
-    // The fewest elements a worker takes at a time: at least a group of
-    // finite-difference solves that step together.
-    std::size_t min_chunk = kMaxLanes;
+    // The fewest elements a worker takes at a time: at least a block that
+    // the pricing prices as fast per option as a larger one.
+    std::size_t min_chunk = block_granularity();
     // Outputs: valuation fills price..rho, implied volatility fills vol.
     double* out[6] = {};
     uint8_t* status = nullptr;

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "execution/root_search.hpp"
-#include "methods/linear_operators/tridiagonal_lanes.hpp"
 #include "orchestration/analytic.hpp"
 #include "orchestration/fdm.hpp"
 
@@ -145,16 +145,20 @@ bool same_settings(const FdmConfig& a, const FdmConfig& b) noexcept {
            a.grid_nodes == b.grid_nodes && a.time_steps == b.time_steps && a.grid_std_devs == b.grid_std_devs;
 }
 
-// A dividend the solve of an option living T years would step across.
-bool dividend_inside(const MarketRecord& market, const Instant& valuation, double T) noexcept {
-    for (const Dividend& d : market.dividends) {
-        const double t = act365_years(valuation, d.ex_date);
-        if (t > 0.0 && t < T) return true;
-    }
-    return false;
+// The market's dividends in years after the valuation instant, into `out`.
+void dividends_in_years(const MarketRecord& market, const Instant& valuation, std::vector<DividendAt>& out) {
+    out.clear();
+    for (const Dividend& d : market.dividends) out.push_back({act365_years(valuation, d.ex_date), d.amount});
 }
 
+// How many options value_options hands the finite-difference driver at
+// once, and how many searches implied_volatilities keeps going: enough for
+// the driver to fill its lanes.
+constexpr std::size_t kBlock = 32;
+
 }  // namespace
+
+std::size_t block_granularity() noexcept { return fdm_block_granularity(); }
 
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
                                    const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {
@@ -177,16 +181,18 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
         return;
     }
-    // Groups of up to kMaxLanes finite-difference solves on the settings of
-    // their first lane.
+    // Blocks of finite-difference solves on the settings of their first
+    // option.
+    std::vector<DividendAt> dividends;
+    dividends_in_years(market, valuation, dividends);
     const FdmConfig* settings = nullptr;
-    std::array<FdmLane, kMaxLanes> lanes;
-    std::array<std::size_t, kMaxLanes> where{};
+    std::array<FdmLane, kBlock> block;
+    std::array<std::size_t, kBlock> where{};
     std::size_t count = 0;
-    const auto solve_group = [&] {
+    const auto solve_block = [&] {
         if (count == 0) return;
-        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> results;
-        solve_fdm_lanes({lanes.data(), count}, *settings, cancel, {results.data(), count}, workspace);
+        std::array<std::optional<Outcome<OptionResult>>, kBlock> results;
+        solve_fdm_block({block.data(), count}, dividends, *settings, cancel, {results.data(), count}, workspace);
         for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
         count = 0;
         settings = nullptr;
@@ -199,19 +205,13 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         MarketPoint point;
         const FdmConfig* own = prepare_value(option, market, config, at, overrides[i], out[i], point);
         if (own == nullptr) continue;
-        const double T = at.T();
-        const bool fits =
-            (settings == nullptr || same_settings(*settings, *own)) && !dividend_inside(market, valuation, T);
-        if (!fits) {
-            out[i] = solve_fdm(option, market.dividends, valuation, *own, point, cancel, workspace);
-            continue;
-        }
+        if (settings != nullptr && !same_settings(*settings, *own)) solve_block();
         settings = own;
-        lanes[count] = FdmLane{option.type, option.style, option.strike, T, point};
+        block[count] = FdmLane{option.type, option.style, option.strike, at.T(), point};
         where[count++] = i;
-        if (count == kMaxLanes) solve_group();
+        if (count == kBlock) solve_block();
     }
-    solve_group();
+    solve_block();
 }
 
 namespace {
@@ -285,19 +285,21 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
     // Lanes [0, busy) hold searches in progress, all on `settings`: their
     // options, their markets (volatility set per trial) and where they came
     // from.
-    std::array<std::optional<root_search::Search>, kMaxLanes> searches;
-    std::array<FdmLane, kMaxLanes> lanes;
-    std::array<std::size_t, kMaxLanes> where{};
+    std::vector<DividendAt> dividends;
+    dividends_in_years(market, valuation, dividends);
+    std::array<std::optional<root_search::Search>, kBlock> searches;
+    std::array<FdmLane, kBlock> lanes;
+    std::array<std::size_t, kBlock> where{};
     std::size_t busy = 0;
     const FdmConfig* settings = nullptr;
     std::size_t next = 0;
 
     // Starts the next options in free lanes.  One that needs no search, or
     // whose trials cannot share the lanes' (another method or other
-    // settings, a dividend inside its life), is solved on the spot.
+    // settings), is solved on the spot.
     const auto fill = [&] {
         if (busy == 0) settings = nullptr;  // idle lanes take any settings
-        for (; busy < kMaxLanes && next < options.size(); ++next) {
+        for (; busy < kBlock && next < options.size(); ++next) {
             const VanillaOption& option = options[next];
             Outcome<Inputs> in = search_inputs(option, market, valuation, targets[next], bounds, spots[next]);
             if (!in) {
@@ -306,8 +308,7 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
             }
             const PricingMethod& method = config.slot(option.style, option.type);
             const FdmConfig* own = method.kind == PricingMethod::Kind::Fdm ? &fdm_settings(method) : nullptr;
-            if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own)) ||
-                dividend_inside(market, valuation, in->T)) {
+            if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own))) {
                 out[next].emplace(run_search(option, market, method, solver, valuation, *in, targets[next], cancel,
                                              bounds, workspace));
                 continue;
@@ -327,10 +328,10 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
             for (; next < options.size(); ++next) out[next].emplace(Error::cancelled());
             return;
         }
-        std::array<FdmLane, kMaxLanes> trials = lanes;
+        std::array<FdmLane, kBlock> trials = lanes;
         for (std::size_t k = 0; k < busy; ++k) trials[k].market.vol = searches[k]->trial();
-        std::array<std::optional<Outcome<OptionResult>>, kMaxLanes> priced;
-        solve_fdm_lanes({trials.data(), busy}, *settings, cancel, {priced.data(), busy}, workspace);
+        std::array<std::optional<Outcome<OptionResult>>, kBlock> priced;
+        solve_fdm_block({trials.data(), busy}, dividends, *settings, cancel, {priced.data(), busy}, workspace);
         // Downwards, so that a finished lane can take the last busy one,
         // already fed.
         for (std::size_t k = busy; k-- > 0;) {

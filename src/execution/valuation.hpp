@@ -78,13 +78,18 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
 // value_option for each option of a block on one market, configuration
 // and valuation time (options[i] with overrides[i] into out[i], each exactly
 // what value_option gives it).  Neighbours with one expiry share its rates
-// and closed-form factors.  Finite-difference solves with one set of
-// settings and no dividend inside the option's life are stepped together,
-// up to kMaxLanes at a time (solve_fdm_lanes), on `workspace` when given.
+// and closed-form factors.  Neighbouring finite-difference solves with one
+// set of settings go to the driver as one block (solve_fdm_block), on
+// `workspace` when given.
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
                    const MarketRecord& market, const ConfigTable& config, const Instant& valuation,
                    CancelCheck cancel, std::span<std::optional<Outcome<OptionResult>>> out,
                    FdmLaneWorkspace* workspace = nullptr);
+
+// The fewest options of a block that value_options and
+// implied_volatilities price as fast per option as a larger block; a
+// caller that splits work into blocks makes them multiples of it.
+std::size_t block_granularity() noexcept;
 
 // Volatility that reproduces `target` by the configured method and search.
 // The target is checked after the day-count check and before anything else,
@@ -97,11 +102,10 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
 
 // implied_volatility for each option of a block on one market, configuration,
 // valuation time and search (options[i] with targets[i] and spots[i] into
-// out[i], each exactly what implied_volatility gives it).  Up to kMaxLanes
-// searches by finite differences with one set of settings and no dividend
-// inside the option's life run side by side, their trials priced together
-// (solve_fdm_lanes); a search that ends hands its lane to the next such
-// option of the block.  The others are solved one by one.  Solves use
+// out[i], each exactly what implied_volatility gives it).  Searches by
+// finite differences with one set of settings run side by side, their
+// trials priced as one block (solve_fdm_block); a search that ends hands
+// its place to the next such option of the block.  The others are solved one by one.  Solves use
 // `workspace` when given.  Once `cancel` fires, every option without an
 // outcome gets Cancelled.  An exception (std::bad_alloc) leaves the outcomes
 // found so far in place.

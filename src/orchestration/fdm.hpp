@@ -1,19 +1,26 @@
 // Finite-difference solve driver.
 //
-// The engine, in the order the driver uses it:
+// Each option is priced in three steps, each in a file of its own:
+//   orchestration/fdm_plan      plan: the grid solves (the option's own, its
+//                               mirror-image put, or both blended), the stops
+//                               of its dividends, whether it may share lanes
+//   orchestration/fdm_grids     solve: grids marched alone or in lanes and
+//                               read off at the spot
+//   orchestration/fdm_combine   combine: mirror, blend, exercise floor
+// and the engine beneath, in the order the solves use it:
 //   orchestration/memory_limit        refuses node counts the machine cannot hold
 //   methods/finite_difference/grids   uniform: the strike-centred grid (widened
 //                                     to hold a far spot); fitted: the grid a
 //                                     dividend relabels
 //   methods/finite_difference         fdm_process: the Black-Scholes operator;
 //                                     boundary_conditions: its Neumann ends
-//   methods/linear_operators          the tridiagonal operator and its solve
+//   methods/linear_operators          the tridiagonal operator and its solve,
+//                                     tridiagonal_lanes: several in one loop
 //   methods/stepping_scheme           payoff; linear (European), post_projection
 //                                     (American: every stage projected)
 //   methods/time_stepping             step_budget, tr_bdf2 (the stepper),
 //                                     input_vectors (its buffers), cancel_budget
 //   math/interpolate/monotone_cubic   price and Greeks read off at the spot
-// A call may be solved as its mirror-image put (fdm.cpp says when).
 #pragma once
 
 #include <memory>
@@ -42,12 +49,6 @@ Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Div
                                 const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
                                 CancelCheck cancel = {}, FdmLaneWorkspace* workspace = nullptr);
 
-// A dividend placed in years after the valuation instant.
-struct DividendAt {
-    double time = 0.0;
-    double amount = 0.0;
-};
-
 // The same solve with time already in years: T to expiry and each
 // dividend's time.  Every dividend with a positive amount strictly inside
 // (0, T) is applied once; dividends at the same time make one jump of their
@@ -57,7 +58,7 @@ Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, d
                                          const MarketPoint& market, CancelCheck cancel = {},
                                          FdmLaneWorkspace* workspace = nullptr);
 
-// One option of a group that solve_fdm_lanes steps together.
+// One option of a block that solve_fdm_block prices.
 struct FdmLane {
     OptionType type = OptionType::Call;
     ExerciseStyle style = ExerciseStyle::European;
@@ -66,9 +67,9 @@ struct FdmLane {
     MarketPoint market;
 };
 
-// Buffers that solve_fdm_lanes keeps from one call to the next, for a
-// thread that solves group after group: once a group has been solved at a
-// node count, later groups at that count allocate nothing.  One thread at a
+// Buffers that the solves keep from one call to the next, for a thread
+// that solves block after block: once a block has been solved at a node
+// count, later blocks at that count allocate nothing.  One thread at a
 // time.
 class FdmLaneWorkspace {
 public:
@@ -88,17 +89,21 @@ public:
     Buffers& buffers_for(std::size_t nodes);
 
 private:
-    friend void solve_fdm_lanes(std::span<const FdmLane>, const FdmConfig&, CancelCheck,
-                                std::span<std::optional<Outcome<OptionResult>>>, FdmLaneWorkspace*);
     std::unique_ptr<Buffers> buffers_;
 };
 
-// solve_fdm_in_years without dividends for up to kMaxLanes options with one
-// set of settings: out[k] receives exactly what lane k gets alone.  Without
-// a workspace the call uses buffers of its own.  The lanes march on their own grids in lock step and
-// their tridiagonal systems are solved in one loop (solve_implicit_lanes),
-// which overlaps the sweeps' dependent chains.
-void solve_fdm_lanes(std::span<const FdmLane> lanes, const FdmConfig& settings, CancelCheck cancel,
+// solve_fdm_in_years for each option of a block, all on the same dividends
+// (in years) and settings: out[i] receives exactly what options[i] gets
+// alone.  Options whose grids need no stop march in lanes, their
+// tridiagonal systems solved in one loop (solve_implicit_lanes), which
+// overlaps the sweeps' dependent chains.  Without a workspace the call uses
+// buffers of its own.
+void solve_fdm_block(std::span<const FdmLane> options, std::span<const DividendAt> dividends,
+                     const FdmConfig& settings, CancelCheck cancel,
                      std::span<std::optional<Outcome<OptionResult>>> out, FdmLaneWorkspace* workspace = nullptr);
+
+// The fewest options of a block that solve_fdm_block prices as fast per
+// option as a larger one: the width of its lanes.
+std::size_t fdm_block_granularity() noexcept;
 
 }  // namespace zub

@@ -280,7 +280,7 @@ TEST(FdmLanes, EveryGroupSizeMatchesSingleSolves) {
                                  0.1 + 0.05 * x, {.spot = 100.0, .vol = 0.1 + 0.02 * x, .rate = 0.04, .carry = 0.01}});
             }
             std::vector<std::optional<Outcome<OptionResult>>> out(count);
-            solve_fdm_lanes(lanes, settings, {}, out, &ws);
+            solve_fdm_block(lanes, {}, settings, {}, out, &ws);
             for (std::size_t k = 0; k < count; ++k) {
                 const FdmLane& l = lanes[k];
                 const auto alone = solve_fdm_in_years(l.type, l.style, l.strike, l.T, {}, settings, l.market);

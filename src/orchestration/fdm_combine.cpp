@@ -1,0 +1,50 @@
+#include "orchestration/fdm_combine.hpp"
+
+namespace zub {
+
+namespace {
+
+// The call from its mirror-image put solved at spot K: C = P and theta
+// alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
+// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
+void call_from_mirror(OptionResult& out, double strike, double spot) noexcept {
+    const double ratio = strike / spot;
+    out.greeks.delta = out.price / spot - ratio * out.greeks.delta;
+    out.greeks.gamma *= ratio * ratio;
+}
+
+// An American price read off below the exercise value at the spot means
+// the spot is in the exercise region, where the option is worth exactly
+// that: the cubic between a projected and an unprojected node dips below it.
+void floor_at_exercise(OptionResult& out, OptionType type, double strike, double spot) noexcept {
+    const double phi = type == OptionType::Call ? 1.0 : -1.0;
+    const double exercise = (spot - strike) * phi;
+    if (!(out.price < exercise)) return;
+    out.price = exercise;
+    out.greeks.delta = phi;
+    out.greeks.gamma = 0.0;
+    out.greeks.theta = 0.0;
+}
+
+}  // namespace
+
+Outcome<OptionResult> combine_fdm(const FdmPlan& plan, std::span<std::optional<Outcome<OptionResult>>> results) {
+    for (std::size_t k = 0; k < plan.count; ++k) {
+        Outcome<OptionResult>& r = *results[k];
+        if (!r) return std::move(r);
+        if (plan.solves[k].mirror) call_from_mirror(*r, plan.strike, plan.spot);
+    }
+    OptionResult out = **results[0];
+    if (plan.count == 2) {
+        const OptionResult& own = **results[1];
+        const OptionResult& put = **results[0];
+        out.price = plan.keep * own.price + plan.w * put.price;
+        out.greeks.delta = plan.keep * own.greeks.delta + plan.w * put.greeks.delta;
+        out.greeks.gamma = plan.keep * own.greeks.gamma + plan.w * put.greeks.gamma;
+        out.greeks.theta = plan.keep * own.greeks.theta + plan.w * put.greeks.theta;
+    }
+    if (plan.american) floor_at_exercise(out, plan.type, plan.strike, plan.spot);
+    return out;
+}
+
+}  // namespace zub
