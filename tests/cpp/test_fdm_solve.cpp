@@ -13,6 +13,8 @@
 
 #include "core/lanes.hpp"
 #include "orchestration/fdm.hpp"
+#include "orchestration/fdm_combine.hpp"
+#include "orchestration/fdm_grids.hpp"
 
 namespace zub {
 namespace {
@@ -288,6 +290,36 @@ TEST(FdmLanes, EveryGroupSizeMatchesSingleSolves) {
                 EXPECT_EQ(std::bit_cast<std::uint64_t>((*out[k])->price), std::bit_cast<std::uint64_t>(alone->price));
                 EXPECT_EQ(std::bit_cast<std::uint64_t>((*out[k])->greeks.gamma),
                           std::bit_cast<std::uint64_t>(alone->greeks.gamma));
+            }
+        }
+    }
+}
+
+// Early exercise only adds value: an American option is worth at least its
+// exercise value and the European option priced by the same grid solves,
+// whatever the signs of r and q (up to rounding).
+TEST(FdmSolve, AmericanNeverBelowEuropeanOrExercise) {
+    const double rates[] = {-0.03, -0.01, 0.0, 0.02, 0.05, 0.1};
+    for (OptionType type : {OptionType::Call, OptionType::Put}) {
+        for (double r : rates) {
+            for (double q : rates) {
+                for (auto [vol, T] : {std::pair{0.1, 0.1}, std::pair{0.3, 1.0}, std::pair{1.2, 3.0}}) {
+                    for (double S : {70.0, 97.0, 100.0, 104.0, 140.0}) {
+                        const MarketPoint m{.spot = S, .vol = vol, .rate = r, .carry = q};
+                        const OptionResult american = solve(type, ExerciseStyle::American, m, {}, {}, T);
+                        FdmPlan plan = plan_fdm(type, ExerciseStyle::American, K, T, false, {}, m);
+                        plan.american = false;
+                        std::array<std::optional<Outcome<OptionResult>>, 2> own;
+                        for (std::size_t k = 0; k < plan.count; ++k) {
+                            GridSolve european = plan.solves[k];
+                            european.scheme = ExerciseStyle::European;
+                            european.how.phi = 0.0;
+                            solve_grids({&european, 1}, {}, FdmConfig{}, {}, {&own[k], 1});
+                        }
+                        const double floor = std::max(combine_fdm(plan, own)->price, (S - K) * (type == OptionType::Call ? 1 : -1));
+                        EXPECT_GE(american.price, floor - 1e-10) << int(type) << " r " << r << " q " << q << " S " << S << " T " << T;
+                    }
+                }
             }
         }
     }

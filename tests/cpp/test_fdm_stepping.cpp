@@ -68,34 +68,41 @@ struct SchemeFixture : ::testing::Test {
     }
 };
 
-// Pins the put's early-exercise flag and the derivative zeroed below the strike.
-TEST_F(SchemeFixture, PutActivatesEarlyExerciseAndClearsTheMoney) {
-    PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
-    EXPECT_TRUE(put.early_exercise_active());
-    EXPECT_LT(apply(u)[0], 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (grid.spots()[i] < 100.0) {
-            EXPECT_EQ(F[i], 0.0) << i;
-        }
+// F = L U with the time derivative held at 0 where the option is exercised:
+// the interior nodes of [lo, hi] in the money (at expiry only where L U < 0).
+Vec held(const SchemeFixture& f, const Vec& U, double phi, std::size_t lo, std::size_t hi, bool at_expiry = false) {
+    Vec expected = f.apply(U);
+    for (std::size_t i = std::max<std::size_t>(lo, 1); i <= std::min(hi, f.n - 2); ++i) {
+        const bool money = (f.grid.spots()[i] - 100.0) * phi > 1e-10;
+        if (money && (!at_expiry || expected[i] < 0.0)) expected[i] = 0.0;
     }
-    EXPECT_EQ(put.exercise_value(0), 100.0 - grid.spots()[0]);
-    EXPECT_LT(put.exercise_value(n - 1), 0.0);
+    return expected;
 }
 
-// Pins the call's early-exercise flag: set by the drift at the first in-the-money node.
-TEST_F(SchemeFixture, CallFlagFollowsTheDriftAtTheFirstMoneyNode) {
-    // L(S - K) = rK - qS: positive without carry, negative with a large one.
-    for (auto [params, active] : {std::pair{MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}, false},
-                                  std::pair{MarketPoint{.vol = 0.2, .rate = 0.01, .carry = 0.1}, true}}) {
-        const PostProjectionScheme call = american(OptionType::Call, params);
-        EXPECT_EQ(call.early_exercise_active(), active);
-        if (!active) {
-            EXPECT_EQ(F, apply(u));
+// At expiry the derivative is held node by node: for a put where rK > qS, so
+// with q > r only below K r/q; for a call where qS > rK; never at the
+// boundary rows.
+TEST_F(SchemeFixture, CreateHoldsOnlyWhereHoldingLosesValue) {
+    for (auto [type, params] : {std::pair{OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}},
+                                std::pair{OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.02, .carry = 0.06}},
+                                std::pair{OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.0, .carry = 0.05}},
+                                std::pair{OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0}},
+                                std::pair{OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.08}}}) {
+        american(type, params);
+        const double phi = type == OptionType::Call ? 1.0 : -1.0;
+        EXPECT_EQ(F, held(*this, u, phi, 0, n - 1, true)) << params.rate << " " << params.carry;
+    }
+    // The put with q > r keeps the drift between K r/q and K.
+    american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.02, .carry = 0.06});
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const double S = grid.spots()[i];
+        if (S < 100.0 - 1e-9) {
+            EXPECT_EQ(F[i] == 0.0, S < 100.0 * 0.02 / 0.06) << S;
         }
     }
 }
 
-// Pins the projection's bottom pass: its index range and the derivative it zeroes.
+// Pins the projection's bottom pass: its index range and the derivative it holds.
 TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
     PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec U(n, 50.0);
@@ -104,21 +111,20 @@ TEST_F(SchemeFixture, BottomPassProjectsThePutExerciseRegion) {
     Vec expected(n, 50.0);
     for (std::size_t i = 0; i < 10; ++i) expected[i] = put.exercise_value(i);
     EXPECT_EQ(U, expected);
-    const Vec LU = apply(U);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(F[i], i < 10 ? 0.0 : LU[i]) << i;
+    EXPECT_EQ(F, held(*this, U, -1.0, 0, 9));
 }
 
-// Pins the projection's top pass: down to the first held node, skipped on a negative top value.
+// Pins the projection's top pass: down to the first held node, skipped on a
+// negative top value.
 TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
     PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
-    ASSERT_FALSE(call.early_exercise_active());
     Vec U(n, 200.0);
     for (std::size_t i = n - 5; i < n; ++i) U[i] = call.exercise_value(i) - 0.5;
     U[n - 7] = call.exercise_value(n - 7) - 0.5;  // below exercise but beyond a held node
     const Vec before = U;
     call.after_solve(U, F);
     for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(U[i], i >= n - 5 ? call.exercise_value(i) : before[i]) << i;
-    EXPECT_EQ(F, apply(U));  // flag off: nothing zeroed
+    EXPECT_EQ(F, held(*this, U, 1.0, n - 5, n - 1));
 
     // A negative top value skips the top pass entirely.
     Vec V = before;
@@ -128,10 +134,10 @@ TEST_F(SchemeFixture, TopPassProjectsTheCallDownToTheFirstHeldNode) {
     EXPECT_EQ(V, unprojected);
 }
 
-// Pins the projection with both ends exercised: the top pass stops, the whole derivative is zeroed.
-TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
+// Both ends projected: the top pass stops after the bottom one; neither the
+// boundary rows nor a node out of the money is held.
+TEST_F(SchemeFixture, BothEndsProjectedHoldNoBoundaryRow) {
     PostProjectionScheme call = american(OptionType::Call, MarketPoint{.vol = 0.2, .rate = 0.01, .carry = 0.1});
-    ASSERT_TRUE(call.early_exercise_active());
     Vec U(n, 500.0);
     U[0] = call.exercise_value(0) - 1.0;  // below a negative exercise value
     U[n - 1] = 0.0;
@@ -139,11 +145,11 @@ TEST_F(SchemeFixture, BothEndsExercisedClearTheWholeDerivative) {
     EXPECT_EQ(U[0], call.exercise_value(0));
     EXPECT_EQ(U[n - 1], call.exercise_value(n - 1));
     EXPECT_EQ(U[n - 2], 500.0);  // the top pass stops at once after the bottom pass
-    for (double f : F) EXPECT_EQ(f, 0.0);
+    EXPECT_EQ(F, apply(U));
 }
 
-// Pins the zeroing range after a dividend: from the lowest projected node up.
-TEST_F(SchemeFixture, AfterDividendClearsFromTheLowestProjectedNodeUp) {
+// After a dividend the derivative is held over the projected range only.
+TEST_F(SchemeFixture, AfterDividendHoldsOverTheProjectedRange) {
     PostProjectionScheme put = american(OptionType::Put, MarketPoint{.vol = 0.2, .rate = 0.05, .carry = 0.0});
     Vec v(n, 80.0);
     v[5] = put.exercise_value(5) - 2.0;
@@ -151,8 +157,7 @@ TEST_F(SchemeFixture, AfterDividendClearsFromTheLowestProjectedNodeUp) {
     put.after_dividend(v, F);
     EXPECT_EQ(v[5], put.exercise_value(5));
     EXPECT_EQ(v[20], put.exercise_value(20));
-    const Vec Lv = apply(v);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(F[i], i < 5 ? Lv[i] : 0.0) << i;
+    EXPECT_EQ(F, held(*this, v, -1.0, 5, 20));
 }
 
 }  // namespace

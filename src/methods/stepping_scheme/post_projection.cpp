@@ -7,10 +7,6 @@ namespace zub {
 
 namespace {
 
-void zero_range(std::span<double> F, std::size_t lo, std::size_t hi) noexcept {
-    std::fill(F.begin() + static_cast<std::ptrdiff_t>(lo), F.begin() + static_cast<std::ptrdiff_t>(hi) + 1, 0.0);
-}
-
 // Nodes [lo, hi] a pass projected; none when lo > hi.
 struct Touched {
     std::size_t lo;
@@ -48,26 +44,28 @@ Touched top_pass(double* v, std::size_t n, Exercise ex, bool bottom_ran) noexcep
 
 }  // namespace
 
-void PostProjectionScheme::create(std::span<double> u, std::span<double> F) {
-    LinearScheme::create(u, F);
-    const auto spots = grid_.spots();
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        if (u[i] > 1e-7) {
-            early_exercise_active_ = F[i] < 0.0;
-            break;
-        }
-    }
-    if (!early_exercise_active_) return;
+bool PostProjectionScheme::in_the_money(std::size_t i) const noexcept {
     // The middle node of an odd grid lies on the strike only up to rounding.
     // A node that close to the strike is at the money, whichever side its
     // last bits fall on: it keeps the payoff kink's derivative, so the price
     // does not jump with the rounding of one node.
     const double at_the_money = 1e-12 * std::abs(strike_);
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        const bool in_the_money =
-            phi_ > 0.0 ? spots[i] > strike_ + at_the_money : spots[i] < strike_ - at_the_money;
-        if (in_the_money) F[i] = 0.0;
+    const double s = grid_.spots()[i];
+    return phi_ > 0.0 ? s > strike_ + at_the_money : s < strike_ - at_the_money;
+}
+
+void PostProjectionScheme::hold(std::span<double> F, std::size_t lo, std::size_t hi, bool only_falling) const noexcept {
+    // Rows 0 and N-1 hold the boundary differences, not a time derivative.
+    lo = std::max<std::size_t>(lo, 1);
+    hi = std::min(hi, F.size() - 2);
+    for (std::size_t i = lo; i <= hi && i < F.size(); ++i) {
+        if ((!only_falling || F[i] < 0.0) && in_the_money(i)) F[i] = 0.0;
     }
+}
+
+void PostProjectionScheme::create(std::span<double> u, std::span<double> F) {
+    LinearScheme::create(u, F);
+    hold(F, 0, u.size() - 1, true);
 }
 
 void PostProjectionScheme::after_solve(std::span<double> U, std::span<double> F) const {
@@ -80,25 +78,26 @@ void PostProjectionScheme::after_solve(std::span<double> U, std::span<double> F)
     const Touched bottom = bottom_pass(U.data(), n, ex);
     const bool bottom_ran = bottom.lo <= bottom.hi;
     const Touched top = bottom_ran && bottom.hi == n - 1 ? Touched{n, 0} : top_pass(U.data(), n, ex, bottom_ran);
-    const std::size_t lo = std::min(bottom.lo, top.lo);
-    const std::size_t hi = std::max(bottom.hi, top.hi);
 
     op_.apply(U, F);
-    if (lo <= hi && early_exercise_active_) zero_range(F, lo, hi);
+    if (bottom_ran) hold(F, bottom.lo, bottom.hi, false);
+    if (top.lo <= top.hi) hold(F, top.lo, top.hi, false);
 }
 
 void PostProjectionScheme::after_dividend(std::span<double> u, std::span<double> F) const {
     const std::size_t n = u.size();
     std::size_t lo = n;
+    std::size_t hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double e = exercise_value(i);
         if (e > u[i]) {
             u[i] = e;
             lo = std::min(lo, i);
+            hi = i;
         }
     }
     op_.apply(u, F);
-    if (lo < n && early_exercise_active_) zero_range(F, lo, n - 1);
+    if (lo <= hi) hold(F, lo, hi, false);
 }
 
 }  // namespace zub
