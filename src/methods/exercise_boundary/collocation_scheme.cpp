@@ -18,9 +18,9 @@ struct Counts {
 
 // Chosen by measurement against high-precision reference prices.
 constexpr std::array<Counts, 4> kTiers{{
-    {1e-4, 6, 10, 2, 16},
-    {1e-6, 10, 16, 3, 32},
-    {1e-8, 16, 32, 6, 48},
+    {1e-4, 8, 12, 2, 24},
+    {1e-6, 14, 20, 5, 40},
+    {1e-8, 22, 40, 9, 64},
     {1e-10, 28, 48, 10, 80},
 }};
 

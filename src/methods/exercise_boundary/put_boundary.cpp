@@ -73,7 +73,7 @@ void iterate(const CollocationScheme& s, const PutMarket<Real>& m, const Real& l
             const Real candidate = B - (B - f) / (1.0 - slope);
             if (value_of(candidate) > 0.0 && std::isfinite(value_of(candidate))) b_new = candidate;
         }
-        const Real root = log_x - log(b_new);
+        const Real root = positive_part(log_x - log(b_new));  // B <= X
         h_new[i] = root * root;
     }
 }
