@@ -70,8 +70,15 @@ CollocationScheme build(const Counts& c) {
         s.price_cos2.push_back(cs * cs);
         s.price_sin2.push_back(sn * sn);
         s.price_w_flat.push_back(weight[k] * 2.0 * sn * cs);
-        chebyshev_lobatto_basis(n, 2.0 * cs - 1.0, basis.data());
+        const double z = 2.0 * cs - 1.0;
+        chebyshev_lobatto_basis(n, z, basis.data());
         for (std::size_t j = 0; j < n; ++j) s.price_interp.push_back(basis[j]);
+        // l_j'(z) = l_j(z) (sum_i l_i(z) / (z - z_i) - 1 / (z - z_j)) off the nodes; dz/dxi = 2.
+        double sum = 0.0;
+        for (std::size_t j = 0; j <= n; ++j) sum += basis[j] / (z - chebyshev_lobatto_point(n, j));
+        for (std::size_t j = 0; j < n; ++j) {
+            s.price_slope.push_back(2.0 * basis[j] * (sum - 1.0 / (z - chebyshev_lobatto_point(n, j))));
+        }
     }
     return s;
 }

@@ -37,6 +37,7 @@ struct CollocationScheme {
     // Price quadrature over [0, T], per point k < p: the same substitution.
     std::vector<double> price_cos2, price_sin2, price_w_flat;
     std::vector<double> price_interp;  // [k n + j]
+    std::vector<double> price_slope;   // [k n + j]: the weight of H_j in dH/dxi at point k, xi = sqrt(u / T)
 };
 
 // The tables for the given counts, n <= kMaxCollocation, l and p <= kMaxQuadrature.
