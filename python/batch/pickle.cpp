@@ -395,12 +395,17 @@ PyObject* fdm_config_recipe(const zub::FdmConfig& c) {
         [&] { return made_by(transform_recipe(c.transform)); });
 }
 
-// A method slot as (kind, FdmConfig or None).
-constexpr const char* kMethodKinds[] = {"unset", "analytic", "fdm"};
+// A method slot as (kind, FdmConfig or None), and for the exercise-boundary
+// method a trailing tolerance (a float or None).  A state without the
+// trailing field is read as before.
+constexpr const char* kMethodKinds[] = {"unset", "analytic", "fdm", "exercise_boundary"};
+constexpr int kMethodKindCount = 4;
 
 PyObject* method_state(const zub::PricingMethod& m) {
-    return tuple_of([&] { return PyUnicode_FromString(kMethodKinds[static_cast<int>(m.kind)]); },
-                    [&] { return m.fdm ? made_by(fdm_config_recipe(*m.fdm)) : new_ref(Py_None); });
+    const auto kind = [&] { return PyUnicode_FromString(kMethodKinds[static_cast<int>(m.kind)]); };
+    const auto fdm = [&] { return m.fdm ? made_by(fdm_config_recipe(*m.fdm)) : new_ref(Py_None); };
+    if (m.kind != zub::PricingMethod::Kind::ExerciseBoundary) return tuple_of(kind, fdm);
+    return tuple_of(kind, fdm, [&] { return m.tolerance ? new_float(*m.tolerance) : new_ref(Py_None); });
 }
 
 // The frame is read through its public properties; a frame built from them
@@ -652,25 +657,36 @@ PyObject* new_policy(PyObject* styles, PyObject* types, PyObject* method) {
     static const char* const style_methods[2] = {"american", "european"};  // ExerciseStyle order
     static const char* const type_methods[2] = {"call", "put"};            // OptionType order
     PyObject *kind, *fdm;
+    PyObject* tolerance = Py_None;
     if (!PyTuple_Check(method)) {
         PyErr_SetString(PyExc_TypeError, "_policy() needs the method as a (kind, fdm_config) tuple");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(method, "UO:_policy method", &kind, &fdm)) return nullptr;
+    if (!PyArg_ParseTuple(method, "UO|O:_policy method", &kind, &fdm, &tolerance)) return nullptr;
     int k = 0;
-    while (k < 3 && PyUnicode_CompareWithASCIIString(kind, kMethodKinds[k]) != 0) ++k;
-    if (k == 3) {
+    while (k < kMethodKindCount && PyUnicode_CompareWithASCIIString(kind, kMethodKinds[k]) != 0) ++k;
+    if (k == kMethodKindCount) {
         PyErr_Format(PyExc_TypeError, "_policy(): unknown method %R", kind);
         return nullptr;
     }
     PyObject* policy = PyObject_CallNoArgs(resolved.target[kInstrumentPolicy]);
     if (policy == nullptr) return nullptr;
     const auto chosen = static_cast<zub::PricingMethod::Kind>(k);
+    const auto set_method = [&] {
+        switch (chosen) {
+            case zub::PricingMethod::Kind::Unset:
+                return true;
+            case zub::PricingMethod::Kind::Analytic:
+                return call_method(policy, "analytic");
+            case zub::PricingMethod::Kind::Fdm:
+                return call_method(policy, "fdm", fdm);
+            case zub::PricingMethod::Kind::ExerciseBoundary:
+                return call_method(policy, "exercise_boundary", tolerance);
+        }
+        return false;
+    };
     const bool ok = add_members<zub::ExerciseStyle>(policy, styles, style_methods) &&
-                    add_members<zub::OptionType>(policy, types, type_methods) &&
-                    (chosen == zub::PricingMethod::Kind::Unset ||
-                     (chosen == zub::PricingMethod::Kind::Analytic ? call_method(policy, "analytic")
-                                                                  : call_method(policy, "fdm", fdm)));
+                    add_members<zub::OptionType>(policy, types, type_methods) && set_method();
     if (!ok) Py_CLEAR(policy);
     return policy;
 }

@@ -277,6 +277,11 @@ class InstrumentPolicy:
         """Price the matched options with the closed form."""
     def fdm(self, fdm_config: Optional[FdmConfig] = None) -> InstrumentPolicy:
         """Price the matched options by finite differences (default settings when `fdm_config` is None)."""
+    def exercise_boundary(self, tolerance: Optional[float] = None) -> InstrumentPolicy:
+        """Price matched American options without a cash dividend inside their life by solving their
+        exercise boundary, with all five Greeks; `tolerance` is the largest price error aimed for, as a
+        fraction of the strike (1e-6 when None).  European options get the closed form, American ones
+        with a cash dividend inside their life finite differences on the default grid."""
 
 @final
 class Config:

@@ -227,4 +227,56 @@ Outcome<double> search(const ImpliedVolSolver& solver, const VolSearch& bounds, 
     return s.take_result();
 }
 
+// A price and its exact derivative in sigma.
+struct PriceVega {
+    double price;
+    double vega;
+};
+
+// Safeguarded Newton on a price function with its exact vega (sigma ->
+// Outcome<PriceVega>).  Both ends of the bracket are priced first; a target
+// within `tolerance` of an end's price is that end, and a bracket without a
+// sign change fails with Brent's message.  Then Newton steps from `start`
+// (the bracket's midpoint when not inside it), each step that leaves the
+// shrinking bracket or meets a vega that is not positive replaced by
+// bisection, until the price is within `tolerance` of the target or a step
+// in sigma falls below 1e-10.
+template <class Priced>
+Outcome<double> newton(const VolSearch& bounds, double target, double tolerance, uint64_t max_iterations,
+                       double start, Priced priced) {
+    const auto f = [&](double sigma) -> Outcome<PriceVega> {
+        Outcome<PriceVega> p = priced(sigma);
+        if (p) p->price -= target;
+        return p;
+    };
+    Outcome<PriceVega> lo = f(bounds.low);
+    if (!lo) return std::move(lo).error();
+    Outcome<PriceVega> hi = f(bounds.high);
+    if (!hi) return std::move(hi).error();
+    if (std::fabs(lo->price) < tolerance) return bounds.low;
+    if (std::fabs(hi->price) < tolerance) return bounds.high;
+    if (!(lo->price * hi->price < 0.0)) {
+        return Error::value(Reason::NotBracketed, "Root is not bracketed. f(low) = " + format_shortest(lo->price) +
+                                                      ", f(high) = " + format_shortest(hi->price) +
+                                                      ". Target price might be out of bounds.");
+    }
+    // f(below) < 0 < f(above).
+    double below = lo->price < 0.0 ? bounds.low : bounds.high;
+    double above = lo->price < 0.0 ? bounds.high : bounds.low;
+    double sigma = start > std::fmin(below, above) && start < std::fmax(below, above) ? start : 0.5 * (below + above);
+    for (uint64_t i = 0; i < max_iterations; ++i) {
+        Outcome<PriceVega> p = f(sigma);
+        if (!p) return std::move(p).error();
+        if (std::fabs(p->price) < tolerance) return sigma;
+        (p->price < 0.0 ? below : above) = sigma;
+        double next = sigma - p->price / p->vega;
+        if (!(p->vega > 0.0) || !(next > std::fmin(below, above) && next < std::fmax(below, above))) {
+            next = 0.5 * (below + above);
+        }
+        if (std::fabs(next - sigma) < 1e-10) return next;
+        sigma = next;
+    }
+    return Error::value(Reason::NotConverged, "Newton's method failed to converge within max iterations");
+}
+
 }  // namespace zub::root_search

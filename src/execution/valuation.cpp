@@ -10,6 +10,7 @@
 
 #include "execution/root_search.hpp"
 #include "orchestration/analytic.hpp"
+#include "orchestration/exercise_boundary.hpp"
 #include "orchestration/fdm.hpp"
 
 namespace zub {
@@ -113,12 +114,31 @@ const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
 }
 
+// The exercise-boundary method's tolerance, or the error refusing it.
+Outcome<double> boundary_tolerance(const PricingMethod& method) {
+    const double tolerance = method.tolerance.value_or(kDefaultBoundaryTolerance);
+    if (std::isfinite(tolerance) && tolerance > 0.0) return tolerance;
+    return Error::value("Exercise-boundary tolerance must be finite and positive, got " + format_shortest(tolerance));
+}
+
+// How the exercise-boundary method prices an option: the closed form for a
+// European one (exact for it), finite differences on the default grid for
+// an American one with a cash dividend inside its life, else the boundary.
+enum class BoundaryRoute : uint8_t { ClosedForm, Grid, Boundary };
+
+BoundaryRoute boundary_route(const VanillaOption& option, std::span<const DividendAt> dividends, double T) noexcept {
+    if (option.style == ExerciseStyle::European) return BoundaryRoute::ClosedForm;
+    return cash_dividend_inside(dividends, T) ? BoundaryRoute::Grid : BoundaryRoute::Boundary;
+}
+
 // value_option after the day-count check, for an option living at.T()
-// years: nullptr with the outcome in `out` when no finite-difference solve
-// is needed, else that solve's settings, its market in `point`.
+// years on `dividends` (in years): nullptr with the outcome in `out` when no
+// finite-difference solve is needed, else that solve's settings, its
+// market in `point`.
 const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
                                ExpiryRates& at, const MarketOverrides& overrides,
-                               std::optional<Outcome<OptionResult>>& out, MarketPoint& point) {
+                               std::span<const DividendAt> dividends, std::optional<Outcome<OptionResult>>& out,
+                               MarketPoint& point) {
     const double T = at.T();
     if (!(T > 0.0)) {
         out.emplace(expired());
@@ -129,6 +149,24 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
 
     const PricingMethod& method = config.slot(option.style, option.type);
     if (method.kind == PricingMethod::Kind::Fdm) return &fdm_settings(method);
+    if (method.kind == PricingMethod::Kind::ExerciseBoundary) {
+        const Outcome<double> tolerance = boundary_tolerance(method);
+        if (!tolerance) {
+            out.emplace(tolerance.error());
+            return nullptr;
+        }
+        switch (boundary_route(option, dividends, T)) {
+            case BoundaryRoute::Grid:
+                return &kDefaultFdm;
+            case BoundaryRoute::Boundary:
+                out.emplace(american_exercise_boundary(option.type, option.strike, T, point, *tolerance));
+                return nullptr;
+            case BoundaryRoute::ClosedForm:
+                break;
+        }
+        out.emplace(black_scholes(option.type, option.strike, point.spot, point.vol, at.closed_form()));
+        return nullptr;
+    }
     // Unset and Analytic alike.  An American option here gets the European
     // formula, except with a carry above the rate, which is not implemented.
     if (option.style == ExerciseStyle::American && point.carry > point.rate) {
@@ -167,9 +205,15 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     MarketPoint point;
     ExpiryRates at;
     at.move_to(market, option.years_to_expiry(valuation));
-    const FdmConfig* settings = prepare_value(option, market, config, at, overrides, done, point);
+    // The closed form needs no dividends.
+    std::vector<DividendAt> dividends;
+    const PricingMethod::Kind kind = config.slot(option.style, option.type).kind;
+    if (kind == PricingMethod::Kind::Fdm || kind == PricingMethod::Kind::ExerciseBoundary) {
+        dividends_in_years(market, valuation, dividends);
+    }
+    const FdmConfig* settings = prepare_value(option, market, config, at, overrides, dividends, done, point);
     if (settings == nullptr) return std::move(*done);
-    return solve_fdm(option, market.dividends, valuation, *settings, point, cancel);
+    return solve_fdm_in_years(option.type, option.style, option.strike, at.T(), dividends, *settings, point, cancel);
 }
 
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
@@ -203,7 +247,7 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
         // Neighbours often share an expiry, and with it the year fraction.
         if (i == 0 || !(option.expiry == options[i - 1].expiry)) at.move_to(market, option.years_to_expiry(valuation));
         MarketPoint point;
-        const FdmConfig* own = prepare_value(option, market, config, at, overrides[i], out[i], point);
+        const FdmConfig* own = prepare_value(option, market, config, at, overrides[i], dividends, out[i], point);
         if (own == nullptr) continue;
         if (settings != nullptr && !same_settings(*settings, *own)) solve_block();
         settings = own;
@@ -235,9 +279,44 @@ Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& m
 // The search of one option by the method of its slot, each trial priced
 // alone (finite-difference trials on `workspace` when given).
 Outcome<double> run_search(const VanillaOption& option, const MarketRecord& market, const PricingMethod& method,
-                           const ImpliedVolSolver& solver, const Instant& valuation, const Inputs& in,
-                           double target, CancelCheck cancel, const VolSearch& bounds,
+                           const std::optional<ImpliedVolSolver>& configured, const Instant& valuation,
+                           const Inputs& in, double target, CancelCheck cancel, const VolSearch& bounds,
                            FdmLaneWorkspace* workspace = nullptr) {
+    const ImpliedVolSolver solver = configured.value_or(ImpliedVolSolver{});
+    if (method.kind == PricingMethod::Kind::ExerciseBoundary) {
+        const Outcome<double> tolerance = boundary_tolerance(method);
+        if (!tolerance) return tolerance.error();
+        std::vector<DividendAt> dividends;
+        dividends_in_years(market, valuation, dividends);
+        const BoundaryRoute route = boundary_route(option, dividends, in.T);
+        if (route == BoundaryRoute::Grid) {
+            PricingMethod grid{PricingMethod::Kind::Fdm, {}, {}};
+            return run_search(option, market, grid, configured, valuation, in, target, cancel, bounds, workspace);
+        }
+        const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
+        const auto closed_form = [&](double sigma) -> Outcome<root_search::PriceVega> {
+            const OptionResult r = black_scholes(option.type, option.strike, in.market.spot, sigma, h);
+            return root_search::PriceVega{r.price, *r.greeks.vega};
+        };
+        const double price_tolerance = bounds.tolerance.value_or(*tolerance * option.strike);
+        // The search of a configured solver, or Newton from the volatility
+        // at which the closed form reaches the target.
+        if (configured) return root_search::search(*configured, bounds, target, [&](double sigma) -> Outcome<double> {
+            if (route == BoundaryRoute::ClosedForm) return closed_form(sigma)->price;
+            return american_exercise_boundary(option.type, option.strike, in.T, with_vol(in.market, sigma), *tolerance).price;
+        });
+        const Outcome<double> european = root_search::newton(bounds, target, price_tolerance, solver.max_iterations,
+                                                             0.5 * (bounds.low + bounds.high), closed_form);
+        if (route == BoundaryRoute::ClosedForm) return european;
+        const double start = european ? *european : 0.5 * (bounds.low + bounds.high);
+        return root_search::newton(bounds, target, price_tolerance, solver.max_iterations, start,
+                                   [&](double sigma) -> Outcome<root_search::PriceVega> {
+                                       if (cancel.cancelled()) return Error::cancelled();
+                                       const OptionResult r = american_exercise_boundary(
+                                           option.type, option.strike, in.T, with_vol(in.market, sigma), *tolerance);
+                                       return root_search::PriceVega{r.price, r.greeks.vega.value_or(0.0)};
+                                   });
+    }
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
         return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
@@ -267,8 +346,7 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
     if (!target) return Error::value("Target price must be set before calling solve().");
     Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot);
     if (!in) return std::move(in).error();
-    return run_search(option, market, config.slot(option.style, option.type),
-                      config.solver.value_or(ImpliedVolSolver{}), valuation, *in, *target, cancel, bounds);
+    return run_search(option, market, config.slot(option.style, option.type), config.solver, valuation, *in, *target, cancel, bounds);
 }
 
 void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
@@ -309,7 +387,7 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
             const PricingMethod& method = config.slot(option.style, option.type);
             const FdmConfig* own = method.kind == PricingMethod::Kind::Fdm ? &fdm_settings(method) : nullptr;
             if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own))) {
-                out[next].emplace(run_search(option, market, method, solver, valuation, *in, targets[next], cancel,
+                out[next].emplace(run_search(option, market, method, config.solver, valuation, *in, targets[next], cancel,
                                              bounds, workspace));
                 continue;
             }

@@ -21,10 +21,15 @@ class FdmLaneWorkspace;
 namespace zub {
 
 struct PricingMethod {
-    enum class Kind : uint8_t { Unset, Analytic, Fdm };
+    enum class Kind : uint8_t { Unset, Analytic, Fdm, ExerciseBoundary };
     Kind kind = Kind::Unset;
     std::optional<FdmConfig> fdm;  // Fdm only; absent means the defaults
+    // ExerciseBoundary only: the largest price error aimed for, as a
+    // fraction of the strike; absent means kDefaultBoundaryTolerance.
+    std::optional<double> tolerance;
 };
+
+inline constexpr double kDefaultBoundaryTolerance = 1e-6;
 
 struct ImpliedVolSolver {
     enum class Kind : uint8_t { Brent, Bisection };

@@ -51,9 +51,9 @@ inline ConfigTable with_slot(ExerciseStyle s, OptionType t, PricingMethod m) {
 // A cancellation check that has always fired.
 inline bool always_cancel(void*) { return true; }
 
-inline PricingMethod analytic_method() { return {PricingMethod::Kind::Analytic, std::nullopt}; }
+inline PricingMethod analytic_method() { return {PricingMethod::Kind::Analytic, std::nullopt, std::nullopt}; }
 inline PricingMethod fdm_method(std::optional<FdmConfig> settings = std::nullopt) {
-    return {PricingMethod::Kind::Fdm, settings};
+    return {PricingMethod::Kind::Fdm, settings, std::nullopt};
 }
 
 }  // namespace zub::testing

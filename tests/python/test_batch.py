@@ -59,7 +59,8 @@ MARKETS = {
                                            dividends=[(T0 + dt.timedelta(days=90), 1.5)]),
     "carry above rate": lambda: frame(r=0.02, q=0.05),  # American calls through the mirror put
 }
-CONFIGS = {"default grid": None, "small grid": config(policy("fdm", fdm_config=SMALL_FD))}
+CONFIGS = {"default grid": None, "small grid": config(policy("fdm", fdm_config=SMALL_FD)),
+           "exercise boundary": config(policy("exercise_boundary"))}
 
 
 @pytest.mark.parametrize("market", MARKETS)

@@ -61,7 +61,8 @@ FRAMES = [frame(dividends=DIVIDENDS, q=0.02, curve=zub.RateCurve.flat(RATES[0]),
           frame(vol=0.3), frame_without_borrow_curve()]
 CONFIGS = [None, config(), config(policy("put", "american", "fdm", fdm_config=FD), policy("european", "fdm"),
                                   policy("call", "american", "analytic")),
-           config(policy("fdm", fdm_config=FD_LOG), policy("put", "european"))]
+           config(policy("fdm", fdm_config=FD_LOG), policy("put", "european")),
+           config(policy("exercise_boundary"), zub.InstrumentPolicy().put().exercise_boundary(1e-10))]
 VALUES = [C.simple(), C.continuous(), *RATES, T.days(3), T.weeks(-2), T.months(18), T.years(30),
           zub.RateCurve.continuous(0.05, DCC.ACT_360), CURVE, zub.VolSurface.flat(0.2, DCC.ACT_ACT.ISDA),
           zub.DividendSchedule(DIVIDENDS), zub.DividendSchedule([]), zub.FdmConfig(), FD, FD_LOG,
@@ -98,6 +99,7 @@ DIFFERING = {
     "policy order": (policy("put", "call"), policy("call", "put")),
     "fdm settings given": (policy("fdm"), policy("fdm", fdm_config=zub.FdmConfig())),
     "config slot": (config(policy("put", "european", "analytic")), config(policy("call", "european", "analytic"))),
+    "boundary tolerance": (zub.InstrumentPolicy().exercise_boundary(1e-8), policy("exercise_boundary")),
 }
 
 
@@ -170,6 +172,7 @@ def test_copies_and_their_results_price_to_the_same_bits(way):
     (lambda: zub_batch._policy([zub.OptionType.Put], [], ("unset", None)), TypeError),
     (lambda: zub_batch._policy([], [], ("bisection", None)), TypeError),
     (lambda: zub_batch._config([("unset", None)] * 3), TypeError),
+    (lambda: zub_batch._policy([], [], ("exercise_boundary", None, "tight")), TypeError),
     (lambda: pickle.dumps(OPTIONS[0].valuation()), TypeError),
     (lambda: copy.copy(OPTIONS[0].implied_vol()), TypeError),
 ])

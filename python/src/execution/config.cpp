@@ -46,11 +46,16 @@ Ref match(PyObject* self) {
 }
 
 Ref analytic(PyObject* self) {
-    return change_policy(self, [](PolicyState& st) { st.method = PricingMethod{PricingMethod::Kind::Analytic, {}}; });
+    return change_policy(self, [](PolicyState& st) { st.method = PricingMethod{PricingMethod::Kind::Analytic, {}, {}}; });
 }
 
 Ref fdm(PyObject* self, std::optional<zub::FdmConfig> config) {
-    const PricingMethod method{PricingMethod::Kind::Fdm, config};
+    const PricingMethod method{PricingMethod::Kind::Fdm, config, {}};
+    return change_policy(self, [&](PolicyState& st) { st.method = method; });
+}
+
+Ref exercise_boundary(PyObject* self, std::optional<double> tolerance) {
+    const PricingMethod method{PricingMethod::Kind::ExerciseBoundary, {}, tolerance};
     return change_policy(self, [&](PolicyState& st) { st.method = method; });
 }
 
@@ -117,7 +122,8 @@ PyTypeObject* type_InstrumentPolicy() {
                         method<"InstrumentPolicy.european",
                                match<&PolicyState::exercise_styles, ExerciseStyle::European>>(),
                         method<"InstrumentPolicy.analytic", analytic>(),
-                        method<"InstrumentPolicy.fdm", fdm, "fdm_config">()},
+                        method<"InstrumentPolicy.fdm", fdm, "fdm_config">(),
+                        method<"InstrumentPolicy.exercise_boundary", exercise_boundary, "tolerance">()},
             .init = constructor<"InstrumentPolicy.__new__", policy_new>(),
         });
     });
