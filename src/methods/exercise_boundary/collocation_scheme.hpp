@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxQuadrature = 96;
 // option.
 struct CollocationScheme {
     double tolerance = 0.0;     // largest price error aimed for, as a fraction of the strike
-    std::size_t n = 0, l = 0, m = 0;  // nodes, boundary quadrature points, iterations
+    std::size_t n = 0, l = 0, m = 0;  // nodes, boundary quadrature points, Newton steps
     std::size_t p = 0;          // price quadrature points
 
     std::vector<double> xi;  // n: sqrt(tau_i / T)

@@ -1,6 +1,8 @@
 #include "methods/exercise_boundary/put_boundary.hpp"
 
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "methods/exercise_boundary/dual.hpp"
 
@@ -8,73 +10,132 @@ namespace zub {
 
 namespace {
 
-// One pass over the nodes: H_new from H, Newton's correction when `newton`.
+using Matrix = std::array<double, kMaxCollocation * kMaxCollocation>;
+
+// The smooth-pasting equations ("FP-B") at the nodes, in s_i = ln(X / B(tau_i)):
+//   R_i = ln(K e^{-(r - q) tau} N_B / D_B) - ln B(tau_i) = 0,
+//   N_B = n(d-(tau, B/K)) / (sigma sqrt tau) + r int_0^tau e^{r u} n(d-(tau - u, B(tau)/B(u))) / (sigma sqrt(tau - u)) du,
+//   D_B = n(d+(tau, B/K)) / (sigma sqrt tau) + N(d+(tau, B/K))
+//         + q int_0^tau e^{q u} [N(d+(tau - u, .)) + n(d+(tau - u, .)) / (sigma sqrt(tau - u))] du.
+// Written with K e^{-(r-q) tau} n(d-(tau, B/K)) = B n(d+(tau, B/K)) and
+// e^{r u} n(d-(t, z)) = e^{(r-q) tau} e^{q u} z n(d+(t, z)).  Writes R and,
+// when `jacobian` is given, dR_i / ds_j at [i n + j] (Real = double only).
 template <class Real>
-void iterate(const CollocationScheme& s, const PutMarket<Real>& m, const Real& log_x,
-             const std::array<Real, kMaxCollocation>& h, std::array<Real, kMaxCollocation>& h_new, bool newton) {
+void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
+                    const std::array<double, kMaxCollocation>& s, std::array<Real, kMaxCollocation>& residual,
+                    double* jacobian) noexcept {
     using std::exp;
     using std::log;
-    using std::sqrt;
-    const std::size_t n = s.n, l = s.l;
+    const std::size_t n = sc.n, l = sc.l;
     const double K = m.strike, root_T = std::sqrt(m.expiry), log_K = std::log(K);
     const Real& sigma = m.vol;
     const Real& r = m.rate;
     const Real& q = m.carry;
-    const Real b = r - q, half_var = 0.5 * sigma * sigma, inv_sigma = 1.0 / sigma;
+    const Real drift = r - q + 0.5 * sigma * sigma, inv_sigma = 1.0 / sigma;
 
-    // sqrt(H) = ln(X / B) at the nodes.
-    std::array<Real, kMaxCollocation> root_h{};
-    for (std::size_t j = 0; j < n; ++j) root_h[j] = sqrt(positive_part(h[j]));
+    std::array<double, kMaxCollocation> h{};
+    for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
+    // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
+    std::array<double, kMaxQuadrature> num_coef{}, root_coef{}, flat_coef{}, root_hu{};
 
     for (std::size_t i = 0; i < n; ++i) {
-        const double root_tau = root_T * s.xi[i], tau = root_tau * root_tau;
-        const Real log_b = log_x - root_h[i];
+        const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
+        const Real log_b = log_x - s[i];
         const Real B = exp(log_b);
         const Real v = sigma * root_tau;
-        const Real dp = (log_b - log_K + (b + half_var) * tau) / v;
-        const Real dm = dp - v;
+        const Real dp = (log_b - log_K + drift * tau) / v;
         const auto [cdf_p, pdf_p] = normal_cdf_pdf(dp);
-
-        // K e^{-(r-q) tau} n(d-(tau, B/K)) = B n(d+(tau, B/K)), and likewise
-        // e^{r u} n(d-(t, z)) = e^{(r-q) tau} e^{q u} z n(d+(t, z)): the
-        // numerator K e^{-(r-q) tau} N as B n(d+)/v + r K int e^{q u} z n(d+) / (sigma sqrt t) du.
-        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;  // the three integrals
-        Real num_int_d = 0.0, den_int_d = 0.0;               // their B(tau)-derivatives' integrals
-        const double* interp = s.interp.data() + i * l * n;
+        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
+        const double* interp = sc.interp.data() + i * l * n;
         for (std::size_t k = 0; k < l; ++k, interp += n) {
-            Real hu = 0.0;
+            double hu = 0.0;
             for (std::size_t j = 0; j < n; ++j) hu += interp[j] * h[j];
-            const Real log_z = sqrt(positive_part(hu)) - root_h[i];  // ln(B(tau) / B(u))
-            const double u = tau * s.cos2[k], t = tau * s.sin2[k];
-            const Real vt = sigma * (root_tau * s.sin1[k]);
-            const Real dpt = (log_z + (b + half_var) * t) / vt;
+            root_hu[k] = std::sqrt(positive_part(hu));
+            const double u = tau * sc.cos2[k];
+            const double y = root_hu[k] - s[i];
+            const Real vt = sigma * (root_tau * sc.sin1[k]);
+            const Real dpt = (y + drift * (tau * sc.sin2[k])) / vt;
             const auto [cdf_t, pdf_t] = normal_cdf_pdf(dpt);
             const Real eq = exp(q * u);
-            const Real eqz = exp(q * u + log_z);
-            num_int += s.w_root[k] * (eqz * pdf_t);
-            den_root += s.w_root[k] * (eq * pdf_t);
-            den_flat += s.w_flat[k] * (eq * cdf_t);
-            if (newton) {
-                // du / (sigma^2 (tau - u)) = w_root / (sigma^2 sin theta) per point.
-                const Real dmt = dpt - vt;
-                num_int_d += (s.w_root[k] / s.sin1[k]) * (eqz * pdf_t * dmt);
-                den_int_d += (s.w_root[k] / s.sin1[k]) * (eq * pdf_t * dmt);
+            const Real eqz = eq * std::exp(y);
+            num_int += sc.w_root[k] * (eqz * pdf_t);
+            den_root += sc.w_root[k] * (eq * pdf_t);
+            den_flat += sc.w_flat[k] * (eq * cdf_t);
+            if constexpr (std::is_same_v<Real, double>) {
+                if (jacobian != nullptr) {
+                    const double dv = dpt / vt;
+                    num_coef[k] = sc.w_root[k] * eqz * pdf_t * (1.0 - dv);
+                    root_coef[k] = -sc.w_root[k] * eq * pdf_t * dv;
+                    flat_coef[k] = sc.w_flat[k] * eq * pdf_t / vt;
+                }
             }
         }
-        const Real num = B * pdf_p / v + (r * K * root_tau) * inv_sigma * num_int;
-        const Real den = pdf_p / v + cdf_p + q * ((root_tau * inv_sigma) * den_root + tau * den_flat);
-        const Real f = num / den;
-        Real b_new = f;
-        if (newton) {
-            const Real inv_var = inv_sigma * inv_sigma;
-            const Real num_d = -pdf_p * dm / (v * v) - (r * K) * inv_var / B * num_int_d;
-            const Real den_d = -pdf_p * dm / (B * v * v) - q * inv_var / B * den_int_d;
-            const Real slope = (num_d - f * den_d) / den;
-            const Real candidate = B - (B - f) / (1.0 - slope);
-            if (value_of(candidate) > 0.0 && std::isfinite(value_of(candidate))) b_new = candidate;
+        const Real c_num = r * K * root_tau * inv_sigma, c_root = q * root_tau * inv_sigma, c_flat = q * tau;
+        const Real num = B * pdf_p / v + c_num * num_int;
+        const Real den = pdf_p / v + cdf_p + c_root * den_root + c_flat * den_flat;
+        double* row = jacobian != nullptr ? jacobian + i * n : nullptr;
+        if (!(value_of(num) > 0.0 && value_of(den) > 0.0 && std::isfinite(value_of(num) / value_of(den)))) {
+            // Both sides vanish below the range of doubles, far from the
+            // spot where the premium is nil: node i is left where it is.
+            residual[i] = 0.0;
+            if (row != nullptr) {
+                for (std::size_t j = 0; j < n; ++j) row[j] = j == i ? 1.0 : 0.0;
+            }
+            continue;
         }
-        const Real root = positive_part(log_x - log(b_new));  // B <= X
-        h_new[i] = root * root;
+        residual[i] = log(num / den) - log_b;
+        if constexpr (std::is_same_v<Real, double>) {
+            if (row == nullptr) continue;
+            // y_k moves by -1 with s_i and by interp_j s_j / sqrt(H(u_k)) with s_j.
+            const double a = c_num / num, b = 1.0 / den;
+            for (std::size_t j = 0; j < n; ++j) row[j] = 0.0;
+            double diag = 0.0;
+            interp = sc.interp.data() + i * l * n;
+            for (std::size_t k = 0; k < l; ++k, interp += n) {
+                const double c = a * num_coef[k] - b * (c_root * root_coef[k] + c_flat * flat_coef[k]);
+                diag += c;
+                if (!(root_hu[k] > 0.0)) continue;
+                const double cr = c / root_hu[k];
+                for (std::size_t j = 0; j < n; ++j) row[j] += cr * interp[j];
+            }
+            for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
+            // d/d ln B(tau) of B n(d+)/v and of n(d+)/v + N(d+); d ln B(tau) / ds_i = -1.
+            const double g = pdf_p / v, num0 = B * g * (1.0 - dp / v), den0 = g * (1.0 - dp / v);
+            row[i] += 1.0 - diag - num0 / num + den0 / den;
+        }
+    }
+}
+
+// LU factors of the n x n matrix a in place, with row swaps in pivot; then
+// solutions of a x = y overwrite y.
+void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+    for (std::size_t c = 0; c < n; ++c) {
+        std::size_t best = c;
+        for (std::size_t i = c + 1; i < n; ++i) {
+            if (std::fabs(a[i * n + c]) > std::fabs(a[best * n + c])) best = i;
+        }
+        pivot[c] = best;
+        if (best != c) {
+            for (std::size_t j = 0; j < n; ++j) std::swap(a[c * n + j], a[best * n + j]);
+        }
+        const double inv = 1.0 / a[c * n + c];
+        for (std::size_t i = c + 1; i < n; ++i) {
+            const double f = a[i * n + c] * inv;
+            a[i * n + c] = f;
+            for (std::size_t j = c + 1; j < n; ++j) a[i * n + j] -= f * a[c * n + j];
+        }
+    }
+}
+
+void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMaxCollocation>& pivot,
+              double* y) noexcept {
+    for (std::size_t c = 0; c < n; ++c) {
+        if (pivot[c] != c) std::swap(y[c], y[pivot[c]]);
+        for (std::size_t i = c + 1; i < n; ++i) y[i] -= a[i * n + c] * y[c];
+    }
+    for (std::size_t c = n; c-- > 0;) {
+        for (std::size_t j = c + 1; j < n; ++j) y[c] -= a[c * n + j] * y[j];
+        y[c] /= a[c * n + c];
     }
 }
 
@@ -115,31 +176,88 @@ Real quadratic_guess(const PutMarket<Real>& m, const Real& log_x, double tau) {
     return x;
 }
 
-}  // namespace
 
+// ln X: X = K min(1, r / q) for q > 0, else K.
 template <class Real>
-PutBoundary<Real> solve_put_boundary(const CollocationScheme& s, const PutMarket<Real>& m) noexcept {
+Real log_start(const PutMarket<Real>& m) {
     using std::log;
-    PutBoundary<Real> out;
-    const double K = m.strike;
-    // X = K min(1, r / q) for q > 0, else K.
     const bool below_strike = value_of(m.carry) > 0.0 && value_of(m.rate) < value_of(m.carry);
-    out.log_start = below_strike ? log(K * m.rate / m.carry) : Real(std::log(K));
+    return below_strike ? log(m.strike * m.rate / m.carry) : Real(std::log(m.strike));
+}
+
+// The quadratic approximation's start, then m damped Newton steps on the
+// smooth-pasting equations, kept at B <= X; the last Jacobian's factors.
+// Newton's method converges where the fixed-point iteration B <- K e^{-(r-q) tau} N_B / D_B
+// may not (low volatility with r well above q).
+PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& m, Matrix& jacobian,
+                          std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+    PutBoundary<double> out;
+    const std::size_t n = sc.n;
+    out.log_start = log_start(m);
     const double root_T = std::sqrt(m.expiry);
-    for (std::size_t i = 0; i < s.n; ++i) {
-        const double root_tau = root_T * s.xi[i];
-        const Real root = out.log_start - quadratic_guess(m, out.log_start, root_tau * root_tau);
-        out.h[i] = root * root;
+    std::array<double, kMaxCollocation> s{}, residual{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = root_T * sc.xi[i];
+        s[i] = positive_part(out.log_start - quadratic_guess(m, out.log_start, root_tau * root_tau));
     }
-    std::array<Real, kMaxCollocation> next{};
-    for (std::size_t it = 0; it < s.m; ++it) {
-        iterate(s, m, out.log_start, out.h, next, it == 0);
-        out.h = next;
+    double damping = 0.3;
+    for (std::size_t it = 0; it < sc.m; ++it) {
+        smooth_pasting(sc, m, out.log_start, s, residual, jacobian.data());
+        // Levenberg-Marquardt damping lambda I, lambda = 0.3, 0.03, ...: the
+        // first steps from the approximate start stay smooth where a full
+        // step would excite the high-frequency modes.  The last step is
+        // Newton's, its Jacobian the one the derivatives are solved with.
+        if (it + 1 < sc.m) {
+            for (std::size_t i = 0; i < n; ++i) jacobian[i * n + i] += damping;
+        }
+        damping *= 0.1;
+        lu_factor(jacobian.data(), n, pivot);
+        lu_solve(jacobian.data(), n, pivot, residual.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            const double next = s[i] - residual[i];
+            if (std::isfinite(next)) s[i] = positive_part(next);
+        }
     }
+    for (std::size_t i = 0; i < n; ++i) out.h[i] = s[i] * s[i];
     return out;
 }
 
-template PutBoundary<double> solve_put_boundary(const CollocationScheme&, const PutMarket<double>&) noexcept;
-template PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme&, const PutMarket<Dual<2>>&) noexcept;
+}  // namespace
+
+template <>
+PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
+    Matrix jacobian;
+    std::array<std::size_t, kMaxCollocation> pivot{};
+    return solve(sc, m, jacobian, pivot);
+}
+
+// The boundary in doubles, then its derivatives from the equations'
+// derivatives at fixed s by ds/dp = -(dR/ds)^{-1} dR/dp.
+template <>
+PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMarket<Dual<2>>& m) noexcept {
+    const std::size_t n = sc.n;
+    const PutMarket<double> plain{.strike = m.strike, .expiry = m.expiry, .vol = m.vol.v, .rate = m.rate.v,
+                                  .carry = m.carry.v};
+    Matrix jacobian;
+    std::array<std::size_t, kMaxCollocation> pivot{};
+    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot);
+    std::array<double, kMaxCollocation> s{};
+    for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(boundary.h[i]);
+
+    PutBoundary<Dual<2>> out;
+    out.log_start = log_start(m);
+    std::array<Dual<2>, kMaxCollocation> residual{};
+    smooth_pasting(sc, m, out.log_start, s, residual, nullptr);
+    std::array<std::array<double, kMaxCollocation>, 2> slope{};
+    for (std::size_t d = 0; d < 2; ++d) {
+        for (std::size_t i = 0; i < n; ++i) slope[d][i] = -residual[i].d[d];
+        lu_solve(jacobian.data(), n, pivot, slope[d].data());
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        out.h[i] = Dual<2>(boundary.h[i]);
+        for (std::size_t d = 0; d < 2; ++d) out.h[i].d[d] = 2.0 * s[i] * slope[d][i];
+    }
+    return out;
+}
 
 }  // namespace zub
