@@ -137,6 +137,8 @@ SURFACE = [
       ("transform", mixed(transforms), True)], is_a(zub.FdmConfig), ()),
     ("InstrumentPolicy.fdm", st.builds(lambda: zub.InstrumentPolicy().fdm), [("fdm_config", mixed(fdm_configs), True)],
      SELF, ()),
+    ("InstrumentPolicy.exercise_boundary", st.builds(lambda: zub.InstrumentPolicy().exercise_boundary),
+     [("tolerance", floats, True)], SELF, ()),
     ("Config.add_policy", st.builds(lambda: zub.Config().add_policy),
      [("policy", instances(zub.InstrumentPolicy), False)], SELF, ()),
     ("ValuationBuilder", st.just(zub.ValuationBuilder), [("instrument", mixed(options), False)],
@@ -276,7 +278,8 @@ def test_generic_protocols_fail_cleanly(obj, other):
 small_fdm = st.builds(zub.FdmConfig, st.one_of(st.none(), st.integers(0, 40)),
                       st.one_of(st.none(), st.integers(0, 401), st.sampled_from([2**40, 2**63, 2**64 - 1])),
                       st.one_of(st.none(), st.floats()), st.one_of(st.none(), transforms))
-methods = st.one_of(st.just(None), st.just("analytic"), small_fdm)
+methods = st.one_of(st.just(None), st.just("analytic"), small_fdm,
+                    st.tuples(st.just("exercise_boundary"), st.one_of(st.none(), st.floats(), st.sampled_from([1e-4, 1e-10]))))
 
 
 @st.composite
@@ -291,6 +294,8 @@ def configs(draw):
         method = draw(methods)
         if method == "analytic":
             policy.analytic()
+        elif isinstance(method, tuple):
+            policy.exercise_boundary(method[1])
         elif method is not None:
             policy.fdm(method)
         config.add_policy(policy)
