@@ -18,10 +18,10 @@ struct Counts {
 
 // Chosen by measurement against high-precision reference prices.
 constexpr std::array<Counts, 4> kTiers{{
-    {1e-4, 8, 12, 3, 24},
-    {1e-6, 14, 20, 4, 40},
-    {1e-8, 22, 40, 5, 64},
-    {1e-10, 28, 48, 6, 80},
+    {1e-4, 6, 8, 3, 16},
+    {1e-6, 8, 10, 4, 20},
+    {1e-8, 14, 16, 4, 36},
+    {1e-10, 22, 28, 5, 64},
 }};
 
 // Gauss-Legendre in theta on [0, pi/2].
