@@ -122,13 +122,18 @@ Outcome<double> boundary_tolerance(const PricingMethod& method) {
 }
 
 // How the exercise-boundary method prices an option: the closed form for a
-// European one (exact for it), finite differences on the default grid for
-// an American one with a cash dividend inside its life, else the boundary.
+// European one (exact for it), else the boundary; finite differences on the
+// default grid for an American one with a cash dividend inside its life, or
+// whose exercise region is a band between two boundaries (a put with
+// q < r < 0, a call with r < q < 0), which the boundary solve does not price.
 enum class BoundaryRoute : uint8_t { ClosedForm, Grid, Boundary };
 
-BoundaryRoute boundary_route(const VanillaOption& option, std::span<const DividendAt> dividends, double T) noexcept {
+BoundaryRoute boundary_route(const VanillaOption& option, std::span<const DividendAt> dividends, double T,
+                             const MarketPoint& m) noexcept {
     if (option.style == ExerciseStyle::European) return BoundaryRoute::ClosedForm;
-    return cash_dividend_inside(dividends, T) ? BoundaryRoute::Grid : BoundaryRoute::Boundary;
+    const bool band = option.type == OptionType::Put ? m.carry < m.rate && m.rate < 0.0
+                                                     : m.rate < m.carry && m.carry < 0.0;
+    return cash_dividend_inside(dividends, T) || band ? BoundaryRoute::Grid : BoundaryRoute::Boundary;
 }
 
 // value_option after the day-count check, for an option living at.T()
@@ -155,7 +160,7 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
             out.emplace(tolerance.error());
             return nullptr;
         }
-        switch (boundary_route(option, dividends, T)) {
+        switch (boundary_route(option, dividends, T, point)) {
             case BoundaryRoute::Grid:
                 return &kDefaultFdm;
             case BoundaryRoute::Boundary:
@@ -288,7 +293,7 @@ Outcome<double> run_search(const VanillaOption& option, const MarketRecord& mark
         if (!tolerance) return tolerance.error();
         std::vector<DividendAt> dividends;
         dividends_in_years(market, valuation, dividends);
-        const BoundaryRoute route = boundary_route(option, dividends, in.T);
+        const BoundaryRoute route = boundary_route(option, dividends, in.T, in.market);
         if (route == BoundaryRoute::Grid) {
             PricingMethod grid{PricingMethod::Kind::Fdm, {}, {}};
             return run_search(option, market, grid, configured, valuation, in, target, cancel, bounds, workspace);

@@ -33,6 +33,9 @@ def test_routes_by_style_and_cash_dividends_inside_the_life(kind):
     # A cash dividend inside the life: finite differences on the default grid.
     paid = frame(q=0.04, dividends=[(T0 + dt.timedelta(days=100), 3.0)])
     assert numbers(american(kind), paid, BOUNDARY) == numbers(american(kind), paid, None)
+    # An exercise band between two boundaries (q < r < 0 for a put): the grid.
+    band = frame(r=-0.01, q=-0.03) if kind == zub.OptionType.Put else frame(r=-0.03, q=-0.01)
+    assert numbers(american(kind), band, BOUNDARY) == numbers(american(kind), band, None)
     # European options: the closed form.
     euro = zub.VanillaOption(100.0, T0 + dt.timedelta(days=365), kind, zub.ExerciseStyle.European)
     assert numbers(euro, paid, BOUNDARY) == numbers(euro, paid, ANALYTIC)
