@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -27,6 +29,14 @@ constexpr int kTracked = 64;
 // CPU and leaves the other CPUs idle for a good part of a short job.  The
 // thread's affinity is narrowed only for the move and restored at once: it
 // stays free to migrate.
+// This module's thread-local data (among it the C++ runtime's exception
+// state) is allocated on a thread's first use of it, and when that
+// allocation fails the C library ends the process.  A thread that prices
+// uses it first when it throws, which is when memory has run out (an
+// allocation failed): so every thread that works on a job uses it at once,
+// while the memory is there.
+void allocate_thread_locals() noexcept { (void)std::uncaught_exceptions(); }
+
 void spread_out(Job& job) noexcept {
     int cpu = sched_getcpu();
     if (cpu < 0 || cpu >= kTracked) return;
@@ -50,16 +60,21 @@ void spread_out(Job& job) noexcept {
 
 class Pool {
 public:
+    // Starts workers until there are `threads`, one at a time: the next is
+    // started once the last has its thread-local data, so that starting
+    // the next cannot take the memory that data needs.
     void reserve(unsigned threads) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         while (started_ < threads) {
+            bool ready = false;
             // Workers hold no resource the process must release at exit, so
             // they are detached and the pool itself is never destroyed.
             try {
-                std::thread([this] { work(); }).detach();
+                std::thread([this, &ready] { work(ready); }).detach();
             } catch (const std::system_error&) {
                 return;  // the system starts no more threads: jobs run on those there are
             }
+            started_worker_.wait(lock, [&] { return ready; });
             ++started_;
         }
     }
@@ -127,8 +142,13 @@ private:
         return nullptr;
     }
 
-    void work() {
+    // `ready` is set, and then no longer used, once the thread has its
+    // thread-local data.
+    void work(bool& ready) {
+        allocate_thread_locals();
         std::unique_lock<std::mutex> lock(mutex_);
+        ready = true;
+        started_worker_.notify_all();
         for (;;) {
             std::shared_ptr<Job> job;
             wake_.wait(lock, [&] { return (job = pick()) != nullptr; });
@@ -148,6 +168,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable started_worker_;
     std::deque<std::shared_ptr<Job>> queue_;
     unsigned started_ = 0;
 };
@@ -251,6 +272,7 @@ bool run_job(const std::shared_ptr<Job>& job) {
     // The calling thread works as one of the job's workers: one worker
     // fewer to wake, and the others are woken while its core is busy, so
     // the kernel places them on other cores.
+    allocate_thread_locals();
     job->caller = pthread_self();
     job->caller_polls = on_main_thread();
     job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
