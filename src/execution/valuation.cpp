@@ -98,18 +98,6 @@ MarketPoint with_vol(MarketPoint m, double sigma) noexcept {
     return m;
 }
 
-// What the option is worth without volatility: the forward intrinsic value
-// discounted to today, and for an American option at least the value of
-// exercising now.  No volatility prices below it.
-double exercise_value(const VanillaOption& option, const Inputs& in) {
-    const MarketPoint& m = in.market;
-    const double sign = option.type == OptionType::Call ? 1.0 : -1.0;
-    const double forward = sign * (m.spot * std::exp(-m.carry * in.T) - option.strike * std::exp(-m.rate * in.T));
-    double value = std::fmax(forward, 0.0);
-    if (option.style == ExerciseStyle::American) value = std::fmax(value, sign * (m.spot - option.strike));
-    return value;
-}
-
 const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
 }
@@ -272,7 +260,8 @@ Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& m
                               double target, const VolSearch& bounds, std::optional<double> spot) {
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
     if (!gathered || !bounds.refuse_at_exercise_value) return gathered;
-    const double floor = exercise_value(option, *gathered);
+    const double floor =
+        value_without_volatility(option.type, option.style, option.strike, gathered->T, gathered->market);
     if (target <= floor) {
         return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(target) +
                                                          " is at or below the exercise value " +

@@ -107,4 +107,13 @@ OptionResult black_scholes(OptionType type, double K, double S, double sigma, co
     return evaluate<true>(p);
 }
 
+double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T,
+                                const MarketPoint& m) noexcept {
+    const double sign = type == OptionType::Call ? 1.0 : -1.0;
+    const double forward = sign * (m.spot * std::exp(-m.carry * T) - K * std::exp(-m.rate * T));
+    double value = std::fmax(forward, 0.0);
+    if (style == ExerciseStyle::American) value = std::fmax(value, sign * (m.spot - K));
+    return value;
+}
+
 }  // namespace zub

@@ -25,4 +25,11 @@ OptionResult black_scholes(OptionType type, double K, double T, const MarketPoin
 // rates and factors.
 OptionResult black_scholes(OptionType type, double K, double S, double sigma, const Horizon& h) noexcept;
 
+// What the option is worth without volatility: the forward intrinsic value
+// discounted to today, and for an American option at least the value of
+// exercising now.  No volatility prices below it, by the closed form, the
+// grid or the exercise boundary.
+double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T,
+                                const MarketPoint& m) noexcept;
+
 }  // namespace zub

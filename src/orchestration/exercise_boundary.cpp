@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "methods/exercise_boundary/dual.hpp"
 #include "methods/exercise_boundary/put_boundary.hpp"
 #include "methods/exercise_boundary/put_premium.hpp"
 #include "orchestration/analytic.hpp"
+#include "orchestration/put_call_symmetry.hpp"
 
 namespace zub {
 
@@ -19,10 +21,11 @@ OptionResult all_nan() {
     return {.price = nan, .greeks = {.delta = nan, .gamma = nan, .theta = nan, .vega = nan, .rho = nan}};
 }
 
-// The put P(S, K; r, q) with its Greeks, vega and `rate_sensitivity` (the
-// derivative in r, or in q when `carry_is_rho`) in vega and rho.  One boundary.
-OptionResult single_boundary_put(double S, double K, double T, double sigma, double r, double q, bool carry_is_rho,
-                                 double tolerance) {
+// The put P(S, K; r, q) with its Greeks, vega and the derivative in r (in q
+// when `carry_is_rho`) as rho, over one boundary; none when S is in the
+// exercise region.
+std::optional<OptionResult> single_boundary_put(double S, double K, double T, double sigma, double r, double q,
+                                                bool carry_is_rho, double tolerance) {
     const CollocationScheme& scheme = collocation_scheme(tolerance);
     const PutMarket<D2> m{.strike = K, .expiry = T, .vol = D2::seeded(sigma, 0),
                           .rate = carry_is_rho ? D2(r) : D2::seeded(r, 1),
@@ -31,9 +34,7 @@ OptionResult single_boundary_put(double S, double K, double T, double sigma, dou
 
     // Exercise where S <= B(T), node 0.
     const double log_bt = boundary.log_start.v - std::sqrt(positive_part(boundary.h[0].v));
-    if (std::log(S) <= log_bt) {
-        return {.price = K - S, .greeks = {.delta = -1.0, .gamma = 0.0, .theta = 0.0, .vega = 0.0, .rho = 0.0}};
-    }
+    if (std::log(S) <= log_bt) return std::nullopt;
     const PutPremium<D2> premium = put_premium(scheme, m, boundary, S);
     const OptionResult euro = black_scholes(OptionType::Put, K, T, {.spot = S, .vol = sigma, .rate = r, .carry = q});
     // d/dq of the European put is T S e^{-q T} N(-d+) = -T S delta.
@@ -70,26 +71,13 @@ OptionResult american_exercise_boundary(OptionType type, double K, double T, con
         if (pr < 0.0 && pq < pr) return all_nan();  // two boundaries
         return black_scholes(type, K, T, market);   // never exercised early
     }
-    const OptionResult put = single_boundary_put(ps, pk, T, sigma, pr, pq, is_call, tolerance);
-    if (!is_call) return put;
-
-    // C(S, K) = P(K, S), homogeneous of degree one in (K, S):
-    // dC/dS = (P - K dP/dK') / S, d2C/dS2 = (K/S)^2 d2P/dK'2 with K' the put's spot.
-    const Greeks& g = put.greeks;
-    if (g.delta == -1.0 && g.gamma == 0.0 && g.theta == 0.0) {
-        return {.price = S - K, .greeks = {.delta = 1.0, .gamma = 0.0, .theta = 0.0, .vega = 0.0, .rho = 0.0}};
+    std::optional<OptionResult> put = single_boundary_put(ps, pk, T, sigma, pr, pq, is_call, tolerance);
+    if (!put) {
+        const double phi = is_call ? 1.0 : -1.0;
+        return {.price = (S - K) * phi, .greeks = {.delta = phi, .gamma = 0.0, .theta = 0.0, .vega = 0.0, .rho = 0.0}};
     }
-    const double ratio = K / S;
-    return {.price = put.price,
-            .greeks = {.delta = (put.price - K * g.delta) / S, .gamma = ratio * ratio * g.gamma, .theta = g.theta,
-                       .vega = g.vega, .rho = g.rho}};
-}
-
-double american_exercise_boundary_floor(OptionType type, double K, double T, const MarketPoint& market) noexcept {
-    const double S = market.spot;
-    const double sign = type == OptionType::Call ? 1.0 : -1.0;
-    const double forward = sign * (S * std::exp(-market.carry * T) - K * std::exp(-market.rate * T));
-    return std::fmax(std::fmax(sign * (S - K), forward), 0.0);
+    if (is_call) call_from_mirror_put(*put, K, S);
+    return *put;
 }
 
 }  // namespace zub

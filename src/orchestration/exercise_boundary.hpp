@@ -26,8 +26,4 @@ namespace zub {
 OptionResult american_exercise_boundary(OptionType type, double K, double T, const MarketPoint& market,
                                         double tolerance = 1e-6) noexcept;
 
-// The lowest price this method gives at any volatility: the larger of the
-// exercise value and the discounted forward intrinsic value.
-double american_exercise_boundary_floor(OptionType type, double K, double T, const MarketPoint& market) noexcept;
-
 }  // namespace zub

@@ -1,17 +1,10 @@
 #include "orchestration/fdm_combine.hpp"
 
+#include "orchestration/put_call_symmetry.hpp"
+
 namespace zub {
 
 namespace {
-
-// The call from its mirror-image put solved at spot K: C = P and theta
-// alike; by homogeneity of degree one in (spot, strike), delta (P - K dP/dK)/S
-// and gamma (K/S)^2 d2P/dK2, the put's derivatives being in its spot K.
-void call_from_mirror(OptionResult& out, double strike, double spot) noexcept {
-    const double ratio = strike / spot;
-    out.greeks.delta = out.price / spot - ratio * out.greeks.delta;
-    out.greeks.gamma *= ratio * ratio;
-}
 
 // An American price read off below the exercise value at the spot means
 // the spot is in the exercise region, where the option is worth exactly
@@ -32,7 +25,7 @@ Outcome<OptionResult> combine_fdm(const FdmPlan& plan, std::span<std::optional<O
     for (std::size_t k = 0; k < plan.count; ++k) {
         Outcome<OptionResult>& r = *results[k];
         if (!r) return std::move(r);
-        if (plan.solves[k].mirror) call_from_mirror(*r, plan.strike, plan.spot);
+        if (plan.solves[k].mirror) call_from_mirror_put(*r, plan.strike, plan.spot);
     }
     OptionResult out = **results[0];
     if (plan.count == 2) {

@@ -5,36 +5,39 @@
 
 namespace zub {
 
+namespace {
+
+struct Legendre {
+    double p;   // P_l(x)
+    double dp;  // P_l'(x)
+};
+
+// P_l and its derivative at x by the three-term recurrence.
+Legendre legendre(std::size_t l, double x) noexcept {
+    double p0 = 1.0, p1 = x;
+    for (std::size_t j = 2; j <= l; ++j) {
+        const double jd = static_cast<double>(j);
+        const double p2 = ((2.0 * jd - 1.0) * x * p1 - (jd - 1.0) * p0) / jd;
+        p0 = p1;
+        p1 = p2;
+    }
+    return {p1, l == 1 ? 1.0 : static_cast<double>(l) * (x * p1 - p0) / (x * x - 1.0)};
+}
+
+}  // namespace
+
 void gauss_legendre(std::size_t l, double* nodes, double* weights) noexcept {
     const double n = static_cast<double>(l);
     for (std::size_t k = 0; k < (l + 1) / 2; ++k) {
-        // Root k+1 from the top, near cos(pi (k + 3/4) / (n + 1/2)).
+        // Root k+1 from the top, near cos(pi (k + 3/4) / (n + 1/2)), by Newton's method.
         double x = std::cos(std::numbers::pi * (static_cast<double>(k) + 0.75) / (n + 0.5));
-        double dp = 1.0;
         for (int it = 0; it < 100; ++it) {
-            // P_l(x) and P_l'(x) by the three-term recurrence.
-            double p0 = 1.0, p1 = x;
-            for (std::size_t j = 2; j <= l; ++j) {
-                const double jd = static_cast<double>(j);
-                const double p2 = ((2.0 * jd - 1.0) * x * p1 - (jd - 1.0) * p0) / jd;
-                p0 = p1;
-                p1 = p2;
-            }
-            if (l == 1) p0 = 1.0;
-            dp = n * (x * p1 - p0) / (x * x - 1.0);
-            const double step = p1 / dp;
+            const Legendre at = legendre(l, x);
+            const double step = at.p / at.dp;
             x -= step;
             if (std::fabs(step) < 1e-16) break;
         }
-        // Derivative at the converged node for the weight.
-        double p0 = 1.0, p1 = x;
-        for (std::size_t j = 2; j <= l; ++j) {
-            const double jd = static_cast<double>(j);
-            const double p2 = ((2.0 * jd - 1.0) * x * p1 - (jd - 1.0) * p0) / jd;
-            p0 = p1;
-            p1 = p2;
-        }
-        dp = l == 1 ? 1.0 : n * (x * p1 - p0) / (x * x - 1.0);
+        const double dp = legendre(l, x).dp;
         const double w = 2.0 / ((1.0 - x * x) * dp * dp);
         nodes[l - 1 - k] = x;
         nodes[k] = -x;
