@@ -203,7 +203,12 @@ unsigned available_cores() noexcept {
     return n > 0 ? n : 1;
 }
 
-void reserve_workers(unsigned threads) { pool().reserve(threads); }
+void reserve_workers(unsigned threads) {
+    // The calling thread works on the job too: its data first, before the
+    // workers' stacks take the memory.
+    allocate_thread_locals();
+    pool().reserve(threads);
+}
 
 void install_fork_handler() {
     static bool installed = false;
@@ -272,7 +277,6 @@ bool run_job(const std::shared_ptr<Job>& job) {
     // The calling thread works as one of the job's workers: one worker
     // fewer to wake, and the others are woken while its core is busy, so
     // the kernel places them on other cores.
-    allocate_thread_locals();
     job->caller = pthread_self();
     job->caller_polls = on_main_thread();
     job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
