@@ -34,7 +34,9 @@ Outcome<OptionResult> combine_fdm(const FdmPlan& plan, std::span<std::optional<O
         out.price = plan.keep * own.price + plan.w * put.price;
         out.greeks.delta = plan.keep * own.greeks.delta + plan.w * put.greeks.delta;
         out.greeks.gamma = plan.keep * own.greeks.gamma + plan.w * put.greeks.gamma;
-        out.greeks.theta = plan.keep * own.greeks.theta + plan.w * put.greeks.theta;
+        // theta = -dV/dT, and the weights move with T too.
+        out.greeks.theta = plan.keep * own.greeks.theta + plan.w * put.greeks.theta -
+                           plan.dkeep_dT * (own.price - put.price);
     }
     if (plan.american) floor_at_exercise(out, plan.type, plan.strike, plan.spot);
     return out;

@@ -49,8 +49,19 @@ double smoothstep(double t) noexcept {
     return t * t * (3.0 - 2.0 * t);
 }
 
-double mirror_weight_for_spread(double sigma, double T) noexcept {
-    return smoothstep((sigma * std::sqrt(T) - kMirrorFromSpread) / (kMirrorOnlySpread - kMirrorFromSpread));
+// smoothstep's slope: 6t(1 - t) inside (0, 1), 0 elsewhere.
+double smoothstep_slope(double t) noexcept { return t > 0.0 && t < 1.0 ? 6.0 * t * (1.0 - t) : 0.0; }
+
+double spread_position(double sigma, double T) noexcept {
+    return (sigma * std::sqrt(T) - kMirrorFromSpread) / (kMirrorOnlySpread - kMirrorFromSpread);
+}
+
+double mirror_weight_for_spread(double sigma, double T) noexcept { return smoothstep(spread_position(sigma, T)); }
+
+// d w_sigma / dT = smoothstep'(t) sigma / (2 sqrt T) / (spread of the band).
+double mirror_weight_slope_in_time(double sigma, double T) noexcept {
+    return smoothstep_slope(spread_position(sigma, T)) * sigma / (2.0 * std::sqrt(T)) /
+           (kMirrorOnlySpread - kMirrorFromSpread);
 }
 
 double mirror_weight_for_carry(double r, double q) noexcept {
@@ -96,6 +107,7 @@ FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, 
         style == ExerciseStyle::American ? mirror_weight_for_carry(market.rate, market.carry) : 0.0;
     plan.keep = (1.0 - mirror_weight_for_spread(market.vol, T)) * (1.0 - w_carry);
     plan.w = 1.0 - plan.keep;
+    plan.dkeep_dT = -(1.0 - w_carry) * mirror_weight_slope_in_time(market.vol, T);
     plan.solves[0].scheme = style;
     if (plan.w == 0.0) return plan;
     plan.solves[0] = mirror_solve(style, strike, T, market);

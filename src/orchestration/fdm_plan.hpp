@@ -49,7 +49,8 @@ struct GridSolve {
 
 // The grid solves of one option and what is done to their results:
 // solves[0..count) are solved, a mirror's result is turned into the call's,
-// two results are blended as keep * own + w * mirror, and an American
+// two results are blended as keep * own + w * mirror (theta with the
+// weight's own change in time), and an American
 // option is floored at its exercise value.  A mirror comes first, so that
 // its failure is the one reported.
 struct FdmPlan {
@@ -57,6 +58,7 @@ struct FdmPlan {
     std::size_t count = 1;
     double keep = 1.0;  // weight of the option's own grid in a blend
     double w = 0.0;     // weight of the mirror in a blend
+    double dkeep_dT = 0.0;  // keep's derivative in the time to expiry
     OptionType type = OptionType::Put;
     bool american = false;
     double strike = 0.0;
