@@ -24,7 +24,7 @@ namespace {
 // A call's value grows like the spot, and the strike-centred grid resolves
 // that part poorly where it is sparse: far above the strike, which the
 // domain reaches as sigma sqrt(T) grows (the error grows like sigma^2), and
-// where the exercise boundary of a call with a high carry lies.  The
+// where the exercise boundary of a call with a carry lies.  The
 // mirror-image put P(K, S; q, r), with spot and strike swapped and rate and
 // carry swapped, has exactly the call's value C(S, K; r, q), American or
 // European, when no cash dividend intervenes; its value is bounded where the
@@ -33,9 +33,9 @@ namespace {
 // - with sigma sqrt(T) from 1 (w = 0: the call's own grid, as before) to 2
 //   (w = 1), which keeps prices increasing in sigma;
 // - for an American call that may be exercised early, with the carry q from
-//   r / 2 (w = 0) to 3r / 4 (w = 1): the higher the carry, the more of its
-//   early-exercise premium the call's own grid loses, while the put's first
-//   step errs where its rate q is small; with r <= 0 < q, w = 1.
+//   0 (w = 0) to r / 4 (w = 1): the call's exercise region lies far above
+//   the strike, where its own grid is sparse and loses the early-exercise
+//   premium, while the put's lies near its spot; with r <= 0 < q, w = 1.
 // The two weights combine as 1 - (1 - w_sigma)(1 - w_carry).  An American
 // call that is never exercised early (q <= 0 <= r) is priced as the
 // European one.
@@ -65,7 +65,7 @@ double mirror_weight_slope_in_time(double sigma, double T) noexcept {
 }
 
 double mirror_weight_for_carry(double r, double q) noexcept {
-    if (r > 0.0) return smoothstep((q - 0.5 * r) / (0.25 * r));
+    if (r > 0.0) return smoothstep(q / (0.25 * r));
     return q > 0.0 ? 1.0 : 0.0;
 }
 
