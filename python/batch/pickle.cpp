@@ -546,8 +546,12 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                 if (!b.ok()) return nullptr;
                 table = v->table;
             }
+            // The bump of on-request vega and rho is a trailing field, there
+            // only when set: states made before read as before.
             return call_of(module, "_config", [&] {
-                return tuple_of([&] { return list_of(table->slots, method_state); });
+                const auto slots = [&] { return list_of(table->slots, method_state); };
+                if (!table->fdm_vega_rho_bump) return tuple_of(slots);
+                return tuple_of(slots, [&] { return new_float(*table->fdm_vega_rho_bump); });
             });
         }
         PyErr_Format(PyExc_TypeError, "zub_batch cannot reduce %R", reinterpret_cast<PyObject*>(Py_TYPE(o)));
@@ -705,7 +709,8 @@ PyObject* policy(PyObject*, PyObject* args) {
 PyObject* config(PyObject*, PyObject* args) {
     return guard([&]() -> PyObject* {
         PyObject* list;
-        if (!PyArg_ParseTuple(args, "O:_config", &list)) return nullptr;
+        PyObject* bump = nullptr;
+        if (!PyArg_ParseTuple(args, "O|O:_config", &list, &bump)) return nullptr;
         if (!PyList_Check(list) || PyList_Size(list) != 4) {
             PyErr_SetString(PyExc_TypeError, "_config() needs a list of four method slots");
             return nullptr;
@@ -726,6 +731,7 @@ PyObject* config(PyObject*, PyObject* args) {
             Py_XDECREF(p);
             if (!ok) Py_CLEAR(cfg);
         }
+        if (cfg != nullptr && bump != nullptr && !call_method(cfg, "fdm_vega_rho", bump)) Py_CLEAR(cfg);
         return cfg;
     });
 }
@@ -737,7 +743,7 @@ PyMethodDef reconstructors[] = {
     {"_result", result, METH_VARARGS, "_result(price, delta, gamma, theta, vega, rho)\n--\n\n"},
     {"_greeks", greeks, METH_VARARGS, "_greeks(delta, gamma, theta, vega, rho)\n--\n\n"},
     {"_policy", policy, METH_VARARGS, "_policy(exercise_styles, option_types, method)\n--\n\n"},
-    {"_config", config, METH_VARARGS, "_config(slots)\n--\n\n"},
+    {"_config", config, METH_VARARGS, "_config(slots, vega_rho_bump=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

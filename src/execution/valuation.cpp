@@ -141,6 +141,17 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
                      overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T));
 
     const PricingMethod& method = config.slot(option.style, option.type);
+    const bool on_grid = method.kind == PricingMethod::Kind::Fdm ||
+                         (method.kind == PricingMethod::Kind::ExerciseBoundary &&
+                          boundary_route(option, dividends, T, point) == BoundaryRoute::Grid);
+    if (on_grid && config.fdm_vega_rho_bump) {
+        const double bump = *config.fdm_vega_rho_bump;
+        if (!(std::isfinite(bump) && bump > 0.0)) {
+            out.emplace(Error::value("Finite-difference vega and rho bump must be finite and positive, got " +
+                                     format_shortest(bump)));
+            return nullptr;
+        }
+    }
     if (method.kind == PricingMethod::Kind::Fdm) return &fdm_settings(method);
     if (method.kind == PricingMethod::Kind::ExerciseBoundary) {
         const Outcome<double> tolerance = boundary_tolerance(method);
@@ -206,7 +217,8 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     }
     const FdmConfig* settings = prepare_value(option, market, config, at, overrides, dividends, done, point);
     if (settings == nullptr) return std::move(*done);
-    return solve_fdm_in_years(option.type, option.style, option.strike, at.T(), dividends, *settings, point, cancel);
+    return solve_fdm_in_years(option.type, option.style, option.strike, at.T(), dividends, *settings, point, cancel,
+                              nullptr, config.fdm_vega_rho_bump);
 }
 
 void value_options(std::span<const VanillaOption> options, std::span<const MarketOverrides> overrides,
@@ -229,7 +241,8 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
     const auto solve_block = [&] {
         if (count == 0) return;
         std::array<std::optional<Outcome<OptionResult>>, kBlock> results;
-        solve_fdm_block({block.data(), count}, dividends, *settings, cancel, {results.data(), count}, workspace);
+        solve_fdm_block({block.data(), count}, dividends, *settings, cancel, {results.data(), count}, workspace,
+                        config.fdm_vega_rho_bump);
         for (std::size_t k = 0; k < count; ++k) out[where[k]] = std::move(results[k]);
         count = 0;
         settings = nullptr;

@@ -30,6 +30,7 @@ struct PricingMethod {
 };
 
 inline constexpr double kDefaultBoundaryTolerance = 1e-6;
+inline constexpr double kDefaultVegaRhoBump = 5e-3;
 
 struct ImpliedVolSolver {
     enum class Kind : uint8_t { Brent, Bisection };
@@ -42,6 +43,9 @@ struct ImpliedVolSolver {
 // option type.
 struct ConfigTable {
     std::optional<ImpliedVolSolver> solver;
+    // Finite-difference valuations also give vega and rho, by central
+    // differences with this bump (solve_fdm); absent, they stay absent.
+    std::optional<double> fdm_vega_rho_bump;
     // Indexed by slot_index(style, type).
     std::array<PricingMethod, 4> slots{};
 

@@ -45,9 +45,15 @@ class FdmLaneWorkspace;  // below
 // Panic "Solver never ran" (T <= 0 or NaN), Panic "Spline failed in
 // continuation region: <name>", Cancelled when `cancel` fired.  An
 // allocation the machine cannot satisfy throws std::bad_alloc.
+//
+// With `vega_rho_bump`, vega and rho too: central differences of the price
+// in sigma (by min(bump, sigma / 2) each way) and in r (by bump), each
+// bumped pair priced on the grids of the option itself, whose width does
+// not move with the bump, so that they change smoothly with the inputs.
 Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Dividend> dividends,
                                 const Instant& valuation, const FdmConfig& settings, const MarketPoint& market,
-                                CancelCheck cancel = {}, FdmLaneWorkspace* workspace = nullptr);
+                                CancelCheck cancel = {}, FdmLaneWorkspace* workspace = nullptr,
+                                std::optional<double> vega_rho_bump = std::nullopt);
 
 // The same solve with time already in years: T to expiry and each
 // dividend's time.  Every dividend with a positive amount strictly inside
@@ -56,7 +62,8 @@ Outcome<OptionResult> solve_fdm(const VanillaOption& option, std::span<const Div
 Outcome<OptionResult> solve_fdm_in_years(OptionType type, ExerciseStyle style, double strike, double T,
                                          std::span<const DividendAt> dividends, const FdmConfig& settings,
                                          const MarketPoint& market, CancelCheck cancel = {},
-                                         FdmLaneWorkspace* workspace = nullptr);
+                                         FdmLaneWorkspace* workspace = nullptr,
+                                         std::optional<double> vega_rho_bump = std::nullopt);
 
 // One option of a block that solve_fdm_block prices.
 struct FdmLane {
@@ -100,7 +107,8 @@ private:
 // buffers of its own.
 void solve_fdm_block(std::span<const FdmLane> options, std::span<const DividendAt> dividends,
                      const FdmConfig& settings, CancelCheck cancel,
-                     std::span<std::optional<Outcome<OptionResult>>> out, FdmLaneWorkspace* workspace = nullptr);
+                     std::span<std::optional<Outcome<OptionResult>>> out, FdmLaneWorkspace* workspace = nullptr,
+                     std::optional<double> vega_rho_bump = std::nullopt);
 
 // The fewest options of a block that solve_fdm_block prices as fast per
 // option as a larger one: the width of its lanes.

@@ -129,13 +129,12 @@ struct Solver {
     Solver& operator=(const Solver&) = delete;
 
     // The option's grid, operator, boundary and scheme; no state yet.
-    void prepare(OptionType type, double strike, double T, const FdmConfig& settings, const MarketPoint& market,
-                 NodeParts* kept) {
-        params = market;
-        slopes = boundary_slopes(type);
-        build_uniform_grid(grid, settings, strike, market.vol, T, market.spot, kept);
+    void prepare(const GridSolve& solve, const FdmConfig& settings, NodeParts* kept) {
+        params = solve.market;
+        slopes = boundary_slopes(solve.type);
+        build_uniform_grid(grid, settings, solve.strike, solve.grid_vol, solve.T, solve.market.spot, kept);
         boundary = rebuild_operator(params, grid, op, slopes);
-        scheme.reset(strike, type);
+        scheme.reset(solve.strike, solve.type);
         ws.forget_state();
     }
 
@@ -218,7 +217,7 @@ void march(std::span<const GridSolve> solves, std::span<const Jump> jumps, const
     NodeParts* kept = context.buffers != nullptr ? &buffers.node_parts : nullptr;
     for (std::size_t k = 0; k < count; ++k) {
         if (!solver[k]) solver[k] = std::make_unique<Solver<Scheme>>(buffers.nodes);
-        solver[k]->prepare(solves[k].type, solves[k].strike, solves[k].T, settings, solves[k].market, kept);
+        solver[k]->prepare(solves[k], settings, kept);
     }
     const std::size_t n = solver[0]->grid.size();
     CancelBudget budget(context.cancel);

@@ -72,27 +72,31 @@ double mirror_weight_for_carry(double r, double q) noexcept {
 // The mirror-image put of a call: strike and spot swapped, rate and carry
 // swapped.  An American put is read off its excess over the exercise value
 // (puts priced as themselves keep the plain read-off).
-GridSolve mirror_solve(ExerciseStyle scheme, double strike, double T, const MarketPoint& market) noexcept {
+GridSolve mirror_solve(ExerciseStyle scheme, double strike, double T, const MarketPoint& market,
+                       double grid_vol) noexcept {
     return {.type = OptionType::Put,
             .scheme = scheme,
             .strike = market.spot,
             .T = T,
             .market = {.spot = strike, .vol = market.vol, .rate = market.carry, .carry = market.rate},
             .how = {market.spot, scheme == ExerciseStyle::American ? -1.0 : 0.0},
-            .mirror = true};
+            .mirror = true,
+            .grid_vol = grid_vol};
 }
 
 }  // namespace
 
 FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, bool cash_dividend,
-                 std::span<const Jump> jumps, const MarketPoint& market) noexcept {
+                 std::span<const Jump> jumps, const MarketPoint& market, double grid_vol) noexcept {
+    if (std::isnan(grid_vol)) grid_vol = market.vol;
     FdmPlan plan;
     plan.type = type;
     plan.american = style == ExerciseStyle::American;
     plan.strike = strike;
     plan.spot = market.spot;
     plan.in_lanes = jumps.empty() && T > 0.0 && std::isfinite(T);
-    const GridSolve own{.type = type, .scheme = style, .strike = strike, .T = T, .market = market, .how = {}};
+    const GridSolve own{
+        .type = type, .scheme = style, .strike = strike, .T = T, .market = market, .how = {}, .grid_vol = grid_vol};
     plan.solves[0] = own;
     if (type == OptionType::Put) return plan;
 
@@ -110,7 +114,7 @@ FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, 
     plan.dkeep_dT = -(1.0 - w_carry) * mirror_weight_slope_in_time(market.vol, T);
     plan.solves[0].scheme = style;
     if (plan.w == 0.0) return plan;
-    plan.solves[0] = mirror_solve(style, strike, T, market);
+    plan.solves[0] = mirror_solve(style, strike, T, market, grid_vol);
     if (plan.w == 1.0) return plan;
     plan.solves[1] = own;
     plan.solves[1].scheme = style;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -45,6 +46,7 @@ struct GridSolve {
     MarketPoint market;
     ReadOff how;
     bool mirror = false;  // the mirror-image put of a call
+    double grid_vol = 0.0;  // the volatility the grid's width is set by
 };
 
 // The grid solves of one option and what is done to their results:
@@ -70,7 +72,10 @@ struct FdmPlan {
 
 // The plan of an option living T years with stops `jumps` (dividend_jumps
 // of its dividends).  `cash_dividend` answers cash_dividend_inside for it.
+// Its grids are as wide as `grid_vol` makes them (the market's volatility
+// when NaN).
 FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, bool cash_dividend,
-                 std::span<const Jump> jumps, const MarketPoint& market) noexcept;
+                 std::span<const Jump> jumps, const MarketPoint& market,
+                 double grid_vol = std::numeric_limits<double>::quiet_NaN()) noexcept;
 
 }  // namespace zub

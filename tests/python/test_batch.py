@@ -60,7 +60,8 @@ MARKETS = {
     "carry above rate": lambda: frame(r=0.02, q=0.05),  # American calls through the mirror put
 }
 CONFIGS = {"default grid": None, "small grid": config(policy("fdm", fdm_config=SMALL_FD)),
-           "exercise boundary": config(policy("exercise_boundary"))}
+           "exercise boundary": config(policy("exercise_boundary")),
+           "small grid, vega and rho": config(policy("fdm", fdm_config=SMALL_FD)).fdm_vega_rho()}
 
 
 @pytest.mark.parametrize("market", MARKETS)

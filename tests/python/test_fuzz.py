@@ -139,6 +139,7 @@ SURFACE = [
      SELF, ()),
     ("InstrumentPolicy.exercise_boundary", st.builds(lambda: zub.InstrumentPolicy().exercise_boundary),
      [("tolerance", floats, True)], SELF, ()),
+    ("Config.fdm_vega_rho", st.builds(lambda: zub.Config().fdm_vega_rho), [("bump", floats, True)], SELF, ()),
     ("Config.add_policy", st.builds(lambda: zub.Config().add_policy),
      [("policy", instances(zub.InstrumentPolicy), False)], SELF, ()),
     ("ValuationBuilder", st.just(zub.ValuationBuilder), [("instrument", mixed(options), False)],
@@ -299,6 +300,8 @@ def configs(draw):
         elif method is not None:
             policy.fdm(method)
         config.add_policy(policy)
+    if draw(st.booleans()):
+        config.fdm_vega_rho(draw(st.one_of(st.none(), st.floats(), st.just(1e-3))))
     return config
 
 

@@ -257,3 +257,18 @@ except KeyboardInterrupt:
     nested, last = out.splitlines()
     assert nested.startswith("<OptionResult price=") and last == "interrupted"
     assert elapsed < 2.0
+
+
+@pytest.mark.parametrize("kind", ["call", "put"])
+def test_finite_differences_give_vega_and_rho_on_request(kind):
+    frm, asked = frame(q=0.01), zub.Config().fdm_vega_rho()
+    assert value(option(kind, "american"), frm).greeks.vega is None  # not by default
+    # European: the closed form's within 1 %; American: the boundary method's within 5 % on the default grid.
+    for style, exact, rel in (("european", config(policy("analytic")), 0.01),
+                              ("american", config(policy("exercise_boundary")), 0.05)):
+        fd = value(option(kind, style), frm, config(policy("fdm")).fdm_vega_rho() if style == "european" else asked)
+        ref = value(option(kind, style), frm, exact)
+        assert fd.greeks.vega == pytest.approx(ref.greeks.vega, rel=rel)
+        assert fd.greeks.rho == pytest.approx(ref.greeks.rho, rel=rel)
+    with pytest.raises(ValueError, match="vega and rho bump must be finite and positive, got 0"):
+        value(option(kind, "american"), frm, zub.Config().fdm_vega_rho(0.0))

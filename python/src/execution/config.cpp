@@ -89,6 +89,18 @@ Ref add_policy(PyObject* self, PolicyState& policy) {
     return Ref::borrow(self);
 }
 
+// Asks finite-difference valuations for vega and rho too, by central
+// differences with `bump` (5e-3 when None).
+Ref fdm_vega_rho(PyObject* self, std::optional<double> bump) {
+    auto& st = value_of<ConfigState>(self);
+    ExclusiveBorrow cb(st.borrow);
+    if (!cb.ok()) return {};
+    auto table = std::make_shared<ConfigTable>(*st.table);
+    table->fdm_vega_rho_bump = bump.value_or(zub::kDefaultVegaRhoBump);
+    st.table = std::move(table);
+    return Ref::borrow(self);
+}
+
 }  // namespace
 
 PyTypeObject* type_TransformConfig() {
@@ -133,7 +145,8 @@ PyTypeObject* type_Config() {
     return once([] {
         return make_class<ConfigState>({
             .name = "builtins.Config",
-            .methods = {method<"Config.add_policy", add_policy, "policy">()},
+            .methods = {method<"Config.add_policy", add_policy, "policy">(),
+                        method<"Config.fdm_vega_rho", fdm_vega_rho, "bump">()},
             .init = constructor<"Config.__new__", config_new>(),
         });
     });
