@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "math/lane_math.hpp"
 #include "methods/exercise_boundary/dual.hpp"
 
 namespace zub {
@@ -24,7 +25,6 @@ template <class Real>
 void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
                     const std::array<double, kMaxCollocation>& s, std::array<Real, kMaxCollocation>& residual,
                     double* jacobian) noexcept {
-    using std::exp;
     using std::log;
     const std::size_t n = sc.n, l = sc.l;
     const double K = m.strike, root_T = std::sqrt(m.expiry), log_K = std::log(K);
@@ -37,33 +37,60 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
     std::array<double, kMaxQuadrature> num_coef{}, root_coef{}, flat_coef{}, root_hu{};
+    // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
+    // with their exponentials.
+    std::array<Real, kMaxQuadrature> dpt{};
+    std::array<double, kMaxQuadrature> arg{}, cdf{}, pdf{};
+    std::array<double, 2 * kMaxQuadrature> exp_arg{}, exps{};
+
+    // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
+    std::array<Real, kMaxCollocation> log_b{}, dp{};
+    std::array<double, kMaxCollocation> node_arg{}, node_cdf{}, node_pdf{}, node_log_b{}, node_b{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = root_T * sc.xi[i];
+        log_b[i] = log_x - s[i];
+        dp[i] = (log_b[i] - log_K + drift * (root_tau * root_tau)) / (sigma * root_tau);
+        node_arg[i] = value_of(dp[i]);
+        node_log_b[i] = value_of(log_b[i]);
+    }
+    normal_cdf_pdf_lanes(node_arg.data(), node_cdf.data(), node_pdf.data(), n);
+    exp_lanes(node_log_b.data(), node_b.data(), n);
 
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
-        const Real log_b = log_x - s[i];
-        const Real B = exp(log_b);
+        const Real B = with_exp(log_b[i], node_b[i]);
         const Real v = sigma * root_tau;
-        const Real dp = (log_b - log_K + drift * tau) / v;
-        const auto [cdf_p, pdf_p] = normal_cdf_pdf(dp);
-        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
+        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
         const double* interp = sc.interp.data() + i * l * n;
         for (std::size_t k = 0; k < l; ++k, interp += n) {
             double hu = 0.0;
             for (std::size_t j = 0; j < n; ++j) hu += interp[j] * h[j];
             root_hu[k] = std::sqrt(positive_part(hu));
-            const double u = tau * sc.cos2[k];
             const double y = root_hu[k] - s[i];
-            const Real vt = sigma * (root_tau * sc.sin1[k]);
-            const Real dpt = (y + drift * (tau * sc.sin2[k])) / vt;
-            const auto [cdf_t, pdf_t] = normal_cdf_pdf(dpt);
-            const Real eq = exp(q * u);
-            const Real eqz = eq * std::exp(y);
+            dpt[k] = (y + drift * (tau * sc.sin2[k])) / (sigma * (root_tau * sc.sin1[k]));
+            arg[k] = value_of(dpt[k]);
+            exp_arg[k] = value_of(q) * (tau * sc.cos2[k]);
+            exp_arg[l + k] = y;
+        }
+        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
+        exp_lanes(exp_arg.data(), exps.data(), 2 * l);
+        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
+        for (std::size_t k = 0; k < l; ++k) {
+            const auto [cdf_t, pdf_t] = with_cdf_pdf(dpt[k], cdf[k], pdf[k]);
+            // exp(q u), in q's derivatives too.
+            Real eq;
+            if constexpr (std::is_same_v<Real, double>) {
+                eq = exps[k];
+            } else {
+                eq = chain(exps[k], tau * sc.cos2[k] * exps[k], q);
+            }
+            const Real eqz = eq * exps[l + k];
             num_int += sc.w_root[k] * (eqz * pdf_t);
             den_root += sc.w_root[k] * (eq * pdf_t);
             den_flat += sc.w_flat[k] * (eq * cdf_t);
             if constexpr (std::is_same_v<Real, double>) {
                 if (jacobian != nullptr) {
-                    const double dv = dpt / vt;
+                    const double vt = value_of(sigma) * (root_tau * sc.sin1[k]), dv = dpt[k] / vt;
                     num_coef[k] = sc.w_root[k] * eqz * pdf_t * (1.0 - dv);
                     root_coef[k] = -sc.w_root[k] * eq * pdf_t * dv;
                     flat_coef[k] = sc.w_flat[k] * eq * pdf_t / vt;
@@ -83,7 +110,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             }
             continue;
         }
-        residual[i] = log(num / den) - log_b;
+        residual[i] = log(num / den) - log_b[i];
         if constexpr (std::is_same_v<Real, double>) {
             if (row == nullptr) continue;
             // y_k moves by -1 with s_i and by interp_j s_j / sqrt(H(u_k)) with s_j.
@@ -100,7 +127,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             }
             for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
             // d/d ln B(tau) of B n(d+)/v and of n(d+)/v + N(d+); d ln B(tau) / ds_i = -1.
-            const double g = pdf_p / v, num0 = B * g * (1.0 - dp / v), den0 = g * (1.0 - dp / v);
+            const double g = pdf_p / v, num0 = B * g * (1.0 - dp[i] / v), den0 = g * (1.0 - dp[i] / v);
             row[i] += 1.0 - diag - num0 / num + den0 / den;
         }
     }
