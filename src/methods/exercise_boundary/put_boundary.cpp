@@ -36,16 +36,18 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     std::array<double, kMaxCollocation> h{};
     for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
-    std::array<double, kMaxQuadrature> num_coef{}, root_coef{}, flat_coef{}, root_hu{};
+    // Working arrays, written before they are read, each call over its first
+    // l (or n) entries alone: left uninitialised, not cleared on every call.
+    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu;
     // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
     // with their exponentials.
-    std::array<Real, kMaxQuadrature> dpt{};
-    std::array<double, kMaxQuadrature> arg{}, cdf{}, pdf{};
-    std::array<double, 2 * kMaxQuadrature> exp_arg{}, exps{};
+    std::array<Real, kMaxQuadrature> dpt;
+    std::array<double, kMaxQuadrature> arg, cdf, pdf, hu;
+    std::array<double, 2 * kMaxQuadrature> exp_arg, exps;
 
     // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
-    std::array<Real, kMaxCollocation> log_b{}, dp{};
-    std::array<double, kMaxCollocation> node_arg{}, node_cdf{}, node_pdf{}, node_log_b{}, node_b{};
+    std::array<Real, kMaxCollocation> log_b, dp;
+    std::array<double, kMaxCollocation> node_arg, node_cdf, node_pdf, node_log_b, node_b;
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i];
         log_b[i] = log_x - s[i];
@@ -61,11 +63,15 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
         const Real B = with_exp(log_b[i], node_b[i]);
         const Real v = sigma * root_tau;
         const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
-        const double* interp = sc.interp.data() + i * l * n;
-        for (std::size_t k = 0; k < l; ++k, interp += n) {
-            double hu = 0.0;
-            for (std::size_t j = 0; j < n; ++j) hu += interp[j] * h[j];
-            root_hu[k] = std::sqrt(positive_part(hu));
+        // H(u_k), summed over j in order for all points at once.
+        for (std::size_t k = 0; k < l; ++k) hu[k] = 0.0;
+        const double* column = sc.interp_t.data() + i * n * l;
+        for (std::size_t j = 0; j < n; ++j, column += l) {
+            const double hj = h[j];
+            for (std::size_t k = 0; k < l; ++k) hu[k] += column[k] * hj;
+        }
+        for (std::size_t k = 0; k < l; ++k) {
+            root_hu[k] = std::sqrt(positive_part(hu[k]));
             const double y = root_hu[k] - s[i];
             dpt[k] = (y + drift * (tau * sc.sin2[k])) / (sigma * (root_tau * sc.sin1[k]));
             arg[k] = value_of(dpt[k]);
@@ -117,7 +123,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             const double a = c_num / num, b = 1.0 / den;
             for (std::size_t j = 0; j < n; ++j) row[j] = 0.0;
             double diag = 0.0;
-            interp = sc.interp.data() + i * l * n;
+            const double* interp = sc.interp.data() + i * l * n;
             for (std::size_t k = 0; k < l; ++k, interp += n) {
                 const double c = a * num_coef[k] - b * (c_root * root_coef[k] + c_flat * flat_coef[k]);
                 diag += c;
@@ -166,43 +172,50 @@ void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMax
     }
 }
 
-// The boundary at tau of the quadratic approximation: the root S of
+// The boundary at each tau[i], i < n, of the quadratic approximation: the root S of
 //   g(S) = S (1 - e^{-q tau} N(-d+(tau, S/K))) + lambda (K - S - p(S)),
 // p the European put, lambda = (1 - beta - sqrt((beta - 1)^2 + 4 alpha / h)) / 2,
 // alpha = 2 r / sigma^2, beta = 2 (r - q) / sigma^2, h = 1 - e^{-r tau};
 // by a fixed number of Newton steps in ln S from ln X (g increases in S),
-// kept at most ln X.  Returns ln(S).
-template <class Real>
-Real quadratic_guess(const PutMarket<Real>& m, const Real& log_x, double tau) {
-    using std::exp;
-    using std::log;
-    using std::sqrt;
-    const double K = m.strike, log_K = std::log(K), root_tau = std::sqrt(tau);
-    const Real& sigma = m.vol;
-    const Real& r = m.rate;
-    const Real& q = m.carry;
-    const Real var = sigma * sigma;
-    // alpha / h, 2 / (sigma^2 tau) at r = 0.
-    const Real alpha_h = value_of(r) == 0.0 ? 2.0 / (var * tau) : 2.0 * r / (var * (1.0 - exp(-r * tau)));
-    const Real beta1 = 2.0 * (r - q) / var - 1.0;
-    const Real lambda = -0.5 * (beta1 + sqrt(beta1 * beta1 + 4.0 * alpha_h));
-    const Real dr = exp(-r * tau), dq = exp(-q * tau), v = sigma * root_tau;
-    Real x = log_x;
-    for (int it = 0; it < 8; ++it) {
-        const Real S = exp(x);
-        const Real dp = (x - log_K + (r - q + 0.5 * var) * tau) / v;
-        const auto [cdf_mp, pdf_p] = normal_cdf_pdf(-dp);
-        const Real cdf_mm = normal_cdf_pdf(v - dp).cdf;
-        const Real put = K * dr * cdf_mm - S * dq * cdf_mp;
-        const Real keep = 1.0 - dq * cdf_mp;
-        const Real g = S * keep + lambda * (K - S - put);
-        const Real slope = S * ((1.0 - lambda) * keep + dq * pdf_p / v);  // dg / d ln S
-        x = x - g / slope;
-        if (value_of(x) > value_of(log_x)) x = log_x;
+// kept at most ln X, all nodes abreast.  Writes ln(S) to out[i].
+void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
+                       double* out) noexcept {
+    const double K = m.strike, log_K = std::log(K), sigma = m.vol, r = m.rate, q = m.carry;
+    const double var = sigma * sigma;
+    std::array<double, 2 * kMaxCollocation> discount{}, cdf{}, pdf{}, arg{};
+    std::array<double, kMaxCollocation> lambda{}, v{}, S{};
+    for (std::size_t i = 0; i < n; ++i) {
+        arg[i] = -r * tau[i];
+        arg[n + i] = -q * tau[i];
     }
-    return x;
+    exp_lanes(arg.data(), discount.data(), 2 * n);  // e^{-r tau}, then e^{-q tau}
+    const double beta1 = 2.0 * (r - q) / var - 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        // alpha / h, 2 / (sigma^2 tau) at r = 0.
+        const double alpha_h = r == 0.0 ? 2.0 / (var * tau[i]) : 2.0 * r / (var * (1.0 - discount[i]));
+        lambda[i] = -0.5 * (beta1 + std::sqrt(beta1 * beta1 + 4.0 * alpha_h));
+        v[i] = sigma * std::sqrt(tau[i]);
+        out[i] = log_x;
+    }
+    for (int it = 0; it < 8; ++it) {
+        exp_lanes(out, S.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dp = (out[i] - log_K + (r - q + 0.5 * var) * tau[i]) / v[i];
+            arg[i] = -dp;
+            arg[n + i] = v[i] - dp;
+        }
+        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), 2 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dr = discount[i], dq = discount[n + i];
+            const double put = K * dr * cdf[n + i] - S[i] * dq * cdf[i];
+            const double keep = 1.0 - dq * cdf[i];
+            const double g = S[i] * keep + lambda[i] * (K - S[i] - put);
+            const double slope = S[i] * ((1.0 - lambda[i]) * keep + dq * pdf[i] / v[i]);  // dg / d ln S
+            const double next = out[i] - g / slope;
+            out[i] = next > log_x ? log_x : next;
+        }
+    }
 }
-
 
 // ln X: X = K min(1, r / q) for q > 0, else K.
 template <class Real>
@@ -222,11 +235,13 @@ PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& 
     const std::size_t n = sc.n;
     out.log_start = log_start(m);
     const double root_T = std::sqrt(m.expiry);
-    std::array<double, kMaxCollocation> s{}, residual{};
+    std::array<double, kMaxCollocation> s{}, residual{}, tau{}, guess{};
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i];
-        s[i] = positive_part(out.log_start - quadratic_guess(m, out.log_start, root_tau * root_tau));
+        tau[i] = root_tau * root_tau;
     }
+    quadratic_guesses(m, out.log_start, tau.data(), n, guess.data());
+    for (std::size_t i = 0; i < n; ++i) s[i] = positive_part(out.log_start - guess[i]);
     double damping = 0.3;
     for (std::size_t it = 0; it < sc.m; ++it) {
         smooth_pasting(sc, m, out.log_start, s, residual, jacobian.data());
