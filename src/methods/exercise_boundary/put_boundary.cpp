@@ -12,6 +12,9 @@ namespace zub {
 namespace {
 
 using Matrix = std::array<double, kMaxCollocation * kMaxCollocation>;
+// exp(q u) at point k of node i, [i l + k]: fixed for the option, taken once
+// for every evaluation of the equations.
+using ExpTable = std::array<double, kMaxCollocation * kMaxQuadrature>;
 
 // The smooth-pasting equations ("FP-B") at the nodes, in s_i = ln(X / B(tau_i)):
 //   R_i = ln(K e^{-(r - q) tau} N_B / D_B) - ln B(tau_i) = 0,
@@ -23,8 +26,8 @@ using Matrix = std::array<double, kMaxCollocation * kMaxCollocation>;
 // when `jacobian` is given, dR_i / ds_j at [i n + j] (Real = double only).
 template <class Real>
 void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
-                    const std::array<double, kMaxCollocation>& s, std::array<Real, kMaxCollocation>& residual,
-                    double* jacobian) noexcept {
+                    const std::array<double, kMaxCollocation>& s, const ExpTable& eq_table,
+                    std::array<Real, kMaxCollocation>& residual, double* jacobian) noexcept {
     using std::log;
     const std::size_t n = sc.n, l = sc.l;
     const double K = m.strike, root_T = std::sqrt(m.expiry), log_K = std::log(K);
@@ -43,7 +46,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     // with their exponentials.
     std::array<Real, kMaxQuadrature> dpt;
     std::array<double, kMaxQuadrature> arg, cdf, pdf, hu;
-    std::array<double, 2 * kMaxQuadrature> exp_arg, exps;
+    std::array<double, kMaxQuadrature> exp_arg, exps;
 
     // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
     std::array<Real, kMaxCollocation> log_b, dp;
@@ -75,22 +78,22 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             const double y = root_hu[k] - s[i];
             dpt[k] = (y + drift * (tau * sc.sin2[k])) / (sigma * (root_tau * sc.sin1[k]));
             arg[k] = value_of(dpt[k]);
-            exp_arg[k] = value_of(q) * (tau * sc.cos2[k]);
-            exp_arg[l + k] = y;
+            exp_arg[k] = y;
         }
         normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
-        exp_lanes(exp_arg.data(), exps.data(), 2 * l);
+        exp_lanes(exp_arg.data(), exps.data(), l);
+        const double* eq_node = eq_table.data() + i * l;
         Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
         for (std::size_t k = 0; k < l; ++k) {
             const auto [cdf_t, pdf_t] = with_cdf_pdf(dpt[k], cdf[k], pdf[k]);
             // exp(q u), in q's derivatives too.
             Real eq;
             if constexpr (std::is_same_v<Real, double>) {
-                eq = exps[k];
+                eq = eq_node[k];
             } else {
-                eq = chain(exps[k], tau * sc.cos2[k] * exps[k], q);
+                eq = chain(eq_node[k], tau * sc.cos2[k] * eq_node[k], q);
             }
-            const Real eqz = eq * exps[l + k];
+            const Real eqz = eq * exps[k];
             num_int += sc.w_root[k] * (eqz * pdf_t);
             den_root += sc.w_root[k] * (eq * pdf_t);
             den_flat += sc.w_flat[k] * (eq * cdf_t);
@@ -230,9 +233,14 @@ Real log_start(const PutMarket<Real>& m) {
 // Newton's method converges where the fixed-point iteration B <- K e^{-(r-q) tau} N_B / D_B
 // may not (low volatility with r well above q).
 PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& m, Matrix& jacobian,
-                          std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+                          std::array<std::size_t, kMaxCollocation>& pivot, ExpTable& eq_table) noexcept {
     PutBoundary<double> out;
-    const std::size_t n = sc.n;
+    const std::size_t n = sc.n, l = sc.l;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = std::sqrt(m.expiry) * sc.xi[i], tau = root_tau * root_tau;
+        for (std::size_t k = 0; k < l; ++k) eq_table[i * l + k] = m.carry * (tau * sc.cos2[k]);
+    }
+    exp_lanes(eq_table.data(), eq_table.data(), n * l);
     out.log_start = log_start(m);
     const double root_T = std::sqrt(m.expiry);
     std::array<double, kMaxCollocation> s{}, residual{}, tau{}, guess{};
@@ -244,7 +252,7 @@ PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& 
     for (std::size_t i = 0; i < n; ++i) s[i] = positive_part(out.log_start - guess[i]);
     double damping = 0.3;
     for (std::size_t it = 0; it < sc.m; ++it) {
-        smooth_pasting(sc, m, out.log_start, s, residual, jacobian.data());
+        smooth_pasting(sc, m, out.log_start, s, eq_table, residual, jacobian.data());
         // Levenberg-Marquardt damping lambda I, lambda = 0.3, 0.03, ...: the
         // first steps from the approximate start stay smooth where a full
         // step would excite the high-frequency modes.  The last step is
@@ -269,8 +277,9 @@ PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& 
 template <>
 PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
     Matrix jacobian;
+    ExpTable eq_table;
     std::array<std::size_t, kMaxCollocation> pivot{};
-    return solve(sc, m, jacobian, pivot);
+    return solve(sc, m, jacobian, pivot, eq_table);
 }
 
 // The boundary in doubles, then its derivatives from the equations'
@@ -281,15 +290,16 @@ PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMa
     const PutMarket<double> plain{.strike = m.strike, .expiry = m.expiry, .vol = m.vol.v, .rate = m.rate.v,
                                   .carry = m.carry.v};
     Matrix jacobian;
+    ExpTable eq_table;
     std::array<std::size_t, kMaxCollocation> pivot{};
-    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot);
+    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot, eq_table);
     std::array<double, kMaxCollocation> s{};
     for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(boundary.h[i]);
 
     PutBoundary<Dual<2>> out;
     out.log_start = log_start(m);
     std::array<Dual<2>, kMaxCollocation> residual{};
-    smooth_pasting(sc, m, out.log_start, s, residual, nullptr);
+    smooth_pasting(sc, m, out.log_start, s, eq_table, residual, nullptr);
     std::array<std::array<double, kMaxCollocation>, 2> slope{};
     for (std::size_t d = 0; d < 2; ++d) {
         for (std::size_t i = 0; i < n; ++i) slope[d][i] = -residual[i].d[d];
