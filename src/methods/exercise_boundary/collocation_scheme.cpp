@@ -63,6 +63,12 @@ CollocationScheme build(const Counts& c) {
             for (std::size_t j = 0; j < n; ++j) s.interp.push_back(basis[j]);
         }
     }
+    s.interp_t.resize(s.interp.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < c.l; ++k) {
+            for (std::size_t j = 0; j < n; ++j) s.interp_t[(i * n + j) * c.l + k] = s.interp[(i * c.l + k) * n + j];
+        }
+    }
 
     theta_rule(c.p, theta, weight);
     for (std::size_t k = 0; k < c.p; ++k) {

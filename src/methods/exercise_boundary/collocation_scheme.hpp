@@ -33,6 +33,8 @@ struct CollocationScheme {
     std::vector<double> w_flat;            // weight of du, per tau
     // interp[(i l + k) n + j]: the weight of H_j in H(sqrt(u)) at point k of node i.
     std::vector<double> interp;
+    // interp_t[(i n + j) l + k]: the same weights, point index fastest.
+    std::vector<double> interp_t;
 
     // Price quadrature over [0, T], per point k < p: the same substitution.
     std::vector<double> price_cos2, price_sin2, price_w_flat;

@@ -155,4 +155,18 @@ CdfPdf<Dual<N>> normal_cdf_pdf(const Dual<N>& x) {
     return {chain(norm_cdf(x.v), p, x), chain(p, -x.v * p, x)};
 }
 
+// N(x) and n(x) from their values at value_of(x), computed elsewhere.
+inline CdfPdf<double> with_cdf_pdf(double, double cdf, double pdf) { return {cdf, pdf}; }
+template <std::size_t N>
+CdfPdf<Dual<N>> with_cdf_pdf(const Dual<N>& x, double cdf, double pdf) {
+    return {chain(cdf, pdf, x), chain(pdf, -x.v * pdf, x)};
+}
+
+// exp(x) from its value e at value_of(x).
+inline double with_exp(double, double e) { return e; }
+template <std::size_t N>
+Dual<N> with_exp(const Dual<N>& x, double e) {
+    return chain(e, e, x);
+}
+
 }  // namespace zub

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "math/lane_math.hpp"
 #include "methods/exercise_boundary/dual.hpp"
 
 namespace zub {
@@ -11,6 +12,9 @@ namespace zub {
 namespace {
 
 using Matrix = std::array<double, kMaxCollocation * kMaxCollocation>;
+// exp(q u) at point k of node i, [i l + k]: fixed for the option, taken once
+// for every evaluation of the equations.
+using ExpTable = std::array<double, kMaxCollocation * kMaxQuadrature>;
 
 // The smooth-pasting equations ("FP-B") at the nodes, in s_i = ln(X / B(tau_i)):
 //   R_i = ln(K e^{-(r - q) tau} N_B / D_B) - ln B(tau_i) = 0,
@@ -22,9 +26,8 @@ using Matrix = std::array<double, kMaxCollocation * kMaxCollocation>;
 // when `jacobian` is given, dR_i / ds_j at [i n + j] (Real = double only).
 template <class Real>
 void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
-                    const std::array<double, kMaxCollocation>& s, std::array<Real, kMaxCollocation>& residual,
-                    double* jacobian) noexcept {
-    using std::exp;
+                    const std::array<double, kMaxCollocation>& s, const ExpTable& eq_table,
+                    std::array<Real, kMaxCollocation>& residual, double* jacobian) noexcept {
     using std::log;
     const std::size_t n = sc.n, l = sc.l;
     const double K = m.strike, root_T = std::sqrt(m.expiry), log_K = std::log(K);
@@ -36,34 +39,67 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     std::array<double, kMaxCollocation> h{};
     for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
-    std::array<double, kMaxQuadrature> num_coef{}, root_coef{}, flat_coef{}, root_hu{};
+    // Working arrays, written before they are read, each call over its first
+    // l (or n) entries alone: left uninitialised, not cleared on every call.
+    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu;
+    // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
+    // with their exponentials.
+    std::array<Real, kMaxQuadrature> dpt;
+    std::array<double, kMaxQuadrature> arg, cdf, pdf, hu;
+    std::array<double, kMaxQuadrature> exp_arg, exps;
+
+    // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
+    std::array<Real, kMaxCollocation> log_b, dp;
+    std::array<double, kMaxCollocation> node_arg, node_cdf, node_pdf, node_log_b, node_b;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = root_T * sc.xi[i];
+        log_b[i] = log_x - s[i];
+        dp[i] = (log_b[i] - log_K + drift * (root_tau * root_tau)) / (sigma * root_tau);
+        node_arg[i] = value_of(dp[i]);
+        node_log_b[i] = value_of(log_b[i]);
+    }
+    normal_cdf_pdf_lanes(node_arg.data(), node_cdf.data(), node_pdf.data(), n);
+    exp_lanes(node_log_b.data(), node_b.data(), n);
 
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
-        const Real log_b = log_x - s[i];
-        const Real B = exp(log_b);
+        const Real B = with_exp(log_b[i], node_b[i]);
         const Real v = sigma * root_tau;
-        const Real dp = (log_b - log_K + drift * tau) / v;
-        const auto [cdf_p, pdf_p] = normal_cdf_pdf(dp);
-        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
-        const double* interp = sc.interp.data() + i * l * n;
-        for (std::size_t k = 0; k < l; ++k, interp += n) {
-            double hu = 0.0;
-            for (std::size_t j = 0; j < n; ++j) hu += interp[j] * h[j];
-            root_hu[k] = std::sqrt(positive_part(hu));
-            const double u = tau * sc.cos2[k];
+        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
+        // H(u_k), summed over j in order for all points at once.
+        for (std::size_t k = 0; k < l; ++k) hu[k] = 0.0;
+        const double* column = sc.interp_t.data() + i * n * l;
+        for (std::size_t j = 0; j < n; ++j, column += l) {
+            const double hj = h[j];
+            for (std::size_t k = 0; k < l; ++k) hu[k] += column[k] * hj;
+        }
+        for (std::size_t k = 0; k < l; ++k) {
+            root_hu[k] = std::sqrt(positive_part(hu[k]));
             const double y = root_hu[k] - s[i];
-            const Real vt = sigma * (root_tau * sc.sin1[k]);
-            const Real dpt = (y + drift * (tau * sc.sin2[k])) / vt;
-            const auto [cdf_t, pdf_t] = normal_cdf_pdf(dpt);
-            const Real eq = exp(q * u);
-            const Real eqz = eq * std::exp(y);
+            dpt[k] = (y + drift * (tau * sc.sin2[k])) / (sigma * (root_tau * sc.sin1[k]));
+            arg[k] = value_of(dpt[k]);
+            exp_arg[k] = y;
+        }
+        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
+        exp_lanes(exp_arg.data(), exps.data(), l);
+        const double* eq_node = eq_table.data() + i * l;
+        Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
+        for (std::size_t k = 0; k < l; ++k) {
+            const auto [cdf_t, pdf_t] = with_cdf_pdf(dpt[k], cdf[k], pdf[k]);
+            // exp(q u), in q's derivatives too.
+            Real eq;
+            if constexpr (std::is_same_v<Real, double>) {
+                eq = eq_node[k];
+            } else {
+                eq = chain(eq_node[k], tau * sc.cos2[k] * eq_node[k], q);
+            }
+            const Real eqz = eq * exps[k];
             num_int += sc.w_root[k] * (eqz * pdf_t);
             den_root += sc.w_root[k] * (eq * pdf_t);
             den_flat += sc.w_flat[k] * (eq * cdf_t);
             if constexpr (std::is_same_v<Real, double>) {
                 if (jacobian != nullptr) {
-                    const double dv = dpt / vt;
+                    const double vt = value_of(sigma) * (root_tau * sc.sin1[k]), dv = dpt[k] / vt;
                     num_coef[k] = sc.w_root[k] * eqz * pdf_t * (1.0 - dv);
                     root_coef[k] = -sc.w_root[k] * eq * pdf_t * dv;
                     flat_coef[k] = sc.w_flat[k] * eq * pdf_t / vt;
@@ -83,14 +119,14 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             }
             continue;
         }
-        residual[i] = log(num / den) - log_b;
+        residual[i] = log(num / den) - log_b[i];
         if constexpr (std::is_same_v<Real, double>) {
             if (row == nullptr) continue;
             // y_k moves by -1 with s_i and by interp_j s_j / sqrt(H(u_k)) with s_j.
             const double a = c_num / num, b = 1.0 / den;
             for (std::size_t j = 0; j < n; ++j) row[j] = 0.0;
             double diag = 0.0;
-            interp = sc.interp.data() + i * l * n;
+            const double* interp = sc.interp.data() + i * l * n;
             for (std::size_t k = 0; k < l; ++k, interp += n) {
                 const double c = a * num_coef[k] - b * (c_root * root_coef[k] + c_flat * flat_coef[k]);
                 diag += c;
@@ -100,7 +136,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             }
             for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
             // d/d ln B(tau) of B n(d+)/v and of n(d+)/v + N(d+); d ln B(tau) / ds_i = -1.
-            const double g = pdf_p / v, num0 = B * g * (1.0 - dp / v), den0 = g * (1.0 - dp / v);
+            const double g = pdf_p / v, num0 = B * g * (1.0 - dp[i] / v), den0 = g * (1.0 - dp[i] / v);
             row[i] += 1.0 - diag - num0 / num + den0 / den;
         }
     }
@@ -139,43 +175,50 @@ void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMax
     }
 }
 
-// The boundary at tau of the quadratic approximation: the root S of
+// The boundary at each tau[i], i < n, of the quadratic approximation: the root S of
 //   g(S) = S (1 - e^{-q tau} N(-d+(tau, S/K))) + lambda (K - S - p(S)),
 // p the European put, lambda = (1 - beta - sqrt((beta - 1)^2 + 4 alpha / h)) / 2,
 // alpha = 2 r / sigma^2, beta = 2 (r - q) / sigma^2, h = 1 - e^{-r tau};
 // by a fixed number of Newton steps in ln S from ln X (g increases in S),
-// kept at most ln X.  Returns ln(S).
-template <class Real>
-Real quadratic_guess(const PutMarket<Real>& m, const Real& log_x, double tau) {
-    using std::exp;
-    using std::log;
-    using std::sqrt;
-    const double K = m.strike, log_K = std::log(K), root_tau = std::sqrt(tau);
-    const Real& sigma = m.vol;
-    const Real& r = m.rate;
-    const Real& q = m.carry;
-    const Real var = sigma * sigma;
-    // alpha / h, 2 / (sigma^2 tau) at r = 0.
-    const Real alpha_h = value_of(r) == 0.0 ? 2.0 / (var * tau) : 2.0 * r / (var * (1.0 - exp(-r * tau)));
-    const Real beta1 = 2.0 * (r - q) / var - 1.0;
-    const Real lambda = -0.5 * (beta1 + sqrt(beta1 * beta1 + 4.0 * alpha_h));
-    const Real dr = exp(-r * tau), dq = exp(-q * tau), v = sigma * root_tau;
-    Real x = log_x;
-    for (int it = 0; it < 8; ++it) {
-        const Real S = exp(x);
-        const Real dp = (x - log_K + (r - q + 0.5 * var) * tau) / v;
-        const auto [cdf_mp, pdf_p] = normal_cdf_pdf(-dp);
-        const Real cdf_mm = normal_cdf_pdf(v - dp).cdf;
-        const Real put = K * dr * cdf_mm - S * dq * cdf_mp;
-        const Real keep = 1.0 - dq * cdf_mp;
-        const Real g = S * keep + lambda * (K - S - put);
-        const Real slope = S * ((1.0 - lambda) * keep + dq * pdf_p / v);  // dg / d ln S
-        x = x - g / slope;
-        if (value_of(x) > value_of(log_x)) x = log_x;
+// kept at most ln X, all nodes abreast.  Writes ln(S) to out[i].
+void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
+                       double* out) noexcept {
+    const double K = m.strike, log_K = std::log(K), sigma = m.vol, r = m.rate, q = m.carry;
+    const double var = sigma * sigma;
+    std::array<double, 2 * kMaxCollocation> discount{}, cdf{}, pdf{}, arg{};
+    std::array<double, kMaxCollocation> lambda{}, v{}, S{};
+    for (std::size_t i = 0; i < n; ++i) {
+        arg[i] = -r * tau[i];
+        arg[n + i] = -q * tau[i];
     }
-    return x;
+    exp_lanes(arg.data(), discount.data(), 2 * n);  // e^{-r tau}, then e^{-q tau}
+    const double beta1 = 2.0 * (r - q) / var - 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        // alpha / h, 2 / (sigma^2 tau) at r = 0.
+        const double alpha_h = r == 0.0 ? 2.0 / (var * tau[i]) : 2.0 * r / (var * (1.0 - discount[i]));
+        lambda[i] = -0.5 * (beta1 + std::sqrt(beta1 * beta1 + 4.0 * alpha_h));
+        v[i] = sigma * std::sqrt(tau[i]);
+        out[i] = log_x;
+    }
+    for (int it = 0; it < 8; ++it) {
+        exp_lanes(out, S.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dp = (out[i] - log_K + (r - q + 0.5 * var) * tau[i]) / v[i];
+            arg[i] = -dp;
+            arg[n + i] = v[i] - dp;
+        }
+        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), 2 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dr = discount[i], dq = discount[n + i];
+            const double put = K * dr * cdf[n + i] - S[i] * dq * cdf[i];
+            const double keep = 1.0 - dq * cdf[i];
+            const double g = S[i] * keep + lambda[i] * (K - S[i] - put);
+            const double slope = S[i] * ((1.0 - lambda[i]) * keep + dq * pdf[i] / v[i]);  // dg / d ln S
+            const double next = out[i] - g / slope;
+            out[i] = next > log_x ? log_x : next;
+        }
+    }
 }
-
 
 // ln X: X = K min(1, r / q) for q > 0, else K.
 template <class Real>
@@ -190,19 +233,26 @@ Real log_start(const PutMarket<Real>& m) {
 // Newton's method converges where the fixed-point iteration B <- K e^{-(r-q) tau} N_B / D_B
 // may not (low volatility with r well above q).
 PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& m, Matrix& jacobian,
-                          std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+                          std::array<std::size_t, kMaxCollocation>& pivot, ExpTable& eq_table) noexcept {
     PutBoundary<double> out;
-    const std::size_t n = sc.n;
+    const std::size_t n = sc.n, l = sc.l;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = std::sqrt(m.expiry) * sc.xi[i], tau = root_tau * root_tau;
+        for (std::size_t k = 0; k < l; ++k) eq_table[i * l + k] = m.carry * (tau * sc.cos2[k]);
+    }
+    exp_lanes(eq_table.data(), eq_table.data(), n * l);
     out.log_start = log_start(m);
     const double root_T = std::sqrt(m.expiry);
-    std::array<double, kMaxCollocation> s{}, residual{};
+    std::array<double, kMaxCollocation> s{}, residual{}, tau{}, guess{};
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i];
-        s[i] = positive_part(out.log_start - quadratic_guess(m, out.log_start, root_tau * root_tau));
+        tau[i] = root_tau * root_tau;
     }
+    quadratic_guesses(m, out.log_start, tau.data(), n, guess.data());
+    for (std::size_t i = 0; i < n; ++i) s[i] = positive_part(out.log_start - guess[i]);
     double damping = 0.3;
     for (std::size_t it = 0; it < sc.m; ++it) {
-        smooth_pasting(sc, m, out.log_start, s, residual, jacobian.data());
+        smooth_pasting(sc, m, out.log_start, s, eq_table, residual, jacobian.data());
         // Levenberg-Marquardt damping lambda I, lambda = 0.3, 0.03, ...: the
         // first steps from the approximate start stay smooth where a full
         // step would excite the high-frequency modes.  The last step is
@@ -227,8 +277,9 @@ PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& 
 template <>
 PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
     Matrix jacobian;
+    ExpTable eq_table;
     std::array<std::size_t, kMaxCollocation> pivot{};
-    return solve(sc, m, jacobian, pivot);
+    return solve(sc, m, jacobian, pivot, eq_table);
 }
 
 // The boundary in doubles, then its derivatives from the equations'
@@ -239,15 +290,16 @@ PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMa
     const PutMarket<double> plain{.strike = m.strike, .expiry = m.expiry, .vol = m.vol.v, .rate = m.rate.v,
                                   .carry = m.carry.v};
     Matrix jacobian;
+    ExpTable eq_table;
     std::array<std::size_t, kMaxCollocation> pivot{};
-    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot);
+    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot, eq_table);
     std::array<double, kMaxCollocation> s{};
     for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(boundary.h[i]);
 
     PutBoundary<Dual<2>> out;
     out.log_start = log_start(m);
     std::array<Dual<2>, kMaxCollocation> residual{};
-    smooth_pasting(sc, m, out.log_start, s, residual, nullptr);
+    smooth_pasting(sc, m, out.log_start, s, eq_table, residual, nullptr);
     std::array<std::array<double, kMaxCollocation>, 2> slope{};
     for (std::size_t d = 0; d < 2; ++d) {
         for (std::size_t i = 0; i < n; ++i) slope[d][i] = -residual[i].d[d];
