@@ -77,9 +77,11 @@ def price_seed(seed: int, size: int, market: Market, threads: int) -> dict[str, 
 
 
 def book_totals(seed: int, size: int, market: Market, threads: int) -> Floats:
-    """Total value and delta of one partition: all that travels back."""
+    """Total value and delta of the options of one partition priced OK, and
+    the count of those that were not: all that travels back."""
     result = price_seed(seed, size, market, threads)
-    return np.array([np.nansum(result["price"]), np.nansum(result["delta"])])
+    ok = result["status"] == zub_batch.OK
+    return np.array([result["price"][ok].sum(), result["delta"][ok].sum(), (~ok).sum()])
 
 
 def main(options: int = 1_000_000, partitions: int = 16) -> None:
@@ -96,7 +98,7 @@ def main(options: int = 1_000_000, partitions: int = 16) -> None:
         futures = [client.submit(book_totals, seed, size, shipped, threads) for seed in range(partitions)]
         totals = sum(f.result() for f in futures)
     print(f"{partitions * size} options on {workers} workers x {threads} threads: "
-          f"value {totals[0]:.2f}, delta {totals[1]:.2f}")
+          f"value {totals[0]:.2f}, delta {totals[1]:.2f}, not priced {int(totals[2])} (expired or refused)")
 
 
 if __name__ == "__main__":

@@ -69,6 +69,8 @@ uint8_t status_of(const Error& e) noexcept {
             return kNotImplemented;
         case Reason::AtExerciseValue:
             return kAtExerciseValue;
+        case Reason::InvalidInput:
+            return kInvalidInput;
         case Reason::Unspecified:
             break;
     }
@@ -130,6 +132,18 @@ bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, Ex
     if (t.layout.base[kSpot] != nullptr) market.spot = w.get<double>(kSpot);
     if (t.layout.base[kVol] != nullptr) market.vol = w.get<double>(kVol);
     return true;
+}
+
+// OK promises finite numbers: the message for the first field of a result
+// that is not finite, or null.
+const char* non_finite_field(const OptionResult& r) noexcept {
+    const auto bad = [](double x) { return !std::isfinite(x); };
+    if (bad(r.price)) return "the method gave a price that is not finite";
+    if (bad(r.greeks.delta) || bad(r.greeks.gamma) || bad(r.greeks.theta) ||
+        (r.greeks.vega && bad(*r.greeks.vega)) || (r.greeks.rho && bad(*r.greeks.rho))) {
+        return "the method gave a Greek that is not finite";
+    }
+    return nullptr;
 }
 
 // Runs one element's pricing call; an exception escaping the core becomes
@@ -205,7 +219,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0;
         for (; i < end && count < kValueBlock; ++i, w.next()) {
-            markets[count] = {};
+            markets[count] = {.spot = {}, .vol = {}, .refuse_invalid_inputs = true};
             if (!read_element(t, w, i, 6, cache, options[count], markets[count])) continue;
             where[count++] = i;
         }
@@ -232,6 +246,10 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
                 t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
                 continue;
             }
+            if (const char* field = non_finite_field(*r)) {
+                t.fail(at, kEngineFailure, field, 6);
+                continue;
+            }
             t.out[0][at] = r->price;
             t.out[1][at] = r->greeks.delta;
             t.out[2][at] = r->greeks.gamma;
@@ -249,6 +267,10 @@ bool store_vol(const Task& t, std::size_t i, const Outcome<double>& v) {
     if (!v) {
         if (v.error().kind == ErrorKind::Cancelled) return false;
         t.fail(i, status_of(v.error()), v.error().message.c_str(), 1);
+        return true;
+    }
+    if (!std::isfinite(*v)) {
+        t.fail(i, kEngineFailure, "the search gave a volatility that is not finite", 1);
         return true;
     }
     t.out[0][i] = *v;
@@ -522,6 +544,7 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         opts.out = p[14];
         VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
+        s.refuse_invalid_inputs = true;
         task.min_chunk = kVolChunk;
         double tolerance = 0.0;
         if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||

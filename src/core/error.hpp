@@ -32,6 +32,7 @@ enum class Reason : unsigned char {
     NotConverged,        // implied volatility: the search ran out of iterations
     NotImplemented,      // a method that does not exist for these inputs
     AtExerciseValue,     // implied volatility: target at or below the exercise value
+    InvalidInput,        // an input no price can be made of (arrays only: the object API validates none)
 };
 
 struct Error {

@@ -109,6 +109,24 @@ Outcome<double> boundary_tolerance(const PricingMethod& method) {
     return Error::value("Exercise-boundary tolerance must be finite and positive, got " + format_shortest(tolerance));
 }
 
+Error invalid(const char* what, double value) {
+    return Error::value(Reason::InvalidInput, std::string(what) + format_shortest(value));
+}
+
+// The inputs no price can be made of: a strike or spot that is not finite
+// and positive, rates that are not finite, and (with `vol`) a volatility
+// that is not finite and positive.
+std::optional<Error> invalid_input(double strike, const MarketPoint& p, bool vol) {
+    if (!(std::isfinite(strike) && strike > 0.0)) return invalid("strike must be finite and positive, got ", strike);
+    if (!(std::isfinite(p.spot) && p.spot > 0.0)) return invalid("spot must be finite and positive, got ", p.spot);
+    if (vol && !(std::isfinite(p.vol) && p.vol > 0.0)) {
+        return invalid("volatility must be finite and positive, got ", p.vol);
+    }
+    if (!std::isfinite(p.rate)) return invalid("rate at expiry must be finite, got ", p.rate);
+    if (!std::isfinite(p.carry)) return invalid("borrow rate at expiry must be finite, got ", p.carry);
+    return std::nullopt;
+}
+
 // How the exercise-boundary method prices an option: the closed form for a
 // European one (exact for it), else the boundary; finite differences on the
 // default grid for an American one with a cash dividend inside its life, or
@@ -139,6 +157,12 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
     }
     point = at.point(overrides.spot.value_or(market.spot),
                      overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T));
+    if (overrides.refuse_invalid_inputs) {
+        if (auto bad = invalid_input(option.strike, point, true)) {
+            out.emplace(std::move(*bad));
+            return nullptr;
+        }
+    }
 
     const PricingMethod& method = config.slot(option.style, option.type);
     const bool on_grid = method.kind == PricingMethod::Kind::Fdm ||
@@ -266,15 +290,28 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
 
 namespace {
 
+// Whether the method of a slot models cash dividends (the closed form
+// ignores them).
+bool models_dividends(const PricingMethod& method) noexcept {
+    return method.kind == PricingMethod::Kind::Fdm || method.kind == PricingMethod::Kind::ExerciseBoundary;
+}
+
 // The inputs of an implied-volatility search for an option on a market whose
 // day counts agree, after the checks made before the search: expired, and
-// with refuse_at_exercise_value a target at or below the exercise value.
+// with refuse_at_exercise_value a target at or below the exercise value of
+// the method that prices it (`dividends`, in years, when that method
+// models them).
 Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
-                              double target, const VolSearch& bounds, std::optional<double> spot) {
+                              double target, const VolSearch& bounds, std::optional<double> spot,
+                              std::span<const DividendAt> dividends) {
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
+    if (gathered && bounds.refuse_invalid_inputs) {
+        if (!std::isfinite(target)) return invalid("target price must be finite, got ", target);
+        if (auto bad = invalid_input(option.strike, gathered->market, false)) return std::move(*bad);
+    }
     if (!gathered || !bounds.refuse_at_exercise_value) return gathered;
-    const double floor =
-        value_without_volatility(option.type, option.style, option.strike, gathered->T, gathered->market);
+    const double floor = value_without_volatility(option.type, option.style, option.strike, gathered->T,
+                                                  gathered->market, dividends);
     if (target <= floor) {
         return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(target) +
                                                          " is at or below the exercise value " +
@@ -351,7 +388,11 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
                                    const VolSearch& bounds, std::optional<double> spot) {
     if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
     if (!target) return Error::value("Target price must be set before calling solve().");
-    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot);
+    std::vector<DividendAt> dividends;
+    if (bounds.refuse_at_exercise_value && models_dividends(config.slot(option.style, option.type))) {
+        dividends_in_years(market, valuation, dividends);
+    }
+    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot, dividends);
     if (!in) return std::move(in).error();
     return run_search(option, market, config.slot(option.style, option.type), config.solver, valuation, *in, *target, cancel, bounds);
 }
@@ -386,7 +427,10 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
         if (busy == 0) settings = nullptr;  // idle lanes take any settings
         for (; busy < kBlock && next < options.size(); ++next) {
             const VanillaOption& option = options[next];
-            Outcome<Inputs> in = search_inputs(option, market, valuation, targets[next], bounds, spots[next]);
+            const bool modelled = models_dividends(config.slot(option.style, option.type));
+            Outcome<Inputs> in =
+                search_inputs(option, market, valuation, targets[next], bounds, spots[next],
+                              modelled ? std::span<const DividendAt>(dividends) : std::span<const DividendAt>());
             if (!in) {
                 out[next].emplace(std::move(in).error());
                 continue;

@@ -63,6 +63,10 @@ struct ConfigTable {
 struct MarketOverrides {
     std::optional<double> spot;
     std::optional<double> vol;
+    // Refuse (Reason::InvalidInput) a strike or spot that is not finite and
+    // positive, a volatility that is not finite and positive, a rate or
+    // carry that is not finite, instead of pricing them.
+    bool refuse_invalid_inputs = false;
 };
 
 // The search interval and price tolerance of an implied-volatility solve.
@@ -75,6 +79,9 @@ struct VolSearch {
     double high = 5.0;
     std::optional<double> tolerance;
     bool refuse_at_exercise_value = false;
+    // Refuse (Reason::InvalidInput) a target that is not finite, and the
+    // inputs MarketOverrides::refuse_invalid_inputs refuses.
+    bool refuse_invalid_inputs = false;
 };
 
 // Price and Greeks by the configured method.  Errors: Value for a day-count

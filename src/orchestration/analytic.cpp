@@ -107,12 +107,28 @@ OptionResult black_scholes(OptionType type, double K, double S, double sigma, co
     return evaluate<true>(p);
 }
 
-double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T,
-                                const MarketPoint& m) noexcept {
+double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T, const MarketPoint& m,
+                                std::span<const DividendAt> dividends) noexcept {
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
-    const double forward = sign * (m.spot * std::exp(-m.carry * T) - K * std::exp(-m.rate * T));
-    double value = std::fmax(forward, 0.0);
-    if (style == ExerciseStyle::American) value = std::fmax(value, sign * (m.spot - K));
+    // The discounted forward intrinsic value of exercising at t: e^{-rt}
+    // (F(t) - K) signed, with e^{-rt} F(t) = S e^{-qt} - sum over dividends
+    // before t of D e^{-r t_D} e^{-q (t - t_D)}.
+    const auto at = [&](double t) {
+        double forward = m.spot * std::exp(-m.carry * t);
+        for (const DividendAt& d : dividends) {
+            if (d.amount > 0.0 && d.time > 0.0 && d.time < t) {
+                forward -= d.amount * std::exp(-m.rate * d.time) * std::exp(-m.carry * (t - d.time));
+            }
+        }
+        return sign * (forward - K * std::exp(-m.rate * t));
+    };
+    double value = std::fmax(at(T), 0.0);
+    if (style == ExerciseStyle::American) {
+        value = std::fmax(value, sign * (m.spot - K));
+        for (const DividendAt& d : dividends) {
+            if (d.amount > 0.0 && d.time > 0.0 && d.time < T) value = std::fmax(value, at(d.time));
+        }
+    }
     return value;
 }
 

@@ -1,7 +1,10 @@
 // Closed-form Black-Scholes with a continuous carry.
 #pragma once
 
+#include <span>
+
 #include "instruments/vanilla_option.hpp"
+#include "market/dividend.hpp"
 #include "market/market_point.hpp"
 #include "orchestration/option_result.hpp"
 
@@ -27,9 +30,12 @@ OptionResult black_scholes(OptionType type, double K, double S, double sigma, co
 
 // What the option is worth without volatility: the forward intrinsic value
 // discounted to today, and for an American option at least the value of
-// exercising now.  No volatility prices below it, by the closed form, the
-// grid or the exercise boundary.
-double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T,
-                                const MarketPoint& m) noexcept;
+// exercising at any of the times it may: now, just before each cash
+// dividend, at expiry.  The forward to t is S e^{(r-q)t} less the
+// dividends paid before t, each grown from its date to t (`dividends` in
+// years, those with a positive amount inside (0, T); none for a method
+// that ignores them).  No volatility prices below it.
+double value_without_volatility(OptionType type, ExerciseStyle style, double K, double T, const MarketPoint& m,
+                                std::span<const DividendAt> dividends = {}) noexcept;
 
 }  // namespace zub

@@ -327,3 +327,36 @@ def test_bad_outputs_raise_before_any_work(out, error, text):
     with pytest.raises(error, match=text):
         zb.value(frame(), STRIKES, T0 + dt.timedelta(days=30), 0, 1, valuation_time=T0, out=out)
     assert (untouched == 7.0).all() and sys.getrefcount(untouched) == refs + isinstance(out, dict)
+
+
+@pytest.mark.parametrize("strike, spot, vol, message", [
+    (np.nan, 100.0, 0.2, "strike must be finite and positive, got NaN"),
+    (-1.0, 100.0, 0.2, "strike must be finite and positive, got -1"),
+    (100.0, np.nan, 0.2, "spot must be finite and positive, got NaN"),
+    (100.0, 0.0, 0.2, "spot must be finite and positive, got 0"),
+    (100.0, 100.0, -0.1, "volatility must be finite and positive, got -0.1"),
+    (100.0, 100.0, 0.0, "volatility must be finite and positive, got 0"),
+    (100.0, 100.0, np.inf, "volatility must be finite and positive, got inf"),
+])
+def test_ok_means_finite_numbers_and_bad_inputs_say_which(strike, spot, vol, message):
+    expiry = np.datetime64("2026-01-02")
+    for style in (0, 1):
+        got = zb.value(frame(), [strike], expiry, 1, style, valuation_time=T0, spot=[spot], vol=[vol], messages=True)
+        assert got["status"][0] == zb.INVALID_INPUT and got["message"][0] == message
+        assert np.isnan([got[k][0] for k in FIELDS]).all()
+    if not message.startswith("volatility"):  # the search takes no volatility
+        got = zb.implied_vol(frame(), [5.0, np.nan], [strike] * 2, expiry, 1, 0, valuation_time=T0, spot=[spot] * 2,
+                             messages=True)
+        assert list(got["status"]) == [zb.INVALID_INPUT] * 2 and got["message"][0] == message
+    assert zb.implied_vol(frame(), [np.nan], [100.0], expiry, 1, 0, valuation_time=T0,
+                          messages=True)["message"][0] == "target price must be finite, got NaN"
+
+
+def test_american_calls_with_a_cash_dividend_round_trip_above_their_dividend_aware_floor():
+    expiry = np.datetime64((T0 + dt.timedelta(days=730)).replace(tzinfo=None), "s")
+    paid = [(T0 + dt.timedelta(days=200), 3.0)]
+    for strike in (50.0, 80.0, 100.0, 120.0):
+        for vol in (0.1, 0.25, 0.5, 0.9):
+            quote = zb.value(frame(dividends=paid, vol=vol), [strike], expiry, 0, 0, valuation_time=T0)["price"]
+            got = zb.implied_vol(frame(dividends=paid), quote, [strike], expiry, 0, 0, valuation_time=T0)
+            assert got["status"][0] == zb.OK and got["vol"][0] == pytest.approx(vol, abs=1e-3), (strike, vol)
