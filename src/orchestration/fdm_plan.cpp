@@ -95,8 +95,18 @@ FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, 
     plan.strike = strike;
     plan.spot = market.spot;
     plan.in_lanes = jumps.empty() && T > 0.0 && std::isfinite(T);
-    const GridSolve own{
-        .type = type, .scheme = style, .strike = strike, .T = T, .market = market, .how = {}, .grid_vol = grid_vol};
+    // An American grid is read off its excess over the exercise value.
+    const auto read_off = [&](ExerciseStyle scheme) {
+        const double phi = type == OptionType::Call ? 1.0 : -1.0;
+        return ReadOff{strike, scheme == ExerciseStyle::American ? phi : 0.0};
+    };
+    GridSolve own{.type = type,
+                  .scheme = style,
+                  .strike = strike,
+                  .T = T,
+                  .market = market,
+                  .how = read_off(style),
+                  .grid_vol = grid_vol};
     plan.solves[0] = own;
     if (type == OptionType::Put) return plan;
 
@@ -112,12 +122,13 @@ FdmPlan plan_fdm(OptionType type, ExerciseStyle style, double strike, double T, 
     plan.keep = (1.0 - mirror_weight_for_spread(market.vol, T)) * (1.0 - w_carry);
     plan.w = 1.0 - plan.keep;
     plan.dkeep_dT = -(1.0 - w_carry) * mirror_weight_slope_in_time(market.vol, T);
-    plan.solves[0].scheme = style;
+    own.scheme = style;
+    own.how = read_off(style);
+    plan.solves[0] = own;
     if (plan.w == 0.0) return plan;
     plan.solves[0] = mirror_solve(style, strike, T, market, grid_vol);
     if (plan.w == 1.0) return plan;
     plan.solves[1] = own;
-    plan.solves[1].scheme = style;
     plan.count = 2;
     return plan;
 }

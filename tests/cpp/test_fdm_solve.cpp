@@ -356,6 +356,21 @@ TEST(FdmSolve, CallWithACarryBelowTheRateKeepsItsPremium) {
     }
 }
 
+// An American grid is read off its excess over the exercise value, which is
+// smooth where the value itself has a kink: on a spot scan through the
+// put's exercise boundary delta moves in small steps (0.04 when the
+// values themselves were read off).
+TEST(FdmSolve, AmericanDeltaMovesSmoothlyThroughTheBoundary) {
+    double previous = -1.0;
+    for (double S = 80.0; S <= 95.0; S += 0.01) {
+        const double delta =
+            solve(OptionType::Put, ExerciseStyle::American, {.spot = S, .vol = 0.2, .rate = 0.05, .carry = 0.0})
+                .greeks.delta;
+        EXPECT_LT(std::abs(delta - previous), 3e-3) << S;
+        previous = delta;
+    }
+}
+
 // Pins the operator's message for fewer than three nodes.
 TEST(FdmFailures, TooFewNodes) {
     for (std::uint64_t n : {0u, 1u, 2u}) {
