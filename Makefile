@@ -66,7 +66,7 @@ test-python: install $(TEST_READY)
 	$(PY) -m pytest -q tests/python
 
 # zub against QuantLib, py_vollib and py_vollib_vectorized (installed into the
-# venv as the optional group "bench"); writes bench/RESULTS.md and
+# venv as the optional group "bench"); writes bench/RESULTS.md, docs/american_frontier.png and
 # bench/accuracy.png.  The test tools bring pytest for the harness's own tests.
 bench: $(TEST_READY)
 	$(PIP) install --quiet --no-build-isolation ".[bench]"

@@ -14,7 +14,6 @@ threaded ways run on each core in turn (single()).
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
 import warnings
@@ -27,7 +26,7 @@ import harness
 import inputs
 import zub_side
 import zub_batch
-from harness import Case, Timing, fmt_time, measure, paired_ratio
+from harness import Case, Timing, fmt_time, measure, paired_ratio, single
 
 START, END = "<!-- arrays: start -->", "<!-- arrays: end -->"
 CALL, PUT, AMERICAN, EUROPEAN = 0, 1, 0, 1
@@ -104,34 +103,7 @@ def batch_call(frame, strike, kind, style, threads, config=None, vol=None) -> Ca
                                    config=config, threads=threads, vol=vol)
 
 
-CORES = sorted(os.sched_getaffinity(0))
 ROUNDS, CHAIN_ROUNDS = 31, 3  # the American implied-volatility chain takes seconds a round
-
-
-def single(library: str, run: Callable[[], object], size: int, warm: bool = True) -> Case:
-    """A single-threaded case, run on each core in every round with the
-    calling thread pinned to it, its time per option the mean over the
-    cores.  A virtual machine's host may slow one core for seconds at a time
-    (see the section's head): a single-threaded time taken on whichever
-    core the thread happens to be on would set the slow core against the
-    fast one, or against both in the two-thread cases.  On each core an
-    untimed run first brings the case's data into that core's caches
-    (unless `warm` is false: a run of a second does not notice them)."""
-    def on_each_core():
-        seconds, out = 0.0, None
-        try:
-            for core in CORES:
-                os.sched_setaffinity(0, {core})
-                if warm:
-                    run()
-                start = time.perf_counter_ns()
-                out = run()
-                seconds += (time.perf_counter_ns() - start) * 1e-9
-        finally:
-            os.sched_setaffinity(0, CORES)
-        return seconds, out
-
-    return Case(library, "", lambda: on_each_core()[1], size * len(CORES), clock=on_each_core)
 
 
 def cpu_per_option(run: Callable[[], object], size: int, repeat: int = 5) -> float:

@@ -82,6 +82,35 @@ def measure(cases: Sequence[Case], rounds: int, warmup: int = 1) -> list[Timing]
     return timings
 
 
+CORES = sorted(os.sched_getaffinity(0))  # the cores this process may run on
+
+
+def single(library: str, run: Callable[[], object], size: int, warm: bool = True) -> Case:
+    """A single-threaded case, run on each core in every round with the
+    calling thread pinned to it, its time per option the mean over the
+    cores.  A virtual machine's host may slow one core for seconds at a time
+    (see the section's head): a single-threaded time taken on whichever
+    core the thread happens to be on would set the slow core against the
+    fast one, or against both in the two-thread cases.  On each core an
+    untimed run first brings the case's data into that core's caches
+    (unless `warm` is false: a run of a second does not notice them)."""
+    def on_each_core():
+        seconds, out = 0.0, None
+        try:
+            for core in CORES:
+                os.sched_setaffinity(0, {core})
+                if warm:
+                    run()
+                start = time.perf_counter_ns()
+                out = run()
+                seconds += (time.perf_counter_ns() - start) * 1e-9
+        finally:
+            os.sched_setaffinity(0, CORES)
+        return seconds, out
+
+    return Case(library, "", lambda: on_each_core()[1], size * len(CORES), clock=on_each_core)
+
+
 def paired_ratio(numerator: Timing, denominator: Timing) -> float:
     """Median over rounds of numerator time / denominator time."""
     return statistics.median(a / b for a, b in zip(numerator.per_option, denominator.per_option))

@@ -81,3 +81,59 @@ def black_scholes(spec: Spec, vol: float | None = None) -> float:
     if spec.is_call:
         return SPOT * dq * _norm_cdf(d1) - spec.strike * df * _norm_cdf(d2)
     return spec.strike * df * _norm_cdf(-d2) - SPOT * dq * _norm_cdf(-d1)
+
+
+# ---------------------------------------------------------------------------
+# American options of many shapes, for the accuracy workload
+
+
+@dataclass(frozen=True)
+class AmericanCase:
+    """An American option and its own market: spot, strike, days to expiry
+    (Actual/365 Fixed), continuous rate and dividend yield, volatility."""
+
+    is_call: bool
+    spot: float
+    strike: float
+    days: int
+    rate: float
+    carry: float  # continuous dividend yield q
+    vol: float
+
+    @property
+    def expiry(self) -> dt.datetime:
+        return VALUATION + dt.timedelta(days=self.days)
+
+    def __str__(self) -> str:
+        return (f"{'call' if self.is_call else 'put'} S={self.spot:g} K={self.strike:g} T={self.days}d "
+                f"r={self.rate:g} q={self.carry:g} σ={self.vol:g}")
+
+
+def american_reference_set() -> list[AmericanCase]:
+    """Longstaff–Schwartz's 20 puts; Andersen–Lake–Offengenden's two
+    at-the-money puts (r 5 % and 7.5 %, q 5 %); ten 3-year calls with q > r;
+    then maturities from a day to 10 years, σ 0.05 to 3, S/K 0.5 and 2, r or
+    q zero (tests/cpp/test_exercise_boundary.cpp prices the same set)."""
+    put, call = False, True
+    out = [AmericanCase(put, s, 40.0, 365 * years, 0.06, 0.0, vol)
+           for years in (1, 2) for vol in (0.2, 0.4) for s in (36.0, 38.0, 40.0, 42.0, 44.0)]
+    out += [AmericanCase(put, 100.0, 100.0, 365, r, 0.05, 0.25) for r in (0.05, 0.075)]
+    out += [AmericanCase(call, 100.0, k, 1095, 0.02, 0.06, vol) for vol in (0.2, 0.35) for k in (80.0, 90.0, 100.0, 110.0, 120.0)]
+    out += [
+        AmericanCase(put, 100.0, 100.0, 7, 0.05, 0.0, 0.2),
+        AmericanCase(put, 100.0, 100.0, 1, 0.05, 0.0, 0.3),
+        AmericanCase(put, 100.0, 100.0, 3650, 0.05, 0.02, 0.3),
+        AmericanCase(put, 100.0, 100.0, 365, 0.05, 0.0, 3.0),
+        AmericanCase(put, 50.0, 100.0, 365, 0.05, 0.01, 0.6),
+        AmericanCase(put, 200.0, 100.0, 730, 0.05, 0.0, 0.4),
+        AmericanCase(put, 100.0, 100.0, 365, 0.0, -0.03, 0.25),
+        AmericanCase(call, 100.0, 100.0, 365, 0.0, 0.04, 0.25),
+        AmericanCase(put, 100.0, 100.0, 182, 0.04, 0.0, 0.3),
+        AmericanCase(call, 100.0, 100.0, 3650, 0.05, 0.1, 0.15),
+        AmericanCase(put, 100.0, 80.0, 1825, 0.03, 0.01, 1.5),
+        AmericanCase(call, 100.0, 50.0, 365, 0.03, 0.07, 0.3),
+        AmericanCase(call, 100.0, 200.0, 730, 0.01, 0.05, 0.5),
+        AmericanCase(put, 100.0, 100.0, 182, 0.05, 0.0, 0.05),
+        AmericanCase(call, 105.0, 100.0, 365, 0.02, 0.06, 0.05),
+    ]
+    return out

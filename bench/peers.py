@@ -21,7 +21,7 @@ with warnings.catch_warnings():
     from py_vollib.black_scholes.greeks import analytical as vollib_greeks
     from py_vollib.black_scholes.implied_volatility import implied_volatility as vollib_iv
 
-from inputs import RATE, SPOT, T, VOL, Spec
+from inputs import RATE, SPOT, T, VOL, AmericanCase, Spec
 from zub_side import ALL, MARKET, PRICER, Grid
 
 # Implied-volatility search settings given to QuantLib: zub's bracket and
@@ -287,3 +287,59 @@ def vollib_implied_vol(specs: Sequence[Spec], targets: Sequence[float]) -> Calla
         return [vollib_iv(p, S, k, t, r, f) for p, k, f in items]
 
     return run
+
+
+# ---------------------------------------------------------------------------
+# QuantLib's QdFp engine for American options (price only)
+
+QDFP_SCHEMES = {
+    "fastScheme": ql.QdFpAmericanEngine.fastScheme,
+    "accurateScheme": ql.QdFpAmericanEngine.accurateScheme,
+    "highPrecisionScheme": ql.QdFpAmericanEngine.highPrecisionScheme,
+}
+# The reference: tanh-sinh iterations (m, n, eps) on the FP-A equation.
+QDFP_REFERENCE_SETTINGS = ((16, 64, 1e-14), (24, 96, 1e-15))
+
+
+def _american_instrument(case: AmericanCase, scheme, equation=None) -> ql.VanillaOption:
+    def curve(rate):
+        return ql.YieldTermStructureHandle(ql.FlatForward(TODAY, rate, DC))
+
+    proc = ql.BlackScholesMertonProcess(
+        ql.QuoteHandle(ql.SimpleQuote(case.spot)), curve(case.carry), curve(case.rate),
+        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(TODAY, CAL, case.vol, DC)))
+    kind = ql.Option.Call if case.is_call else ql.Option.Put
+    opt = ql.VanillaOption(ql.PlainVanillaPayoff(kind, case.strike), ql.AmericanExercise(TODAY, TODAY + case.days))
+    args = (proc, scheme) if equation is None else (proc, scheme, equation)
+    opt.setPricingEngine(ql.QdFpAmericanEngine(*args))
+    return opt
+
+
+def quantlib_qdfp(cases: Sequence[AmericanCase], scheme: str) -> Callable[[], list]:
+    """Prices by `QdFpAmericanEngine` with one of its named schemes and its
+    default fixed-point equation; each option's instrument and engine made
+    once (pricer reused), a fresh valuation forced by `recalculate()`."""
+    opts = [_american_instrument(c, QDFP_SCHEMES[scheme]()) for c in cases]
+
+    def run():
+        out = []
+        for o in opts:
+            o.recalculate()
+            out.append(o.NPV())
+        return out
+
+    return run
+
+
+def quantlib_qdfp_reference(cases: Sequence[AmericanCase], setting: tuple[int, int, float]) -> list[float]:
+    m, n, eps = setting
+    scheme = ql.QdFpTanhSinhIterationScheme(m, n, eps)
+    return [_american_instrument(c, scheme, ql.QdFpAmericanEngine.FP_A).NPV() for c in cases]
+
+
+def quantlib_european(case: AmericanCase) -> float:
+    """The European price of the same option (closed form)."""
+    kind = ql.Option.Call if case.is_call else ql.Option.Put
+    t = case.days / 365.0
+    fwd = case.spot * math.exp((case.rate - case.carry) * t)
+    return ql.blackFormula(kind, case.strike, fwd, case.vol * math.sqrt(t), math.exp(-case.rate * t))

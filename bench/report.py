@@ -1,15 +1,20 @@
-"""RESULTS.md and the equal-accuracy plot."""
+"""RESULTS.md, the equal-accuracy plot and the American frontier."""
 from __future__ import annotations
 
 import datetime as dt
+import os
 from pathlib import Path
 from typing import Sequence
 
-from harness import AccuracyPoint, fmt_time, spread
+from harness import AccuracyPoint, fmt_time, paired_ratio, spread
 from workloads import Result, Section
 from zub_side import MODES
 
 PLOT_NAME = "accuracy.png"
+FRONTIER_NAME = "american_frontier.png"
+DOCS = Path(__file__).resolve().parent.parent / "docs"
+FAMILY_STYLE = {"zub finite differences": ("tab:green", "s"), "zub exercise boundary": ("tab:blue", "o"),
+                "QuantLib QdFp": ("tab:red", "^")}
 COLOURS = {"zub": "tab:blue", "QuantLib TR-BDF2": "tab:red", "QuantLib Douglas": "tab:orange"}
 
 
@@ -90,6 +95,66 @@ def plot(curves: dict[str, list[AccuracyPoint]], reference: float, path: Path) -
     plt.close(fig)
 
 
+def american_table(extra: dict) -> list[str]:
+    """Every method of the American accuracy workload: worst error, where, time."""
+    base = extra["base"]
+    lines = ["| family | method | worst error / K | price − ref at the worst | worst option | time per option | "
+             "×tolerance 1e-6 |", "|---|---|---:|---:|---|---:|---:|"]
+    points = {p.label: p for pts in extra["curves"].values() for p in pts}
+    for t in extra["timings"]:
+        label = t.case.variant
+        p = points.get(label)
+        noise = spread(t)
+        time_cell = fmt_time(t.median) + (f" ±{noise:.0%}" if noise >= 0.1 else "")
+        err = (f"{p.error:.1e}", f"{p.deviation:+.1e}·K") if p else ("-", "-")
+        lines.append(f"| {t.case.library or 'zub, for information'} | {label} | {err[0]} | {err[1]} | "
+                     f"{extra['worst'][label]} | {time_cell} | {paired_ratio(t, base):.2f} |")
+    return lines
+
+
+def american_batch_table(batch, copies: int) -> list[str]:
+    lines = [f"**zub_batch.value against the object API, exercise boundary at tolerance 1e-6** ({copies} copies of "
+             "the set per round, one call per rate and dividend yield with spot, volatility, strike, expiry and type "
+             "as arrays; the object API over the set once; single-threaded ways run on each core in turn, "
+             "pinned, as in the section on arrays)", "",
+             "| way | time per option | ×first row |", "|---|---:|---:|"]
+    for t in batch:
+        lines.append(f"| {t.case.library} | {fmt_time(t.median)} | {paired_ratio(t, batch[0]):.2f} |")
+    return lines
+
+
+def plot_frontier(curves: dict[str, list[AccuracyPoint]], size: int, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(8.0, 5.2), dpi=110)
+    for name, pts in curves.items():
+        colour, marker = FAMILY_STYLE[name]
+        pts = sorted(pts, key=lambda p: p.seconds)
+        xs, ys = [p.seconds * 1e6 for p in pts], [max(p.error, 1e-16) for p in pts]
+        ax.loglog(xs, ys, "-", marker=marker, color=colour, label=name)
+        for p, x, y in zip(pts, xs, ys):
+            ax.annotate(p.label.replace("tolerance ", "").replace(" (default)", ""), (x, y),
+                        textcoords="offset points", xytext=(5, 3), fontsize=7, color=colour)
+    ax.set_xlabel("time per option from Python [µs]")
+    ax.set_ylabel("worst |price − reference| / K")
+    ax.set_title(f"American options, {size} cases: worst error against time\n"
+                 "zub with price and five Greeks; QuantLib QdFp price only", fontsize=10)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def frontier_path(out_dir: Path) -> Path:
+    """docs/ when writing into bench/, else beside RESULTS.md."""
+    here = Path(__file__).resolve().parent
+    return DOCS / FRONTIER_NAME if out_dir.resolve() == here else out_dir / FRONTIER_NAME
+
+
 def targets_table(results: Sequence[Result]) -> list[str]:
     missed = sum(not t.met for r in results for t in r.targets)
     lines = [f"{'All targets met' if not missed else f'{missed} target(s) missed'} in this run "
@@ -102,7 +167,7 @@ def targets_table(results: Sequence[Result]) -> list[str]:
 
 
 def write(results: Sequence[Result], info: dict[str, str], versions: dict[str, str], out_dir: Path,
-          rounds_note: str, elapsed: float) -> Path:
+          rounds_note: str, elapsed: float, name: str = "RESULTS.md") -> Path:
     lines = [
         "# zub against its peers",
         "",
@@ -163,11 +228,18 @@ def write(results: Sequence[Result], info: dict[str, str], versions: dict[str, s
                     lines += [f"**Equal accuracy, zub against {key[len('verdicts '):]}**", ""]
                     lines += verdict_table(verdicts)
                     lines.append("")
+        if "american" in r.extra:
+            picture = os.path.relpath(frontier_path(out_dir), out_dir)
+            lines += [f"![worst error against time]({picture})", ""]
+            lines += american_table(r.extra["american"]) + [""]
+            lines += american_batch_table(*r.extra["american batch"]) + [""]
         if r.checks:
             lines += ["Cross-checks:", ""] + [f"- {c}" for c in r.checks] + [""]
-    path = out_dir / "RESULTS.md"
+    path = out_dir / name
     path.write_text("\n".join(lines))
     for r in results:
         if "curves" in r.extra:
             plot(r.extra["curves"], r.extra["reference"], out_dir / PLOT_NAME)
+        if "american" in r.extra:
+            plot_frontier(r.extra["american"]["curves"], r.extra["american"]["size"], frontier_path(out_dir))
     return path

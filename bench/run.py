@@ -2,7 +2,7 @@
 
     python bench/run.py            # everything (what `make bench` does)
     python bench/run.py --quick    # small books and few rounds, to try the code
-    python bench/run.py -w 1 -w 4  # some workloads only
+    python bench/run.py -w 1 -w 4  # some workloads only, into RESULTS-partial.md
 """
 from __future__ import annotations
 
@@ -34,9 +34,12 @@ def main(argv=None) -> int:
     elapsed = time.perf_counter() - start
     versions = {"zub": zub_side.version(), "QuantLib": peers.quantlib_version(), "py_vollib": peers.vollib_version()}
     rounds = (f"Rounds: {settings.rounds} for the analytic and default-grid workloads, {settings.fd_rounds} for the "
-              f"401x400 grid and the American implied volatility, {settings.sweep_rounds} per point of the accuracy sweep.")
+              f"401x400 grid and the American implied volatility, {settings.sweep_rounds} per point of the accuracy sweep, "
+              f"{settings.american_rounds} for the American accuracy set.")
     args.out.mkdir(parents=True, exist_ok=True)
-    path = report.write(results, harness.machine(), versions, args.out, rounds, elapsed)
+    # A partial run leaves RESULTS.md, which holds every workload, alone.
+    name = "RESULTS.md" if args.workload is None else "RESULTS-partial.md"
+    path = report.write(results, harness.machine(), versions, args.out, rounds, elapsed, name)
     if args.workload is None:
         # In a process of its own: importing py_vollib_vectorized there
         # replaces py_vollib's functions.

@@ -1,8 +1,9 @@
-"""The five workloads: what each library is asked to do, the timing, the
+"""The six workloads: what each library is asked to do, the timing, the
 cross-checks that show the libraries computed the same thing, and the
 targets."""
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Callable, Sequence
 
@@ -60,6 +61,8 @@ class Settings:
     sweep: Sequence[tuple[int, int]] = ()
     reference: Sequence[tuple[int, int]] = ()
     sweep_rounds: int = 7
+    american_rounds: int = 11  # the American accuracy set, every method
+    batch_copies: int = 40  # copies of that set per array call
 
 
 FULL = Settings(
@@ -68,7 +71,8 @@ FULL = Settings(
     reference=((4001, 4000), (8001, 8000)),
 )
 QUICK = Settings(rounds=3, fd_rounds=2, book=20, fd_book=3, fine_book=1,
-                 sweep=((51, 10), (101, 10), (201, 50)), reference=((401, 400), (801, 800)), sweep_rounds=2)
+                 sweep=((51, 10), (101, 10), (201, 50)), reference=((401, 400), (801, 800)), sweep_rounds=2,
+                 american_rounds=2, batch_copies=4)
 
 
 def run_modes(rows: list[tuple[str, Callable[[str], Callable[[], object]]]], size: int, rounds: int) -> Section:
@@ -299,7 +303,142 @@ def american_iv(s: Settings) -> Result:
     return res
 
 
-ALL_WORKLOADS = ("1", "2", "3", "4", "5")
+# ---------------------------------------------------------------------------
+# 6. American options: accuracy against time over a reference set
+
+AMERICAN_GRIDS = ((101, 10), (201, 50), (401, 200), (801, 800))
+TOLERANCES = (1e-4, 1e-6, 1e-8, 1e-10)
+QDFP = ("fastScheme", "accurateScheme", "highPrecisionScheme")
+FD, EB, QDFP_FAMILY = "zub finite differences", "zub exercise boundary", "QuantLib QdFp"
+# Published premia of the American over the European price, S = K = 100,
+# T = 1, q = 5 %, σ = 25 %, by rate (Andersen, Lake and Offengenden).
+ALO_PREMIA = {0.05: 0.1069527028, 0.075: 0.3671112309}
+AGREEMENT = 1e-11  # the two reference settings must agree within this fraction of the strike
+
+
+def is_alo(c: inputs.AmericanCase) -> bool:
+    return (c.spot == c.strike == 100.0 and c.days == 365 and c.carry == 0.05 and c.vol == 0.25
+            and c.rate in ALO_PREMIA and not c.is_call)
+
+
+def tolerance_label(tol: float) -> str:
+    return f"tolerance 1e{round(math.log10(tol))}"
+
+
+def american_references(cases: Sequence[inputs.AmericanCase]) -> tuple[list[inputs.AmericanCase], list[float], list[str]]:
+    """The options whose two reference prices agree within AGREEMENT·K, the
+    finer setting's prices, and notes on what was kept."""
+    coarse, fine = (peers.quantlib_qdfp_reference(cases, st) for st in peers.QDFP_REFERENCE_SETTINGS)
+    kept, prices, dropped, gap = [], [], [], 0.0
+    for c, a, b in zip(cases, coarse, fine):
+        if abs(a - b) <= AGREEMENT * c.strike:
+            kept.append(c)
+            prices.append(b)
+            gap = max(gap, abs(a - b) / c.strike)
+        else:
+            dropped.append(f"{c} (settings differ by {abs(a - b) / c.strike:.1e}·K)")
+    (m1, n1, e1), (m2, n2, e2) = peers.QDFP_REFERENCE_SETTINGS
+    notes = [f"reference: QuantLib `QdFpAmericanEngine`, FP-A equation, `QdFpTanhSinhIterationScheme` "
+             f"({m1}, {n1}, {e1:g}) and ({m2}, {n2}, {e2:g}); the second's prices. {len(kept)} of {len(cases)} "
+             f"options kept, the two settings agreeing within {gap:.1e}·K"
+             + (f"; dropped (differ by more than {AGREEMENT:g}·K): {'; '.join(dropped)}" if dropped else
+                f" (none dropped: the limit is {AGREEMENT:g}·K)")]
+    return kept, prices, notes
+
+
+def american_accuracy(s: Settings) -> Result:
+    cases, ref, notes = american_references(inputs.american_reference_set())
+    res = Result("6", "American options: accuracy against time", [
+        f"{len(cases)} American options, each on its own market: Longstaff–Schwartz's 20 puts (S 36 to 44, K 40, "
+        "r 6 %, σ 0.2 and 0.4, T 1 and 2), Andersen–Lake–Offengenden's two at-the-money puts (q 5 %, σ 25 %, "
+        "r 5 % and 7.5 %), ten 3-year calls with q 6 % > r 2 %, and options from 1 day to 10 years, σ 0.05 to 3, "
+        "S/K 0.5 and 2, r = 0 or q = 0 (`inputs.american_reference_set`).",
+        "Error = worst |price − reference| / K over the set; time = the whole set valued once, per option, "
+        f"median of {s.american_rounds} interleaved rounds, every method in the same rounds.",
+        "zub, object API with each option's builder reused (`option.valuation().market(frame).config(cfg).at(t)`, "
+        "then `compute()` per round), price and the five Greeks read: finite differences at 101x10 (the default "
+        "table, no configuration) and at larger grids (`FdmConfig`; vega and rho empty), the exercise boundary "
+        "(`InstrumentPolicy().exercise_boundary(tolerance)`; all five Greeks). One more row shows the default grid "
+        "with `fdm_vega_rho()`, vega and rho by bumping (five solves).",
+        "QuantLib `QdFpAmericanEngine` with its three named schemes and default equation: price only "
+        "(`recalculate()` then `NPV()`, instrument and engine made once).",
+        "The reference (see the cross-checks) is QuantLib's QdFp engine at two finer tanh–sinh settings than its "
+        "named schemes; `highPrecisionScheme()` is not fine enough to be one of them (its error is in its row).",
+    ])
+    res.checks += notes
+    rows: list[tuple[str, str, Callable[[], object]]] = []
+    for grid in AMERICAN_GRIDS:
+        default = grid == DEFAULT_GRID
+        label = f"{grid[0]}x{grid[1]}" + (" (default)" if default else "")
+        rows.append((label, FD, zub_side.american_valuation(cases, None if default else zub_side.make_config(grid))))
+    for tol in TOLERANCES:
+        rows.append((tolerance_label(tol), EB, zub_side.american_valuation(cases, zub_side.boundary_config(tol))))
+    for scheme in QDFP:
+        rows.append((scheme, QDFP_FAMILY, peers.quantlib_qdfp(cases, scheme)))
+    rows.append(("101x10 with fdm_vega_rho()", "", zub_side.american_valuation(cases, zub_side.bumped_vega_rho_config())))
+    timings = measure([Case(family, label, run, len(cases)) for label, family, run in rows], s.american_rounds)
+    by_label = {t.case.variant: t for t in timings}
+    curves: dict[str, list[AccuracyPoint]] = {FD: [], EB: [], QDFP_FAMILY: []}
+    worst_case: dict[str, str] = {}
+    for t in timings:
+        prices = [p if isinstance(p, float) else p[0] for p in t.output]
+        devs = [(p - r) / c.strike for p, r, c in zip(prices, ref, cases)]
+        i = max(range(len(devs)), key=lambda j: abs(devs[j]))
+        worst_case[t.case.variant] = str(cases[i])
+        if t.case.library in curves:
+            curves[t.case.library].append(AccuracyPoint(t.case.variant, abs(devs[i]), t.median, devs[i]))
+    for i, c in enumerate(cases):
+        if is_alo(c):
+            euro = peers.quantlib_european(c)
+            zub_premium = by_label["tolerance 1e-10"].output[i][0] - euro
+            res.checks.append(f"Andersen–Lake–Offengenden, r={c.rate:g}: premium over the European price, reference "
+                              f"{ref[i] - euro:.10f}, zub at tolerance 1e-10 {zub_premium:.10f}, published "
+                              f"{ALO_PREMIA[c.rate]:.10f} (reference − published {ref[i] - euro - ALO_PREMIA[c.rate]:+.1e})")
+    res.extra["american"] = dict(timings=timings, curves=curves, worst=worst_case, size=len(cases),
+                                 base=by_label["tolerance 1e-6"])
+
+    # zub_batch against the object API, exercise boundary at 1e-6.
+    config = zub_side.boundary_config(1e-6)
+    n = len(cases) * s.batch_copies
+    batch = measure([
+        harness.single("zub_batch.value, 1 thread", zub_side.american_batch(cases, config, 1, s.batch_copies), n),
+        Case("zub_batch.value, 2 threads", "", zub_side.american_batch(cases, config, 2, s.batch_copies), n),
+        harness.single("object API (builder reused)", zub_side.american_valuation(cases, config), len(cases)),
+    ], s.american_rounds)
+    res.extra["american batch"] = (batch, s.batch_copies)
+    obj = [o[0] for o in batch[2].output]
+    res.checks.append(f"zub_batch.value − object API at tolerance 1e-6: largest price difference "
+                      f"{max(abs(a - b) for a, b in zip(batch[0].output, obj)):.1e}")
+
+    def err(label):
+        return next(p for c in curves.values() for p in c if p.label == label).error
+
+    eb6, eb10, fd = by_label["tolerance 1e-6"], by_label["tolerance 1e-10"], by_label["101x10 (default)"]
+    res.targets += [
+        Target("exercise boundary, tolerance 1e-6: worst error ≤ 1e-6·K", f"{err('tolerance 1e-6'):.1e}·K",
+               err("tolerance 1e-6") <= 1e-6),
+        Target("exercise boundary, tolerance 1e-10: worst error ≤ 1e-9·K", f"{err('tolerance 1e-10'):.1e}·K",
+               err("tolerance 1e-10") <= 1e-9),
+        Target("tolerance 1e-6 no slower per option than finite differences 101x10 (default)",
+               f"{paired_ratio(fd, eb6):.2f}x", paired_ratio(fd, eb6) >= 1.0),
+        Target("tolerance 1e-6 ≥300x more accurate than finite differences 101x10 (default)",
+               f"{err('101x10 (default)') / err('tolerance 1e-6'):.0f}x",
+               err("101x10 (default)") / err("tolerance 1e-6") >= 300.0),
+        Target("tolerance 1e-6 ≥5x faster than QdFp accurateScheme",
+               f"{paired_ratio(by_label['accurateScheme'], eb6):.1f}x",
+               paired_ratio(by_label["accurateScheme"], eb6) >= 5.0),
+        Target("tolerance 1e-10 ≥5x faster than QdFp highPrecisionScheme",
+               f"{paired_ratio(by_label['highPrecisionScheme'], eb10):.1f}x",
+               paired_ratio(by_label["highPrecisionScheme"], eb10) >= 5.0),
+        Target("zub_batch.value one thread ≤0.95x the object API's time per option (tolerance 1e-6)",
+               f"{paired_ratio(batch[0], batch[2]):.2f}x", paired_ratio(batch[0], batch[2]) <= 0.95),
+        Target("zub_batch.value two threads ≥1.8x one thread (tolerance 1e-6)",
+               f"{paired_ratio(batch[0], batch[1]):.2f}x", paired_ratio(batch[0], batch[1]) >= 1.8),
+    ]
+    return res
+
+
+ALL_WORKLOADS = ("1", "2", "3", "4", "5", "6")
 
 
 def run(s: Settings, which: Sequence[str] = ALL_WORKLOADS, log: Callable[[str], None] = print) -> list[Result]:
@@ -310,6 +449,7 @@ def run(s: Settings, which: Sequence[str] = ALL_WORKLOADS, log: Callable[[str], 
         "3": lambda: equal_accuracy(s),
         "4": lambda: european_iv(s),
         "5": lambda: american_iv(s),
+        "6": lambda: american_accuracy(s),
     }
     for key in which:
         log(f"workload {key} ...")

@@ -16,7 +16,7 @@ from typing import Callable, Sequence
 
 import zub
 
-from inputs import EXPIRY, RATE, SPOT, VALUATION, VOL, Spec
+from inputs import EXPIRY, RATE, SPOT, VALUATION, VOL, AmericanCase, Spec
 
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
 CALL, PUT = zub.OptionType.Call, zub.OptionType.Put
@@ -43,7 +43,8 @@ def version() -> str:
         commit = git("describe", "--always")
         # The files this benchmark writes do not make the measured code dirty.
         if commit and git("status", "--porcelain", "--", ":/", ":(top,exclude)bench/RESULTS.md",
-                          ":(top,exclude)bench/accuracy.png"):
+                          ":(top,exclude)bench/accuracy.png",
+                          ":(top,exclude)docs/american_frontier.png"):
             commit += "-dirty"
     except (OSError, subprocess.SubprocessError):
         commit = ""
@@ -173,3 +174,74 @@ def boundary_breakdown(number: int = 20000, repeat: int = 7) -> list[tuple[str, 
         best = min(timeit.repeat(stmt, globals=names, number=number, repeat=repeat))
         out.append((label, best / number))
     return out
+
+
+# ---------------------------------------------------------------------------
+# American options each on its own market (the accuracy workload)
+
+
+def american_frame(case: AmericanCase) -> zub.OptionMarketFrame:
+    """The option's market; the dividend yield is the borrow curve's rate."""
+    return zub.OptionMarketFrame(case.spot, zub.RateCurve.continuous(case.rate, ACT365),
+                                 zub.VolSurface.flat(case.vol, ACT365),
+                                 borrow_curve=zub.RateCurve.continuous(case.carry, ACT365))
+
+
+def boundary_config(tolerance: float) -> zub.Config:
+    return zub.Config().add_policy(zub.InstrumentPolicy().exercise_boundary(tolerance))
+
+
+def bumped_vega_rho_config() -> zub.Config:
+    """The default table with vega and rho by bumping on finite differences."""
+    return zub.Config().fdm_vega_rho()
+
+
+def american_valuation(cases: Sequence[AmericanCase], config: zub.Config | None) -> Callable[[], list]:
+    """Price and the five Greeks of every option (pricer reused: each
+    builder, with its frame, configuration and valuation time, made once);
+    `config` None is the default table (finite differences, 101x10)."""
+    builders = []
+    for c in cases:
+        b = zub.VanillaOption(c.strike, c.expiry, CALL if c.is_call else PUT, AMERICAN).valuation()
+        b.market(american_frame(c))
+        if config is not None:
+            b.config(config)
+        builders.append(b.at(VALUATION))
+    return lambda: _compute_all(builders)
+
+
+def american_batch(cases: Sequence[AmericanCase], config: zub.Config, threads: int, copies: int = 1
+                   ) -> Callable[[], list]:
+    """`zub_batch.value` over `copies` copies of the set: one call per
+    (rate, dividend yield), spot, volatility, strike, expiry and type as
+    arrays.  Returns the prices of the first copy, in the set's order."""
+    import numpy as np
+    import zub_batch
+
+    groups: dict[tuple[float, float], list[int]] = {}
+    for i, c in enumerate(cases):
+        groups.setdefault((c.rate, c.carry), []).append(i)
+    calls = []
+    for (rate, carry), idx in groups.items():
+        picked = [cases[i] for i in idx] * copies
+        frame = american_frame(picked[0])
+        arrays = dict(
+            strike=np.array([c.strike for c in picked]),
+            expiry=np.array([np.datetime64(c.expiry.replace(tzinfo=None), "s") for c in picked]),
+            option_type=np.array([0 if c.is_call else 1 for c in picked], dtype=np.int8),
+            spot=np.array([c.spot for c in picked]),
+            vol=np.array([c.vol for c in picked]),
+        )
+        calls.append((idx, frame, arrays))
+    value = zub_batch.value
+
+    def run():
+        prices = [0.0] * len(cases)
+        for idx, frame, a in calls:
+            out = value(frame, a["strike"], a["expiry"], a["option_type"], 0, valuation_time=VALUATION,
+                        config=config, spot=a["spot"], vol=a["vol"], threads=threads)["price"]
+            for j, i in enumerate(idx):
+                prices[i] = float(out[j])
+        return prices
+
+    return run
