@@ -69,6 +69,7 @@ test-python: install $(TEST_READY)
 # venv as the optional group "bench"); writes bench/RESULTS.md, docs/american_frontier.png and
 # bench/accuracy.png.  The test tools bring pytest for the harness's own tests.
 bench: $(TEST_READY)
+	$(PIP) install --quiet setuptools wheel  # py_vollib builds from source, without build isolation
 	$(PIP) install --quiet --no-build-isolation ".[bench]"
 	$(PY) -m pytest -q -p no:cacheprovider bench/test_harness.py
 	$(PY) bench/run.py
