@@ -280,8 +280,9 @@ class InstrumentPolicy:
     def exercise_boundary(self, tolerance: Optional[float] = None) -> InstrumentPolicy:
         """Price matched American options without a cash dividend inside their life by solving their
         exercise boundary, with all five Greeks; `tolerance` is the largest price error aimed for, as a
-        fraction of the strike (1e-6 when None).  European options get the closed form, American ones
-        with a cash dividend inside their life finite differences on the default grid."""
+        fraction of the strike (1e-6 when None).  European options get the closed form; American ones
+        with a cash dividend inside their life, or whose exercise region is a band between two boundaries
+        (a put with q < r < 0, a call with r < q < 0), finite differences on the default grid."""
 
 @final
 class Config:
