@@ -89,6 +89,17 @@ constexpr Rational kRational[4] = {
                       : in_c ? V{} + (kRational[2].*terms)[j] : V{} + (kRational[3].*terms)[j];
 }
 
+// The numerator and the denominator's sum of one row for every lane.
+[[gnu::always_inline]] inline void horner(const Rational& row, const V& t, V& num, V& den) noexcept {
+    num = V{} + row.num[7];
+    den = V{} + row.den[7];
+#pragma GCC unroll 8
+    for (std::size_t j = 7; j-- > 0;) {
+        num = row.num[j] + t * num;
+        den = row.den[j] + t * den;
+    }
+}
+
 // N(x) = erfc(w) / 2, w = -x / sqrt 2, by fdlibm's erfc, and n(x).  In the
 // tails, |w| >= 1.25, erfc(|w|) = exp(-w^2 - 0.5625 + R/S) / |w| is taken as
 // 2 n(x) exp(R/S + ln(sqrt pi) - 0.5625) / |x|, which shares the density's
@@ -108,16 +119,30 @@ constexpr Rational kRational[4] = {
     const V aw = w < 0.0 ? -w : w;
     const I in_a = aw < 0.84375, in_b = aw < 1.25, in_c = aw < 0x1.6db6ep+1;
     const V t = in_a ? aw * aw : (in_b ? aw - 1.0 : 1.0 / (aw * aw));
-    // Each lane's coefficients, by its range.
-    V num, den, c;
-    select_row(in_a, in_b, in_c, &Rational::num, 7, num);
-    select_row(in_a, in_b, in_c, &Rational::den, 7, den);
+    // Each lane's coefficients, by its range; one row for all four when
+    // they share it, which gives the same sums.
+    V num, den;
+    const I row = in_a ? I{} : (in_b ? I{} + 1 : (in_c ? I{} + 2 : I{} + 3));
+    const bool shared = row[0] == row[1] && row[0] == row[2] && row[0] == row[3];
+    if (shared && row[0] == 0) {
+        horner(kRational[0], t, num, den);
+    } else if (shared && row[0] == 1) {
+        horner(kRational[1], t, num, den);
+    } else if (shared && row[0] == 2) {
+        horner(kRational[2], t, num, den);
+    } else if (shared) {
+        horner(kRational[3], t, num, den);
+    } else {
+        V c;
+        select_row(in_a, in_b, in_c, &Rational::num, 7, num);
+        select_row(in_a, in_b, in_c, &Rational::den, 7, den);
 #pragma GCC unroll 8
-    for (std::size_t j = 7; j-- > 0;) {
-        select_row(in_a, in_b, in_c, &Rational::num, j, c);
-        num = c + t * num;
-        select_row(in_a, in_b, in_c, &Rational::den, j, c);
-        den = c + t * den;
+        for (std::size_t j = 7; j-- > 0;) {
+            select_row(in_a, in_b, in_c, &Rational::num, j, c);
+            num = c + t * num;
+            select_row(in_a, in_b, in_c, &Rational::den, j, c);
+            den = c + t * den;
+        }
     }
     const V ratio = num / (1.0 + t * den);
 

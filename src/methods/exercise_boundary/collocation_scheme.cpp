@@ -53,6 +53,7 @@ CollocationScheme build(const Counts& c) {
         s.cos2.push_back(cs * cs);
         s.sin2.push_back(sn * sn);
         s.sin1.push_back(sn);
+        s.inv_sin1.push_back(1.0 / sn);
         s.w_root.push_back(weight[k] * 2.0 * cs);    // du / sqrt(tau - u) = 2 sqrt(tau) cos theta dtheta
         s.w_flat.push_back(weight[k] * 2.0 * sn * cs);  // du = 2 tau sin theta cos theta dtheta
     }

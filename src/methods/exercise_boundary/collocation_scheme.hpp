@@ -29,6 +29,7 @@ struct CollocationScheme {
 
     // Boundary quadrature, per point k < l:
     std::vector<double> cos2, sin2, sin1;  // cos^2 theta_k, sin^2 theta_k, sin theta_k
+    std::vector<double> inv_sin1;          // 1 / sin theta_k
     std::vector<double> w_root;            // weight of du / sqrt(tau - u), per sqrt(tau)
     std::vector<double> w_flat;            // weight of du, per tau
     // interp[(i l + k) n + j]: the weight of H_j in H(sqrt(u)) at point k of node i.

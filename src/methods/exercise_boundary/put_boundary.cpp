@@ -41,7 +41,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
     // Working arrays, written before they are read, each call over its first
     // l (or n) entries alone: left uninitialised, not cleared on every call.
-    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu;
+    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu, inv_root_hu, inv_vt;
     // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
     // with their exponentials.
     std::array<Real, kMaxQuadrature> dpt;
@@ -65,6 +65,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
         const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
         const Real B = with_exp(log_b[i], node_b[i]);
         const Real v = sigma * root_tau;
+        const double inv_root_tau = 1.0 / root_tau, inv_v = value_of(inv_sigma) * inv_root_tau;
         const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
         // H(u_k), summed over j in order for all points at once.
         for (std::size_t k = 0; k < l; ++k) hu[k] = 0.0;
@@ -76,12 +77,21 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
         for (std::size_t k = 0; k < l; ++k) {
             root_hu[k] = std::sqrt(positive_part(hu[k]));
             const double y = root_hu[k] - s[i];
-            dpt[k] = (y + drift * (tau * sc.sin2[k])) / (sigma * (root_tau * sc.sin1[k]));
+            // 1 / (sigma sqrt(tau - u)) by per-node and per-point reciprocals.
+            dpt[k] = (y + drift * (tau * sc.sin2[k])) * (inv_sigma * (inv_root_tau * sc.inv_sin1[k]));
             arg[k] = value_of(dpt[k]);
             exp_arg[k] = y;
         }
         normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
         exp_lanes(exp_arg.data(), exps.data(), l);
+        if constexpr (std::is_same_v<Real, double>) {
+            if (jacobian != nullptr) {
+                for (std::size_t k = 0; k < l; ++k) {
+                    inv_vt[k] = inv_v * sc.inv_sin1[k];
+                    inv_root_hu[k] = root_hu[k] > 0.0 ? 1.0 / root_hu[k] : 0.0;
+                }
+            }
+        }
         const double* eq_node = eq_table.data() + i * l;
         Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
         for (std::size_t k = 0; k < l; ++k) {
@@ -99,10 +109,10 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             den_flat += sc.w_flat[k] * (eq * cdf_t);
             if constexpr (std::is_same_v<Real, double>) {
                 if (jacobian != nullptr) {
-                    const double vt = value_of(sigma) * (root_tau * sc.sin1[k]), dv = dpt[k] / vt;
+                    const double dv = dpt[k] * inv_vt[k];
                     num_coef[k] = sc.w_root[k] * eqz * pdf_t * (1.0 - dv);
                     root_coef[k] = -sc.w_root[k] * eq * pdf_t * dv;
-                    flat_coef[k] = sc.w_flat[k] * eq * pdf_t / vt;
+                    flat_coef[k] = sc.w_flat[k] * eq * pdf_t * inv_vt[k];
                 }
             }
         }
@@ -131,7 +141,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
                 const double c = a * num_coef[k] - b * (c_root * root_coef[k] + c_flat * flat_coef[k]);
                 diag += c;
                 if (!(root_hu[k] > 0.0)) continue;
-                const double cr = c / root_hu[k];
+                const double cr = c * inv_root_hu[k];
                 for (std::size_t j = 0; j < n; ++j) row[j] += cr * interp[j];
             }
             for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
