@@ -23,6 +23,7 @@
 #include "datetime_conv.hpp"
 #include "declare.hpp"
 #include "execution/valuation.hpp"
+#include "expiry_table.hpp"
 #include "orchestration/fdm.hpp"
 #include "pool.hpp"
 #include "records.hpp"
@@ -95,6 +96,8 @@ struct Task {
     double* out[6] = {};
     uint8_t* status = nullptr;
     std::unique_ptr<std::vector<std::string>> messages;  // only when asked for
+    // Each expiry converted once per worker, whatever the order of the book.
+    mutable ExpiryTables expiry_tables;
     // An allocation failed outside any element's guard (storing a message).
     std::atomic<bool> out_of_memory{false};
 
@@ -107,6 +110,24 @@ struct Task {
     }
 };
 
+// The option type and exercise style of the walker's element; false after
+// marking the element INVALID_INPUT.
+bool read_codes(const Task& t, const Walker& w, std::size_t i, int outputs, OptionType& type, ExerciseStyle& style) {
+    const uint64_t type_code = read_code(t.layout, w, kType);
+    const uint64_t style_code = read_code(t.layout, w, kStyle);
+    if (type_code != 0 && type_code != 1) {
+        t.fail(i, kInvalidInput, "option type code must be 0 (Call) or 1 (Put)", outputs);
+        return false;
+    }
+    if (style_code != 0 && style_code != 1) {
+        t.fail(i, kInvalidInput, "exercise style code must be 0 (American) or 1 (European)", outputs);
+        return false;
+    }
+    type = static_cast<OptionType>(type_code);
+    style = static_cast<ExerciseStyle>(style_code);
+    return true;
+}
+
 // The option and the per-element market of the walker's element; false
 // after marking the element INVALID_INPUT.
 bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, ExpiryCache& cache,
@@ -116,19 +137,8 @@ bool read_element(const Task& t, const Walker& w, std::size_t i, int outputs, Ex
         t.fail(i, kInvalidInput, expiry_problem_text(problem), outputs);
         return false;
     }
-    const uint64_t type = read_code(t.layout, w, kType);
-    const uint64_t style = read_code(t.layout, w, kStyle);
-    if (type != 0 && type != 1) {
-        t.fail(i, kInvalidInput, "option type code must be 0 (Call) or 1 (Put)", outputs);
-        return false;
-    }
-    if (style != 0 && style != 1) {
-        t.fail(i, kInvalidInput, "exercise style code must be 0 (American) or 1 (European)", outputs);
-        return false;
-    }
+    if (!read_codes(t, w, i, outputs, option.type, option.style)) return false;
     option.strike = w.get<double>(kStrike);
-    option.type = static_cast<OptionType>(type);
-    option.style = static_cast<ExerciseStyle>(style);
     if (t.layout.base[kSpot] != nullptr) market.spot = w.get<double>(kSpot);
     if (t.layout.base[kVol] != nullptr) market.vol = w.get<double>(kVol);
     return true;
@@ -207,27 +217,123 @@ private:
 // their expiry alone and their finite-difference solves can step together.
 constexpr std::size_t kValueBlock = 48;
 
+// One element's price and Greeks into the outputs, or its failure when one
+// of them is not finite (OK promises finite numbers).
+void store_result(const Task& t, std::size_t at, const OptionResult& r) {
+    if (const char* field = non_finite_field(r)) {
+        t.fail(at, kEngineFailure, field, 6);
+        return;
+    }
+    t.out[0][at] = r.price;
+    t.out[1][at] = r.greeks.delta;
+    t.out[2][at] = r.greeks.gamma;
+    t.out[3][at] = r.greeks.theta;
+    t.out[4][at] = r.greeks.vega.value_or(kNaN);
+    t.out[5][at] = r.greeks.rho.value_or(kNaN);
+    t.status[at] = kOk;
+}
+
+// The elements of a block that the closed form alone prices, side by side
+// for black_scholes_block, and where each goes.
+struct ClosedFormElements {
+    std::array<OptionType, kValueBlock> type;
+    std::array<double, kValueBlock> strike, spot, vol;
+    std::array<const Horizon*, kValueBlock> horizon;
+    std::array<std::size_t, kValueBlock> where;
+    std::array<double, kValueBlock> price, delta, gamma, theta, vega, rho;
+    std::size_t count = 0;
+
+    // Prices them into the task's outputs.
+    void price_into(const Task& t) {
+        black_scholes_block({type.data(), strike.data(), spot.data(), vol.data(), horizon.data()}, count,
+                            {price.data(), delta.data(), gamma.data(), theta.data(), vega.data(), rho.data()});
+        double* const to[6] = {t.out[0], t.out[1], t.out[2], t.out[3], t.out[4], t.out[5]};
+        uint8_t* const status = t.status;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t at = where[k];
+            if (std::isfinite(price[k] + delta[k] + gamma[k] + theta[k] + vega[k] + rho[k])) [[likely]] {
+                to[0][at] = price[k], to[1][at] = delta[k], to[2][at] = gamma[k];
+                to[3][at] = theta[k], to[4][at] = vega[k], to[5][at] = rho[k];
+                status[at] = kOk;
+                continue;
+            }
+            OptionResult r;
+            r.price = price[k], r.greeks.delta = delta[k], r.greeks.gamma = gamma[k], r.greeks.theta = theta[k];
+            r.greeks.vega = vega[k], r.greeks.rho = rho[k];
+            store_result(t, at, r);
+        }
+        count = 0;
+    }
+};
+
+bool finite_positive(double x) noexcept { return x > 0.0 && x < std::numeric_limits<double>::infinity(); }
+
 void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
     Walker w(t.layout, begin);
     const CancelCheck cancel = job.cancel_check();
-    ExpiryCache cache;
+    const MarketRecord& market = *t.market;
+    const ConfigTable& config = t.table();
+    // Where the day counts disagree (or a curve has none) every element
+    // fails, on the general path.
+    bool day_counts_agree = false;
+    try {
+        day_counts_agree = market.rate_curve.day_count() == market.vol_surface.day_count();
+    } catch (const std::exception&) {
+    }
+    std::array<ClosedFormRule, 4> rules{};
+    for (const ExerciseStyle style : {ExerciseStyle::American, ExerciseStyle::European}) {
+        for (const OptionType type : {OptionType::Call, OptionType::Put}) {
+            rules[ConfigTable::slot_index(style, type)] =
+                day_counts_agree ? closed_form_rule(config, style, type) : ClosedFormRule::Never;
+        }
+    }
+    const bool spot_given = t.layout.base[kSpot] != nullptr, vol_given = t.layout.base[kVol] != nullptr;
+    ExpiryTables::Lease expiries(t.expiry_tables);
+    auto closed = std::make_unique<ClosedFormElements>();
     std::array<VanillaOption, kValueBlock> options;
     std::array<MarketOverrides, kValueBlock> markets;
     std::array<std::size_t, kValueBlock> where{};
     std::array<std::optional<Outcome<OptionResult>>, kValueBlock> results;
     WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
-        std::size_t count = 0;
-        for (; i < end && count < kValueBlock; ++i, w.next()) {
+        std::size_t count = 0, fast = 0;
+        for (; i < end && count + fast < kValueBlock; ++i, w.next()) {
+            uint8_t problem = 0;
+            const ExpiryTable::Entry* expiry = expiries->find(t.layout, w, market, t.valuation, problem);
+            if (expiry == nullptr) {
+                t.fail(i, kInvalidInput, expiry_problem_text(problem), 6);
+                continue;
+            }
+            OptionType type;
+            ExerciseStyle style;
+            if (!read_codes(t, w, i, 6, type, style)) continue;
+            const double strike = w.get<double>(kStrike);
+            const double spot = spot_given ? w.get<double>(kSpot) : market.spot;
+            const ExpiryTerms& terms = expiry->terms;
+            if (terms.T > 0.0 && std::isfinite(terms.rate) && std::isfinite(terms.carry) &&
+                priced_by_closed_form(rules[ConfigTable::slot_index(style, type)], terms.rate, terms.carry)) {
+                const double vol = vol_given ? w.get<double>(kVol) : market.vol_surface.volatility(strike, terms.T);
+                if (finite_positive(strike) && finite_positive(spot) && finite_positive(vol)) {
+                    closed->type[fast] = type, closed->strike[fast] = strike;
+                    closed->spot[fast] = spot, closed->vol[fast] = vol;
+                    closed->horizon[fast] = &terms.closed, closed->where[fast] = i;
+                    ++fast;
+                    continue;
+                }
+            }
+            options[count] = {.strike = strike, .expiry = expiry->instant, .type = type, .style = style};
             markets[count] = {.spot = {}, .vol = {}, .refuse_invalid_inputs = true};
-            if (!read_element(t, w, i, 6, cache, options[count], markets[count])) continue;
+            if (spot_given) markets[count].spot = spot;
+            if (vol_given) markets[count].vol = w.get<double>(kVol);
             where[count++] = i;
         }
+        closed->count = fast;
+        closed->price_into(t);
         if (count == 0) continue;
         for (std::size_t k = 0; k < count; ++k) results[k].reset();
         try {
-            value_options({options.data(), count}, {markets.data(), count}, *t.market, t.table(), t.valuation,
-                          cancel, {results.data(), count}, &lease.ws);
+            value_options({options.data(), count}, {markets.data(), count}, market, config, t.valuation, cancel,
+                          {results.data(), count}, &lease.ws);
         } catch (const std::exception&) {
             // Valued again one by one below, each element with its own failure.
         }
@@ -235,7 +341,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             const std::size_t at = where[k];
             if (!results[k]) {
                 guarded_element(t, at, 6, [&] {
-                    results[k] = value_option(options[k], *t.market, t.table(), t.valuation, cancel, markets[k]);
+                    results[k] = value_option(options[k], market, config, t.valuation, cancel, markets[k]);
                     return true;
                 });
                 if (!results[k]) continue;  // its failure is stored
@@ -246,17 +352,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
                 t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
                 continue;
             }
-            if (const char* field = non_finite_field(*r)) {
-                t.fail(at, kEngineFailure, field, 6);
-                continue;
-            }
-            t.out[0][at] = r->price;
-            t.out[1][at] = r->greeks.delta;
-            t.out[2][at] = r->greeks.gamma;
-            t.out[3][at] = r->greeks.theta;
-            t.out[4][at] = r->greeks.vega.value_or(kNaN);
-            t.out[5][at] = r->greeks.rho.value_or(kNaN);
-            t.status[at] = kOk;
+            store_result(t, at, *r);
         }
     }
 }

@@ -102,10 +102,12 @@ const FdmConfig& fdm_settings(const PricingMethod& method) noexcept {
     return method.fdm ? *method.fdm : kDefaultFdm;
 }
 
+bool valid_tolerance(double tolerance) noexcept { return std::isfinite(tolerance) && tolerance > 0.0; }
+
 // The exercise-boundary method's tolerance, or the error refusing it.
 Outcome<double> boundary_tolerance(const PricingMethod& method) {
     const double tolerance = method.tolerance.value_or(kDefaultBoundaryTolerance);
-    if (std::isfinite(tolerance) && tolerance > 0.0) return tolerance;
+    if (valid_tolerance(tolerance)) return tolerance;
     return Error::value("Exercise-boundary tolerance must be finite and positive, got " + format_shortest(tolerance));
 }
 
@@ -225,6 +227,35 @@ constexpr std::size_t kBlock = 32;
 }  // namespace
 
 std::size_t block_granularity() noexcept { return fdm_block_granularity(); }
+
+ExpiryTerms expiry_terms(const MarketRecord& market, double T) noexcept {
+    ExpiryTerms terms;
+    terms.T = T;
+    if (!(T > 0.0)) return terms;
+    const MarketPoint rates = point_at(market, T, std::nullopt);
+    terms.rate = rates.rate;
+    terms.carry = rates.carry;
+    terms.closed = horizon(T, rates.rate, rates.carry);
+    return terms;
+}
+
+// The branches of prepare_value that end in the closed form.
+ClosedFormRule closed_form_rule(const ConfigTable& config, ExerciseStyle style, OptionType type) noexcept {
+    const PricingMethod& method = config.slot(style, type);
+    switch (method.kind) {
+        case PricingMethod::Kind::Fdm:
+            return ClosedFormRule::Never;
+        case PricingMethod::Kind::ExerciseBoundary:
+            return style == ExerciseStyle::European &&
+                           valid_tolerance(method.tolerance.value_or(kDefaultBoundaryTolerance))
+                       ? ClosedFormRule::Always
+                       : ClosedFormRule::Never;
+        case PricingMethod::Kind::Unset:
+        case PricingMethod::Kind::Analytic:
+            break;
+    }
+    return style == ExerciseStyle::European ? ClosedFormRule::Always : ClosedFormRule::UnlessCarryAboveRate;
+}
 
 Outcome<OptionResult> value_option(const VanillaOption& option, const MarketRecord& market, const ConfigTable& config,
                                    const Instant& valuation, CancelCheck cancel, const MarketOverrides& overrides) {

@@ -12,6 +12,7 @@
 #include "instruments/vanilla_option.hpp"
 #include "market/market_record.hpp"
 #include "methods/finite_difference/fdm_config.hpp"
+#include "orchestration/analytic.hpp"
 #include "orchestration/option_result.hpp"
 
 namespace zub {
@@ -106,6 +107,29 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
 // implied_volatilities price as fast per option as a larger block; a
 // caller that splits work into blocks makes them multiples of it.
 std::size_t block_granularity() noexcept;
+
+// What every option of one expiry shares on one market: the Actual/365
+// Fixed time to it and, when that is positive, the rates there and the
+// closed form's factors, as value_option takes them.
+struct ExpiryTerms {
+    double T = 0.0;
+    double rate = 0.0, carry = 0.0;
+    Horizon closed;
+};
+ExpiryTerms expiry_terms(const MarketRecord& market, double T) noexcept;
+
+// When value_option prices an option of one style and type by the closed
+// form alone, at the rates of its expiry, once its time to expiry is
+// positive, the day counts agree and its inputs are ones that
+// MarketOverrides::refuse_invalid_inputs accepts: then it gives exactly
+// black_scholes (or black_scholes_block) at the option's strike, spot and
+// volatility on that expiry's horizon.
+enum class ClosedFormRule : uint8_t { Never, Always, UnlessCarryAboveRate };
+ClosedFormRule closed_form_rule(const ConfigTable& config, ExerciseStyle style, OptionType type) noexcept;
+
+inline bool priced_by_closed_form(ClosedFormRule rule, double rate, double carry) noexcept {
+    return rule == ClosedFormRule::Always || (rule == ClosedFormRule::UnlessCarryAboveRate && !(carry > rate));
+}
 
 // Volatility that reproduces `target` by the configured method and search.
 // The target is checked after the day-count check and before anything else,

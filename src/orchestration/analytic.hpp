@@ -1,6 +1,7 @@
 // Closed-form Black-Scholes with a continuous carry.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "instruments/vanilla_option.hpp"
@@ -20,6 +21,31 @@ struct Horizon {
     double rate_discount = 0.0, carry_discount = 0.0;  // their exponentials
 };
 Horizon horizon(double T, double rate, double carry) noexcept;
+
+// Options priced together by the closed form, one array per quantity: the
+// i-th option is of type[i], strike[i], at spot[i] and volatility vol[i],
+// on the horizon *horizon[i].
+struct ClosedFormBlock {
+    const OptionType* type;
+    const double* strike;
+    const double* spot;
+    const double* vol;
+    const Horizon* const* horizon;
+};
+
+// Their prices and Greeks, one array per number.
+struct ClosedFormOutputs {
+    double* price;
+    double* delta;
+    double* gamma;
+    double* theta;
+    double* vega;
+    double* rho;
+};
+
+// The first `count` options of `in` into `out`, each to the bit what
+// black_scholes gives it alone; several at a time in vector code.
+void black_scholes_block(const ClosedFormBlock& in, std::size_t count, const ClosedFormOutputs& out) noexcept;
 
 // Price and all five Greeks of a European call or put of strike K on the market
 // point m; allocation-free.  T is the Actual/365 Fixed time to expiry.
