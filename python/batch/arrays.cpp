@@ -35,6 +35,7 @@ struct Numpy {
     PyObject* datetime_data = nullptr;
     PyObject* int64 = nullptr;
     PyObject* frombuffer = nullptr;
+    PyObject* ndarray = nullptr;
 };
 
 Numpy np;
@@ -163,8 +164,10 @@ bool load_numpy() {
     n.datetime_data = n.empty ? attr(mod, "datetime_data") : nullptr;
     n.int64 = n.datetime_data ? attr(mod, "int64") : nullptr;
     n.frombuffer = n.int64 ? attr(mod, "frombuffer") : nullptr;
+    n.ndarray = n.frombuffer ? attr(mod, "ndarray") : nullptr;
     Py_DECREF(mod);
-    if (n.frombuffer == nullptr) {
+    if (n.ndarray == nullptr || !PyType_Check(n.ndarray)) {
+        Py_XDECREF(n.frombuffer);
         Py_XDECREF(n.int64);
         Py_XDECREF(n.asarray);
         Py_XDECREF(n.empty);
@@ -297,31 +300,67 @@ bool member_code(std::size_t col, PyObject* o, long& code) {
     return true;
 }
 
-bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
-    // Enumeration members, alone or in a list or tuple, become their codes.
+// Enumeration members, alone or in a list or tuple, as their codes: a new
+// reference.
+PyObject* member_codes(std::size_t col, PyObject* o) {
     long code = 0;
-    PyObject* codes = nullptr;
-    if (member_code(col, o, code)) {
-        codes = PyLong_FromLong(code);
-    } else if (PyList_Check(o) || PyTuple_Check(o)) {
-        const Py_ssize_t n = PySequence_Size(o);
-        codes = PyList_New(n);
-        for (Py_ssize_t i = 0; codes != nullptr && i < n; ++i) {
-            PyObject* item = PySequence_GetItem(o, i);
-            PyObject* c = item == nullptr ? nullptr : member_code(col, item, code) ? PyLong_FromLong(code) : (Py_INCREF(item), item);
-            Py_XDECREF(item);
-            if (c == nullptr) {
-                Py_CLEAR(codes);
-                break;
-            }
-            PyList_SetItem(codes, i, c);
+    if (member_code(col, o, code)) return PyLong_FromLong(code);
+    if (!PyList_Check(o) && !PyTuple_Check(o)) return (Py_INCREF(o), o);
+    const Py_ssize_t n = PySequence_Size(o);
+    PyObject* codes = PyList_New(n);
+    for (Py_ssize_t i = 0; codes != nullptr && i < n; ++i) {
+        PyObject* item = PySequence_GetItem(o, i);
+        PyObject* c = item == nullptr ? nullptr : member_code(col, item, code) ? PyLong_FromLong(code) : (Py_INCREF(item), item);
+        Py_XDECREF(item);
+        if (c == nullptr) {
+            Py_CLEAR(codes);
+            break;
         }
-    } else {
-        codes = (Py_INCREF(o), o);
+        PyList_SetItem(codes, i, c);
     }
-    if (codes == nullptr) return false;
-    PyObject* a = as_array(codes, name);
-    Py_DECREF(codes);
+    return codes;
+}
+
+bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
+    const bool is_array = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.ndarray)) != 0;
+    py::Ref staged;
+    if (is_array) {
+        // Read where it is by take_views: converting it now would make a view
+        // that a hook resizing the array would leave dangling.
+        staged = py::Ref::borrow(o);
+    } else if (col == kExpiry) {
+        PyObject* dt_type = py::datetime_type();
+        const int single = dt_type != nullptr ? PyObject_IsInstance(o, dt_type) : -1;
+        if (single < 0) return false;
+        staged = single ? py::Ref::borrow(o) : py::Ref::steal(as_array(o, name));
+    } else if (col == kType || col == kStyle) {
+        const py::Ref codes = py::Ref::steal(member_codes(col, o));
+        if (!codes) return false;
+        staged = py::Ref::steal(as_array(codes.get(), name));
+    } else {
+        staged = py::Ref::steal(as_array(o, name));
+    }
+    if (!staged) return false;
+    staged_[col] = {std::move(staged), name};
+    return true;
+}
+
+bool Arguments::take_views() {
+    // The expiry first: its datetimes' time zones are the last Python code.
+    static constexpr Col kOrder[] = {kExpiry, kStrike, kType, kStyle, kSpot, kVol, kTarget};
+    for (const Col col : kOrder) {
+        const Staged& s = staged_[col];
+        if (!s.object) continue;
+        const bool ok = col == kExpiry                  ? add_expiry(s.object.get(), s.name)
+                        : col == kType || col == kStyle ? add_code(col, s.object.get(), s.name)
+                                                        : add_float(col, s.object.get(), s.name);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
+    PyObject* a = as_array(o, name);
     if (a == nullptr) return false;
     const char k = dtype_kind(a);
     if (k != 'i' && k != 'u' && k != 'b') {
@@ -394,7 +433,10 @@ bool Arguments::add_expiry(PyObject* o, const char* name) {
         return false;
     }
     // Datetime objects: converted now, each as the option constructor does.
-    PyObject* items = single ? Py_BuildValue("(O)", o) : PyObject_CallMethod(a, "ravel", nullptr);
+    // The items in a list of our own: a time zone may resize the array.
+    PyObject* flat = single ? nullptr : PyObject_CallMethod(a, "ravel", nullptr);
+    PyObject* items = single ? Py_BuildValue("(O)", o) : flat != nullptr ? PySequence_List(flat) : nullptr;
+    Py_XDECREF(flat);
     Input& in = inputs_[kExpiry];
     in.name = name;
     if (!single) {
@@ -544,6 +586,7 @@ const char* Arguments::overlapping(const char* begin, const char* end) const noe
 }
 
 void Arguments::release() {
+    staged_ = {};
     for (Py_buffer& b : views_) PyBuffer_Release(&b);
     views_.clear();
     for (PyObject* r : refs_) Py_DECREF(r);
@@ -661,20 +704,20 @@ void wrong_output_type(const char* name, const char* wanted, PyObject* array, co
 
 }  // namespace
 
-bool GivenOutputs::read(PyObject* out, const char* const* names, int doubles, const Layout& layout,
-                        const Arguments& inputs) {
+bool GivenOutputs::collect(PyObject* out) {
     if (out == nullptr || out == Py_None) return true;
-    PyObject* items = PyMapping_Items(out);
-    if (items == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        PyObject* tn = PyType_GetName(Py_TYPE(out));
-        if (tn != nullptr) {
-            PyErr_Format(PyExc_TypeError, "out must be a mapping from output names to arrays, got '%U'", tn);
-            Py_DECREF(tn);
-        }
-        return false;
-    }
+    items_ = py::Ref::steal(PyMapping_Items(out));
+    if (items_) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    const py::Ref tn = py::Ref::steal(PyType_GetName(Py_TYPE(out)));
+    if (tn) PyErr_Format(PyExc_TypeError, "out must be a mapping from output names to arrays, got '%U'", tn.get());
+    return false;
+}
+
+bool GivenOutputs::read(const char* const* names, int doubles, const Layout& layout, const Arguments& inputs) {
+    if (!items_) return true;
+    PyObject* items = items_.get();
     // Every view is kept from the moment it is taken, so that release()
     // gives it back whatever fails later.
     given_.reserve(static_cast<std::size_t>(doubles) + 1);
@@ -699,7 +742,6 @@ bool GivenOutputs::read(PyObject* out, const char* const* names, int doubles, co
         }
         ok = add(k, k < doubles ? names[k] : "status", k == doubles, PyTuple_GetItem(item, 1), layout, inputs);
     }
-    Py_DECREF(items);
     return ok;
 }
 
@@ -775,6 +817,7 @@ PyObject* GivenOutputs::array(int k, void*& data) const noexcept {
 }
 
 void GivenOutputs::release() {
+    items_ = py::Ref();
     for (Given& g : given_) {
         PyBuffer_Release(&g.view);
         Py_DECREF(g.array);

@@ -11,6 +11,7 @@
 #include "boundary.hpp"
 #include "core/period.hpp"
 #include "instruments/vanilla_option.hpp"
+#include "ref.hpp"
 
 namespace zub::batch {
 
@@ -125,11 +126,16 @@ inline bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cach
 // destructor, so that an unwinding thread touches no Python object).
 class Arguments {
 public:
-    // Each add_* converts one argument and records its shape; false with an
-    // exception set (TypeError naming the argument for a wrong kind).
-    bool add_float(std::size_t col, PyObject* o, const char* name);
-    bool add_code(std::size_t col, PyObject* o, const char* name);
-    bool add_expiry(PyObject* o, const char* name);
+    // Runs now whatever Python code the argument of column `col` runs on its
+    // way to an array (its __array__, a sequence's items, enumeration
+    // members) and keeps what it gives; false with an exception set.  The
+    // user's hooks all run before take_views(), which reads the arrays'
+    // memory and runs none but the expiry datetimes' time zones, first: so
+    // nothing a hook does (resizing an input, say) frees memory the call reads.
+    bool stage(std::size_t col, PyObject* o, const char* name);
+    // The views of the staged arguments, each recording its shape; false
+    // with an exception set (TypeError naming the argument for a wrong kind).
+    bool take_views();
     // Broadcasts the recorded shapes into `layout`; ValueError naming the
     // arguments when they do not broadcast.
     bool broadcast(Layout& layout);
@@ -146,7 +152,15 @@ private:
         Py_ssize_t itemsize = 0;
     };
     bool view(std::size_t col, PyObject* array, const char* name);
+    bool add_float(std::size_t col, PyObject* o, const char* name);
+    bool add_code(std::size_t col, PyObject* o, const char* name);
+    bool add_expiry(PyObject* o, const char* name);
 
+    struct Staged {
+        py::Ref object;
+        const char* name = nullptr;
+    };
+    std::array<Staged, kCols> staged_{};
     std::array<Input, kCols> inputs_{};
     std::vector<PyObject*> refs_;
     std::vector<Py_buffer> views_;
@@ -165,12 +179,15 @@ public:
 // under the interpreter lock.
 class GivenOutputs {
 public:
-    // Reads `out` (nullptr or None: nothing given), a mapping from the
-    // names names[0..doubles) (float64 outputs) and "status" (uint8) to
-    // writable C-contiguous arrays of the layout's shape, none of which
-    // meets an input's or another output's memory; false with an exception
-    // naming the output set.
-    bool read(PyObject* out, const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
+    // The items of `out` (nullptr or None: nothing given), taken before the
+    // inputs' views since a mapping's look-ups may run Python code; false
+    // with an exception set.
+    bool collect(PyObject* out);
+    // Reads the collected items: a mapping from the names names[0..doubles)
+    // (float64 outputs) and "status" (uint8) to writable C-contiguous arrays
+    // of the layout's shape, none of which meets an input's or another
+    // output's memory; false with an exception naming the output set.
+    bool read(const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
     // The array given for output k (k == doubles: status), or nullptr; its
     // data in `data`.
     PyObject* array(int k, void*& data) const noexcept;
@@ -187,6 +204,7 @@ private:
         Py_buffer view;
     };
     std::vector<Given> given_;
+    py::Ref items_;  // a list of (name, array) pairs
 };
 
 // The outputs of one call: `doubles` float64 arrays and one uint8 array,

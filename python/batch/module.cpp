@@ -379,12 +379,12 @@ bool read_common(Task& t, Arguments& args, PyObject* const* p, int first_column,
     // p: market_frame, [target,] strike, expiry, option_type, exercise_style, valuation_time, config
     if (!read_frame(p[0], "market_frame", t.market)) return false;
     const int c = first_column;
-    if (!args.add_float(kStrike, p[c], "strike") || !args.add_expiry(p[c + 1], "expiry") ||
-        !args.add_code(kType, p[c + 2], "option_type") || !args.add_code(kStyle, p[c + 3], "exercise_style")) {
+    if (!args.stage(kStrike, p[c], "strike") || !args.stage(kExpiry, p[c + 1], "expiry") ||
+        !args.stage(kType, p[c + 2], "option_type") || !args.stage(kStyle, p[c + 3], "exercise_style")) {
         return false;
     }
-    if (spot != nullptr && spot != Py_None && !args.add_float(kSpot, spot, "spot")) return false;
-    if (vol != nullptr && vol != Py_None && !args.add_float(kVol, vol, "vol")) return false;
+    if (spot != nullptr && spot != Py_None && !args.stage(kSpot, spot, "spot")) return false;
+    if (vol != nullptr && vol != Py_None && !args.stage(kVol, vol, "vol")) return false;
     if (!read_valuation(p[c + 4], t.valuation)) return false;
     return read_config(p[c + 5], "config", t.config);
 }
@@ -496,8 +496,9 @@ PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int co
     GivenOutputs given;
     CallOptions opts;
     PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout) ||
-            !given.read(opts.out, outputs, count, task->layout, inputs)) {
+        // Every hook of the caller's objects runs before the first view.
+        if (!read(*task, inputs, opts) || !given.collect(opts.out) || !inputs.take_views() ||
+            !inputs.broadcast(task->layout) || !given.read(outputs, count, task->layout, inputs)) {
             return nullptr;
         }
         task->converted = inputs.converted();
@@ -547,7 +548,7 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         s.refuse_invalid_inputs = true;
         task.min_chunk = kVolChunk;
         double tolerance = 0.0;
-        if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
+        if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.stage(kTarget, p[1], "target") ||
             !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
             !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
             return false;

@@ -179,6 +179,9 @@ private:
 // that leak checkers see it as reachable, and the next call builds anew.
 Pool* live = nullptr;
 std::vector<Pool*> abandoned;
+// Forks this process has gone through, counted in each child: a call that
+// sees it change learns that it runs in a child.
+std::atomic<unsigned> forks{0};
 
 Pool& pool() {
     if (live == nullptr) live = new Pool();
@@ -186,6 +189,7 @@ Pool& pool() {
 }
 
 void after_fork_in_child() {
+    forks.fetch_add(1, std::memory_order_relaxed);
     if (live == nullptr) return;
     abandoned.push_back(live);
     live = nullptr;
@@ -289,8 +293,13 @@ bool run_job(const std::shared_ptr<Job>& job) {
         if (cpu >= 0 && cpu < kTracked) job->cpus.store(std::uint64_t{1} << cpu, std::memory_order_relaxed);
         helpers->submit(job);
     }
+    const unsigned forks_before = forks.load(std::memory_order_relaxed);
+    const auto forked = [&] { return forks.load(std::memory_order_relaxed) != forks_before; };
     job->work();
-    if (helpers != nullptr) {
+    // A signal handler that the calling thread runs may fork: the child has
+    // none of the workers, whose count the job still holds, and none of the
+    // chunks they held, and the pool's lock may have been held at the fork.
+    if (helpers != nullptr && !forked()) {
         if (job->interrupted) {
             helpers->cancel(*job);
         } else {
@@ -299,11 +308,14 @@ bool run_job(const std::shared_ptr<Job>& job) {
         // Only the main thread takes the lock before the workers are done:
         // another would wait for nothing (no signal handler runs there), and
         // finalisation may end it while the workers still run.
-        while (!helpers->wait(*job, kSignalPoll)) {
+        while (!forked() && !helpers->wait(*job, kSignalPoll)) {
             if (job->interrupted || !job->caller_polls) continue;
-            if (job->run_signal_handlers()) helpers->cancel(*job);
+            if (job->run_signal_handlers() && !forked()) helpers->cancel(*job);
         }
     }
+    // In such a child the job is done again, whole, on this thread alone
+    // (every element writes only its own outputs), unless a handler raised.
+    if (helpers != nullptr && forked() && !job->interrupted) job->body(0, job->size);
     reacquire(job->caller_state);
     return !job->interrupted;
 }

@@ -273,6 +273,64 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     assert proc.stdout.strip() == "0", proc.stderr
 
 
+# The handler forks while the workers hold chunks; the child either raises
+# or finishes the call on its own thread, with the bits of one thread.
+@pytest.mark.parametrize("child_raises", [False, True])
+def test_child_forked_by_a_signal_handler_inside_a_call_leaves_it(child_raises):
+    code = SLOW_BOOK + f"""
+import os, signal, time
+strike = np.linspace(80, 120, 160)
+book = lambda threads: zb.value(frm, strike, T0 + dt.timedelta(days=365), 1, 0, valuation_time=T0, config=cfg,
+                                threads=threads)["price"]
+want, forked = book(1), []
+def fork(*_):
+    if not forked:
+        forked.append(os.fork())
+        if forked[0] == 0 and {child_raises}:
+            raise SystemExit(5)
+signal.signal(signal.SIGALRM, fork)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    got = book(2)
+except SystemExit as e:
+    os._exit(e.code)
+if forked[0] == 0:
+    os._exit(0 if got.tobytes() == want.tobytes() else 3)
+for _ in range(400):
+    pid, status = os.waitpid(forked[0], os.WNOHANG)
+    if pid:
+        print(os.waitstatus_to_exitcode(status))
+        break
+    time.sleep(0.05)
+else:
+    os.kill(forked[0], signal.SIGKILL)
+    print("hung")
+"""
+    assert run_script(code).stdout.strip() == ("5" if child_raises else "0")
+
+
+# Each hook frees the strikes' memory (a resize to fewer elements) once the
+# strikes are staged; the call reads the array as the hook left it.
+@pytest.mark.parametrize("hook", ["threads=Hook()", "messages=Hook()", "out=Out()", "spot=Hook()",
+                                  "valuation_time=dt.datetime(2025, 1, 2, tzinfo=Zone())"])
+def test_a_hook_resizing_an_input_does_not_free_what_the_call_reads(hook):
+    code = SLOW_BOOK + f"""
+strike = np.full(300_000, 100.0)
+shrink = lambda: strike.resize(10, refcheck=False)
+class Hook:
+    __index__ = lambda self: shrink() or 1
+    __bool__ = lambda self: shrink() or True
+    __array__ = lambda self, dtype=None, copy=None: shrink() or np.array(100.0)
+class Out(dict):
+    items = lambda self: shrink() or super().items()
+class Zone(dt.tzinfo):
+    utcoffset = lambda self, d: shrink() or dt.timedelta(0)
+print(zb.value(frm, strike, T0 + dt.timedelta(days=365), 1, 1, {hook})["price"].shape)
+"""
+    proc = run_script(code)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "(10,)"), proc.stderr
+
+
 @pytest.mark.parametrize("threads", [None, 1])
 def test_daemon_thread_in_a_batch_at_exit_ends_cleanly(threads):
     code = SLOW_BOOK + f"""
