@@ -41,6 +41,8 @@ struct Layout {
     std::size_t size = 1;
     // Integer codes (type, style) are read in their array's own width.
     std::array<uint8_t, kCols> code_bytes{};
+    // A column given as a Python float or int is read from here.
+    std::array<std::array<char, 8>, kCols> scalars{};
 
     // datetime64 expiries: microseconds = ticks * micros_mul, or
     // floor(ticks / micros_div) for units finer than a microsecond.
@@ -150,17 +152,23 @@ private:
         std::vector<Py_ssize_t> strides;
         const char* data = nullptr;
         Py_ssize_t itemsize = 0;
+        bool scalar = false;  // data: scalars_[column]
     };
     bool view(std::size_t col, PyObject* array, const char* name);
+    bool read_in_place(std::size_t col, PyObject* o, const char* name, const char* formats);
+    template <class T>
+    void scalar(std::size_t col, T value, const char* name);
     bool add_float(std::size_t col, PyObject* o, const char* name);
     bool add_code(std::size_t col, PyObject* o, const char* name);
     bool add_expiry(PyObject* o, const char* name);
+    bool add_datetime64(py::Ref array, const char* name);
 
     struct Staged {
         py::Ref object;
         const char* name = nullptr;
     };
     std::array<Staged, kCols> staged_{};
+    std::array<std::array<char, 8>, kCols> scalars_{};
     std::array<Input, kCols> inputs_{};
     std::vector<PyObject*> refs_;
     std::vector<Py_buffer> views_;
@@ -207,25 +215,10 @@ private:
     py::Ref items_;  // a list of (name, array) pairs
 };
 
-// The outputs of one call: `doubles` float64 arrays and one uint8 array,
-// each C-contiguous of `shape`, over one block of memory.  The memory of
-// blocks whose arrays have all been dropped is kept for later calls (a few
-// blocks at most), so that a fresh result does not fault in new pages.
-class OutputBlock {
-public:
-    // false with an exception set.  Without `status` the block holds the
-    // float64 arrays only.
-    bool allocate(const std::vector<Py_ssize_t>& shape, int doubles, bool status = true);
-    // A new reference to output k (k == doubles: the uint8 one) and its
-    // data; nullptr with an exception set.
-    PyObject* array(int k, void*& data);
-    ~OutputBlock();
-
-private:
-    PyObject* block_ = nullptr;  // exports the memory as a writable buffer
-    PyObject* dims_ = nullptr;
-    Py_ssize_t count_ = 0;
-    int doubles_ = 0;
-};
+// A new C-contiguous output array of `shape` (a tuple of ints), float64 or,
+// for the status, uint8, made by one call of numpy's empty: each output
+// owns its memory, freed when it is dropped whatever becomes of the
+// others.  Its data in `data`; nullptr with an exception set.
+PyObject* new_output(PyObject* shape, bool status, void*& data);
 
 }  // namespace zub::batch

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -441,33 +442,41 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
     return dict;
 }
 
+// The result's key `name` (one of the static names below), made once: a
+// borrowed reference, or nullptr with an exception set.
+PyObject* result_key(const char* name) {
+    static std::array<std::pair<const char*, PyObject*>, 10> keys{};
+    for (auto& [text, key] : keys) {
+        if (text != nullptr) {
+            if (std::strcmp(text, name) == 0) return key;
+            continue;
+        }
+        key = PyUnicode_InternFromString(name);
+        if (key != nullptr) text = name;
+        return key;
+    }
+    return nullptr;  // never: the names are fewer
+}
+
 // A new dict of the named float64 outputs and the status array: those the
 // caller gave, the others created.
 PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages, const GivenOutputs& given) {
-    PyObject* dict = PyDict_New();
-    if (dict == nullptr) return nullptr;
-    void* data = nullptr;
-    const bool status_given = given.array(count, data) != nullptr;
-    const int doubles_given = given.count() - (status_given ? 1 : 0);
-    OutputBlock block;
-    if (given.count() <= count && !block.allocate(t.layout.shape, count - doubles_given, !status_given)) {
-        Py_DECREF(dict);
-        return nullptr;
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    py::Ref shape = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(t.layout.shape.size())));
+    if (!dict || !shape) return nullptr;
+    for (std::size_t d = 0; d < t.layout.shape.size(); ++d) {
+        PyObject* extent = PyLong_FromSsize_t(t.layout.shape[d]);
+        if (extent == nullptr) return nullptr;
+        PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(d), extent);
     }
-    for (int k = 0, slot = 0; k <= count; ++k) {
+    for (int k = 0; k <= count; ++k) {
         const bool is_status = k == count;
-        PyObject* a = given.array(k, data);
-        if (a != nullptr) {
-            Py_INCREF(a);
-        } else {
-            a = block.array(slot++, data);
-        }
-        const int rc = a ? PyDict_SetItemString(dict, is_status ? "status" : names[k], a) : -1;
-        Py_XDECREF(a);
-        if (rc < 0) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
+        void* data = nullptr;
+        PyObject* given_array = given.array(k, data);
+        const py::Ref a = given_array != nullptr ? py::Ref::borrow(given_array)
+                                                 : py::Ref::steal(new_output(shape.get(), is_status, data));
+        PyObject* key = result_key(is_status ? "status" : names[k]);
+        if (!a || key == nullptr || PyDict_SetItem(dict.get(), key, a.get()) < 0) return nullptr;
         if (is_status) {
             t.status = static_cast<uint8_t*>(data);
         } else {
@@ -475,7 +484,7 @@ PyObject* make_outputs(Task& t, const char* const* names, int count, bool messag
         }
     }
     if (messages) t.messages = std::make_unique<std::vector<std::string>>(t.layout.size);
-    return dict;
+    return dict.release();
 }
 
 const char* const kValueParams[] = {"market_frame", "strike", "expiry", "option_type", "exercise_style",

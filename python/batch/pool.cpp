@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "ref.hpp"
+
 namespace zub::batch {
 namespace {
 
@@ -182,6 +184,13 @@ std::vector<Pool*> abandoned;
 // Forks this process has gone through, counted in each child: a call that
 // sees it change learns that it runs in a child.
 std::atomic<unsigned> forks{0};
+// The interpreter's main thread, the one that runs signal handlers and that
+// finalisation never ends: threading's main thread, read when the module
+// loads, and in a forked child the thread that forked (made main by the
+// interpreter).  0 when it could not be told.
+unsigned long main_thread = 0;
+// Whether that thread is known to be the process's first thread.
+bool main_is_first = false;
 
 Pool& pool() {
     if (live == nullptr) live = new Pool();
@@ -190,6 +199,8 @@ Pool& pool() {
 
 void after_fork_in_child() {
     forks.fetch_add(1, std::memory_order_relaxed);
+    main_thread = PyThread_get_thread_ident();
+    main_is_first = true;
     if (live == nullptr) return;
     abandoned.push_back(live);
     live = nullptr;
@@ -221,6 +232,13 @@ void install_fork_handler() {
     abandoned.reserve(64);
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
     installed = true;
+    const py::Ref threading = py::Ref::steal(PyImport_ImportModule("threading"));
+    const py::Ref main = py::Ref::steal(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    const py::Ref ident = py::Ref::steal(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    main_thread = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) main_thread = 0;
+    main_is_first = main_thread == PyThread_get_thread_ident() && ::gettid() == ::getpid();
+    PyErr_Clear();  // the calling thread then never polls: Ctrl-C waits for the end of the call
 }
 
 namespace {
@@ -235,21 +253,10 @@ void reacquire(PyThreadState* saved) {
     PyEval_RestoreThread(saved);
 }
 
-// Whether the calling thread (holding the lock) is the interpreter's main
-// thread, the one that runs signal handlers and that finalisation never
-// ends: the thread threading calls main and the process's first thread
-// both.  False when that cannot be told.
-bool on_main_thread() {
-    if (::gettid() != ::getpid() || PyErr_Occurred() != nullptr) return false;
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
-    PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
-    const bool same = ident != nullptr && PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
-    Py_XDECREF(ident);
-    Py_XDECREF(main);
-    Py_XDECREF(threading);
-    PyErr_Clear();
-    return same;
+// Whether the calling thread (holding the lock) is that thread and the
+// process's first thread both.
+bool on_main_thread() noexcept {
+    return main_thread != 0 && PyThread_get_thread_ident() == main_thread && (main_is_first || ::gettid() == ::getpid());
 }
 
 // How long the calling thread, its share done, waits awake for the others.
@@ -277,6 +284,29 @@ bool Job::run_signal_handlers() noexcept {
     return interrupted;
 }
 
+// A call may hand work to the pool's workers only after its calling thread
+// has worked alone for kHandOff, since waking a worker costs about as much as
+// a few hundred European options: below that a second thread makes a call
+// dearer, above it the pool's help pays, whatever the options cost each.
+// Jobs of more than kAloneLimit elements ask for help at once.
+constexpr auto kHandOff = std::chrono::microseconds(50);
+constexpr std::size_t kAloneLimit = 4096;
+
+// Runs the job's first chunks, of min_chunk elements, on the calling thread
+// alone, for up to kHandOff; true when work is left for the pool's help.
+bool start_alone(Job& job) {
+    const auto until = std::chrono::steady_clock::now() + kHandOff;
+    std::size_t begin = 0;
+    while (begin < job.size && !job.cancelled()) {
+        if (std::chrono::steady_clock::now() >= until) return true;
+        const std::size_t end = std::min(begin + job.min_chunk, job.size);
+        job.next.store(end, std::memory_order_relaxed);  // no worker has the job yet
+        job.body(begin, end);
+        begin = end;
+    }
+    return false;
+}
+
 bool run_job(const std::shared_ptr<Job>& job) {
     // The calling thread works as one of the job's workers: one worker
     // fewer to wake, and the others are woken while its core is busy, so
@@ -284,9 +314,13 @@ bool run_job(const std::shared_ptr<Job>& job) {
     job->caller = pthread_self();
     job->caller_polls = on_main_thread();
     job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
-    Pool* helpers = job->max_workers > 1 ? &pool() : nullptr;
     job->caller_state = PyEval_SaveThread();
     job->workers = job->max_workers;
+    // Read after the start alone, which may run a handler that forks: such a
+    // child then builds a pool of its own.
+    Pool* helpers = job->max_workers > 1 && (job->size > kAloneLimit || start_alone(*job)) && !job->stopped()
+                        ? &pool()
+                        : nullptr;
     if (helpers != nullptr) {
         job->max_workers -= 1;
         const int cpu = sched_getcpu();
