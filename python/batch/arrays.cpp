@@ -35,6 +35,7 @@ struct Numpy {
     PyObject* datetime_data = nullptr;
     PyObject* int64 = nullptr;
     PyObject* ndarray = nullptr;
+    PyObject* datetime64 = nullptr;  // the scalar type
     // dtypes
     PyObject* float64 = nullptr;
     PyObject* uint8 = nullptr;
@@ -178,9 +179,12 @@ bool load_numpy() {
     n.ndarray = n.int64 ? attr(mod, "ndarray") : nullptr;
     n.float64 = n.ndarray ? dtype("float64") : nullptr;
     n.uint8 = n.float64 ? dtype("uint8") : nullptr;
+    n.datetime64 = n.uint8 ? attr(mod, "datetime64") : nullptr;
     Py_DECREF(mod);
-    if (n.uint8 == nullptr || !PyType_Check(n.ndarray)) {
-        for (PyObject* o : {n.asarray, n.empty, n.datetime_data, n.int64, n.ndarray, n.float64, n.uint8}) Py_XDECREF(o);
+    if (n.datetime64 == nullptr || !PyType_Check(n.ndarray) || !PyType_Check(n.datetime64)) {
+        for (PyObject* o : {n.asarray, n.empty, n.datetime_data, n.int64, n.ndarray, n.float64, n.uint8, n.datetime64}) {
+            Py_XDECREF(o);
+        }
         return false;
     }
     np = n;
@@ -376,7 +380,9 @@ PyObject* member_codes(std::size_t col, PyObject* o) {
 bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
     const bool is_array = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.ndarray)) != 0;
     py::Ref staged;
-    if (is_array || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && col != kExpiry)) {
+    const bool is_datetime64 = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.datetime64)) != 0;
+    if (is_array || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && col != kExpiry) ||
+        (is_datetime64 && col == kExpiry)) {
         // Read where it is by take_views: converting it now would make a view
         // that a hook resizing the array would leave dangling.
         staged = py::Ref::borrow(o);
@@ -458,7 +464,12 @@ DatetimeUnit& last_unit = *new DatetimeUnit();
 
 // The unit of datetime64 dtype `dtype`; false with an exception set.
 bool datetime_unit(PyObject* dtype, const char* name, DatetimeUnit& out) {
-    if (dtype == last_unit.dtype.get()) {
+    // (A datetime64 scalar gives a new dtype object each time it is asked.)
+    const int same = !last_unit.dtype                   ? 0
+                     : dtype == last_unit.dtype.get() ? 1
+                                                      : PyObject_RichCompareBool(dtype, last_unit.dtype.get(), Py_EQ);
+    if (same < 0) return false;
+    if (same == 1) {
         out = {py::Ref::borrow(dtype), last_unit.mul, last_unit.div, last_unit.swapped};
         return true;
     }
@@ -505,7 +516,53 @@ bool Arguments::add_datetime64(py::Ref a, const char* name) {
     return ticks && view(kExpiry, ticks.release(), name);
 }
 
+namespace {
+
+// The last datetime64 scalar read, with its ticks and unit: calls often
+// pass the same expiry object.  A scalar is immutable, and the reference
+// kept here keeps its address from being reused.
+struct LastScalar {
+    py::Ref scalar;
+    int64_t ticks = 0;
+    int64_t mul = 1;
+    int64_t div = 1;
+};
+LastScalar& last_scalar = *new LastScalar();
+
+}  // namespace
+
+// A datetime64 scalar exports its ticks, in the machine's order, as 8 bytes.
+bool Arguments::add_datetime64_scalar(PyObject* o, const char* name) {
+    if (o == last_scalar.scalar.get()) {
+        micros_mul_ = last_scalar.mul;
+        micros_div_ = last_scalar.div;
+        scalar(kExpiry, last_scalar.ticks, name);
+        return true;
+    }
+    const py::Ref dtype = py::Ref::steal(attr(o, "dtype"));
+    DatetimeUnit unit;
+    if (!dtype || !datetime_unit(dtype.get(), name, unit)) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(o, &b, PyBUF_SIMPLE) < 0) return false;
+    int64_t ticks = 0;
+    const bool whole = b.len == sizeof ticks;
+    if (whole) __builtin_memcpy(&ticks, b.buf, sizeof ticks);
+    PyBuffer_Release(&b);
+    if (!whole) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': a datetime64 value of %zd bytes", name, b.len);
+        return false;
+    }
+    micros_mul_ = unit.mul;
+    micros_div_ = unit.div;
+    scalar(kExpiry, ticks, name);
+    last_scalar = {py::Ref::borrow(o), ticks, unit.mul, unit.div};
+    return true;
+}
+
 bool Arguments::add_expiry(PyObject* o, const char* name) {
+    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.datetime64)) != 0) {
+        return add_datetime64_scalar(o, name);
+    }
     PyObject* dt_type = py::datetime_type();
     if (dt_type == nullptr) return false;
     const int single = PyObject_IsInstance(o, dt_type);

@@ -162,6 +162,7 @@ private:
     bool add_code(std::size_t col, PyObject* o, const char* name);
     bool add_expiry(PyObject* o, const char* name);
     bool add_datetime64(py::Ref array, const char* name);
+    bool add_datetime64_scalar(PyObject* o, const char* name);
 
     struct Staged {
         py::Ref object;

@@ -329,14 +329,14 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
 
 // Arguments shared by both entry points, read under the interpreter lock.
 struct CallOptions {
-    unsigned threads = 1;
+    unsigned threads = 1;  // 0: as many as there are cores
     bool messages = false;
     PyObject* out = nullptr;  // borrowed: the caller's output arrays
 };
 
 bool read_threads(PyObject* o, unsigned& out) {
     if (o == nullptr || o == Py_None) {
-        out = available_cores();
+        out = 0;  // every core, counted only when the job has work for more than one
         return true;
     }
     long n = PyLong_AsLong(o);
@@ -448,7 +448,7 @@ PyObject* result_key(const char* name) {
     static std::array<std::pair<const char*, PyObject*>, 10> keys{};
     for (auto& [text, key] : keys) {
         if (text != nullptr) {
-            if (std::strcmp(text, name) == 0) return key;
+            if (text == name || std::strcmp(text, name) == 0) return key;
             continue;
         }
         key = PyUnicode_InternFromString(name);
@@ -511,7 +511,12 @@ PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int co
             return nullptr;
         }
         task->converted = inputs.converted();
-        reserve_workers(opts.threads - 1);  // the calling thread is one of them
+        if (task->layout.size > task->min_chunk) {
+            if (opts.threads == 0) opts.threads = default_workers(task->layout.size);
+            reserve_workers(opts.threads - 1);  // the calling thread is one of them
+        } else {
+            opts.threads = 1;  // one chunk
+        }
         return make_outputs(*task, outputs, count, opts.messages, given);
     });
     if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);

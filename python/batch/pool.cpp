@@ -208,7 +208,11 @@ void after_fork_in_child() {
 
 }  // namespace
 
-unsigned available_cores() noexcept {
+namespace {
+
+std::atomic<unsigned> counted_cores{0};
+
+unsigned count_cores() noexcept {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         const int n = CPU_COUNT(&set);
@@ -216,6 +220,14 @@ unsigned available_cores() noexcept {
     }
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? n : 1;
+}
+
+}  // namespace
+
+unsigned available_cores() noexcept {
+    const unsigned n = count_cores();
+    counted_cores.store(n, std::memory_order_relaxed);
+    return n;
 }
 
 void reserve_workers(unsigned threads) {
@@ -284,27 +296,43 @@ bool Job::run_signal_handlers() noexcept {
     return interrupted;
 }
 
-// A call may hand work to the pool's workers only after its calling thread
-// has worked alone for kHandOff, since waking a worker costs about as much as
-// a few hundred European options: below that a second thread makes a call
-// dearer, above it the pool's help pays, whatever the options cost each.
-// Jobs of more than kAloneLimit elements ask for help at once.
-constexpr auto kHandOff = std::chrono::microseconds(50);
+namespace {
+
+// A short job runs on the calling thread alone: waking a worker and waiting
+// for it costs tens of microseconds, as much as a few hundred European
+// options.  The calling thread starts alone, on chunks that double from
+// min_chunk elements, and asks the pool for help once the work left, at the
+// pace of the chunks done, would take it longer than kWorthHelp: whatever the
+// options cost each, a call below the break-even keeps one thread.  Jobs of
+// more than kAloneLimit elements ask for help at once.
+constexpr std::chrono::duration<double, std::micro> kWorthHelp{100.0};
 constexpr std::size_t kAloneLimit = 4096;
 
-// Runs the job's first chunks, of min_chunk elements, on the calling thread
-// alone, for up to kHandOff; true when work is left for the pool's help.
+// Runs the job's first chunks on the calling thread alone; true when work
+// is left that is worth the pool's help.
 bool start_alone(Job& job) {
-    const auto until = std::chrono::steady_clock::now() + kHandOff;
+    const auto start = std::chrono::steady_clock::now();
     std::size_t begin = 0;
     while (begin < job.size && !job.cancelled()) {
-        if (std::chrono::steady_clock::now() >= until) return true;
-        const std::size_t end = std::min(begin + job.min_chunk, job.size);
+        // Each chunk as long as all before it: few chunks, and the pace
+        // known after the first.
+        const std::size_t length = std::max(job.min_chunk, begin / job.min_chunk * job.min_chunk);
+        const std::size_t end = std::min(begin + length, job.size);
         job.next.store(end, std::memory_order_relaxed);  // no worker has the job yet
         job.body(begin, end);
         begin = end;
+        const auto spent = std::chrono::steady_clock::now() - start;
+        const double left = static_cast<double>(job.size - end) / static_cast<double>(end);
+        if (left * std::chrono::duration<double, std::micro>(spent) > kWorthHelp) return true;
     }
     return false;
+}
+
+}  // namespace
+
+unsigned default_workers(std::size_t size) noexcept {
+    const unsigned known = counted_cores.load(std::memory_order_relaxed);
+    return size <= kAloneLimit && known != 0 ? known : available_cores();
 }
 
 bool run_job(const std::shared_ptr<Job>& job) {

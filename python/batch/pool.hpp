@@ -91,6 +91,11 @@ private:
 // Number of cores this process may run on.
 unsigned available_cores() noexcept;
 
+// The threads a job of `size` elements takes when the caller gives no count:
+// available_cores(), as last counted when the job is short enough to start
+// on the calling thread alone (a count costs a system call).
+unsigned default_workers(std::size_t size) noexcept;
+
 // Makes sure the pool has at least `threads` workers, or as many as the
 // system will start (GIL held).  A job of n workers takes n - 1 from the
 // pool.

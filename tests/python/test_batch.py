@@ -186,6 +186,15 @@ def test_codes_of_every_integer_type_read_as_their_int64_cast(dtype):
     assert same_bits(got["price"], want["price"]) and (got["status"] == want["status"]).all()
 
 
+@pytest.mark.parametrize("unit", ["D", "m", "s", "us", "ns"])
+def test_scalars_read_as_one_element_arrays_of_them(unit):
+    for when in ("2025-06-20T13:37:21.123456789", "NaT", "1990-01-01"):
+        expiry = np.datetime64(when, unit)
+        alone = [zb.value(frame(), 95.0, expiry, 1, 0, valuation_time=T0) for _ in range(2)]  # the second remembered
+        array = zb.value(frame(), np.array([95.0]), np.array([expiry]), np.array([1]), np.array([0]), valuation_time=T0)
+        assert all(a[k].tobytes() == array[k].tobytes() for a in alone for k in array), when
+
+
 # Beyond 2^53 microseconds (after 2255) the constructor's timestamp float is
 # coarser than a microsecond and rounds some expiries up to the next second.
 @pytest.mark.parametrize("year", [4000, 5000])
