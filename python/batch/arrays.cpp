@@ -889,9 +889,110 @@ void GivenOutputs::release() {
     given_.clear();
 }
 
-PyObject* new_output(PyObject* shape, bool status, void*& data) {
+namespace {
+
+// A block of output memory exported as a writable buffer.
+struct Block {
+    PyObject_HEAD
+    char* data;
+    Py_ssize_t size;
+};
+
+// Blocks kept for reuse, touched only under the interpreter lock: at most
+// sixteen (two calls' outputs), of 256 MiB together, the oldest given up
+// first.
+struct Spare {
+    char* data;
+    Py_ssize_t size;
+};
+constexpr std::size_t kSpareBlocks = 16;
+constexpr Py_ssize_t kSpareBytes = Py_ssize_t{1} << 28;
+Py_ssize_t spare_bytes = 0;
+// Never destroyed, so that the blocks it keeps stay reachable after the
+// destructors run at exit.
+std::vector<Spare>& spares = *new std::vector<Spare>();
+PyTypeObject* block_type = nullptr;
+
+// Memory for `size` bytes: a kept block that is not much larger, else new
+// from the interpreter's allocator (called, like give_back, under the
+// interpreter lock): arrays still alive at exit hold its blocks as the
+// interpreter's own objects hold theirs.
+Spare take_memory(Py_ssize_t size) {
+    for (auto it = spares.begin(); it != spares.end(); ++it) {
+        if (it->size >= size && it->size / 2 <= size) {
+            const Spare s = *it;
+            spares.erase(it);
+            spare_bytes -= s.size;
+            return s;
+        }
+    }
+    return {static_cast<char*>(PyMem_Malloc(static_cast<std::size_t>(size))), size};
+}
+
+void give_back(Spare s) {
+    if (s.size > kSpareBytes) {
+        PyMem_Free(s.data);
+        return;
+    }
+    while (!spares.empty() && (spares.size() == kSpareBlocks || spare_bytes + s.size > kSpareBytes)) {
+        spare_bytes -= spares.front().size;
+        PyMem_Free(spares.front().data);
+        spares.erase(spares.begin());
+    }
+    spares.push_back(s);
+    spare_bytes += s.size;
+}
+
+int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<Block*>(self);
+    return PyBuffer_FillInfo(view, self, b->data, b->size, 0, flags);
+}
+
+void block_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<Block*>(self);
+    if (b->data != nullptr) give_back({b->data, b->size});
+    PyTypeObject* tp = Py_TYPE(self);
+    auto* free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* get_block_type() {
+    if (block_type != nullptr) return block_type;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"zub_batch._OutputMemory", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, slots};
+    block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return block_type;
+}
+
+// Outputs of this size or more are made over a block of their own, whose
+// memory returns to the spares when the array is dropped: a large result
+// would otherwise fault in new pages on every call.
+constexpr Py_ssize_t kRecycledBytes = Py_ssize_t{1} << 17;
+
+}  // namespace
+
+PyObject* new_output(PyObject* shape, std::size_t count, bool status, void*& data) {
+    PyObject* dtype = status ? np.uint8 : np.float64;
+    const auto bytes = static_cast<Py_ssize_t>(count * (status ? 1 : sizeof(double)));
+    if (bytes >= kRecycledBytes) {
+        PyTypeObject* tp = get_block_type();
+        const py::Ref block = py::Ref::steal(tp != nullptr ? reinterpret_cast<PyObject*>(PyObject_New(Block, tp)) : nullptr);
+        if (!block) return nullptr;
+        auto* b = reinterpret_cast<Block*>(block.get());
+        const Spare m = take_memory(bytes);
+        b->data = m.data;
+        b->size = m.data != nullptr ? m.size : 0;
+        if (m.data == nullptr) return PyErr_NoMemory();
+        data = m.data;
+        return PyObject_CallFunctionObjArgs(np.ndarray, shape, dtype, block.get(), nullptr);
+    }
     // One vectorcall: the interpreter passes these arguments on the stack.
-    py::Ref a = py::Ref::steal(PyObject_CallFunctionObjArgs(np.empty, shape, status ? np.uint8 : np.float64, nullptr));
+    py::Ref a = py::Ref::steal(PyObject_CallFunctionObjArgs(np.empty, shape, dtype, nullptr));
     Py_buffer view;
     if (!a || PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
     data = view.buf;  // the array keeps its memory for as long as it lives

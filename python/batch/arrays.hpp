@@ -216,10 +216,11 @@ private:
     py::Ref items_;  // a list of (name, array) pairs
 };
 
-// A new C-contiguous output array of `shape` (a tuple of ints), float64 or,
-// for the status, uint8, made by one call of numpy's empty: each output
-// owns its memory, freed when it is dropped whatever becomes of the
-// others.  Its data in `data`; nullptr with an exception set.
-PyObject* new_output(PyObject* shape, bool status, void*& data);
+// A new C-contiguous output array of `shape` (a tuple of ints, `count`
+// elements), float64 or, for the status, uint8, made by one call of a numpy
+// constructor: each output has memory of its own, freed (a large one kept
+// for a later call's outputs, a bounded few) when it is dropped whatever
+// becomes of the others.  Its data in `data`; nullptr with an exception set.
+PyObject* new_output(PyObject* shape, std::size_t count, bool status, void*& data);
 
 }  // namespace zub::batch

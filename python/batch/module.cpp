@@ -474,7 +474,7 @@ PyObject* make_outputs(Task& t, const char* const* names, int count, bool messag
         void* data = nullptr;
         PyObject* given_array = given.array(k, data);
         const py::Ref a = given_array != nullptr ? py::Ref::borrow(given_array)
-                                                 : py::Ref::steal(new_output(shape.get(), is_status, data));
+                                                 : py::Ref::steal(new_output(shape.get(), t.layout.size, is_status, data));
         PyObject* key = result_key(is_status ? "status" : names[k]);
         if (!a || key == nullptr || PyDict_SetItem(dict.get(), key, a.get()) < 0) return nullptr;
         if (is_status) {
