@@ -37,7 +37,12 @@ constexpr int kTracked = 64;
 // uses it first when it throws, which is when memory has run out (an
 // allocation failed): so every thread that works on a job uses it at once,
 // while the memory is there.
-void allocate_thread_locals() noexcept { (void)std::uncaught_exceptions(); }
+// (The runtime declares the call pure: its result is kept, so that the
+// compiler cannot drop it.)
+void allocate_thread_locals() noexcept {
+    volatile int pending = std::uncaught_exceptions();
+    static_cast<void>(pending);
+}
 
 void spread_out(Job& job) noexcept {
     int cpu = sched_getcpu();
