@@ -594,7 +594,7 @@ PyMethodDef methods[] = {
      "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False, out=None)\n--\n\n"
      "Implied volatility of every option the broadcast arrays describe."},
     {"default_threads", available_threads, METH_NOARGS,
-     "default_threads()\n--\n\nThreads a call uses when threads is not given: the cores this process may run on."},
+     "default_threads()\n--\n\nThreads a call uses at most when threads is not given: the cores this process may run on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
