@@ -295,26 +295,31 @@ void Arguments::scalar(std::size_t col, T value, const char* name) {
     in.scalar = true;
 }
 
+namespace {
+
 // Whether a buffer format is one element of a struct code in `codes`, in the
 // machine's byte order.
-bool native_format_of(const char* format, const char* codes) {
+bool native_format(const char* format, const char* codes) {
     const char own_order = std::endian::native == std::endian::little ? '<' : '>';
     if (format == nullptr) return std::strchr(codes, 'B') != nullptr;  // no format: unsigned bytes
     if (*format == '@' || *format == '=' || *format == own_order) ++format;
     return format[0] != '\0' && format[1] == '\0' && std::strchr(codes, format[0]) != nullptr;
 }
 
-// An array whose elements are one of `formats` in the machine's order is
-// read where it is, without a call into numpy; false, with no exception set,
-// for anything else (converted by the caller).
+}  // namespace
+
+// An array (of numpy's own type: a subclass's buffer may be Python code)
+// whose elements are one of `formats` in the machine's order is read where
+// it is, without a call into numpy; false, with no exception set, for
+// anything else (converted by the caller).
 bool Arguments::read_in_place(std::size_t col, PyObject* o, const char* name, const char* formats) {
-    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.ndarray)) == 0) return false;
+    if (Py_TYPE(o) != reinterpret_cast<PyTypeObject*>(np.ndarray)) return false;
     Py_buffer b;
     if (PyObject_GetBuffer(o, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();  // a dtype without a buffer format: converted by the caller
         return false;
     }
-    if (!native_format_of(b.format, formats)) {
+    if (!native_format(b.format, formats)) {
         PyBuffer_Release(&b);
         return false;
     }
@@ -740,15 +745,6 @@ void Arguments::release() {
 
 namespace {
 
-// Whether a buffer format is one element of the struct code `code` in the
-// machine's byte order.
-bool native_format(const char* format, char code) {
-    if (format == nullptr) return code == 'B';  // no format: unsigned bytes
-    const char own_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (*format == '@' || *format == '=' || *format == own_order) ++format;
-    return format[0] == code && format[1] == '\0';
-}
-
 std::string shape_text(const Py_ssize_t* shape, std::size_t nd) {
     std::string s = "(";
     for (std::size_t d = 0; d < nd; ++d) s += (d > 0 ? ", " : "") + std::to_string(shape[d]);
@@ -836,7 +832,7 @@ bool GivenOutputs::add(int k, const char* name, bool status, PyObject* array, co
     const std::size_t nd = layout.shape.size();
     if (view.readonly) {
         PyErr_Format(PyExc_ValueError, "output '%s' is read-only", name);
-    } else if (!native_format(view.format, status ? 'B' : 'd')) {
+    } else if (!native_format(view.format, status ? "B" : "d")) {
         wrong_output_type(name, wanted, array, view.format);
     } else if (static_cast<std::size_t>(view.ndim) != nd ||
                !std::equal(layout.shape.begin(), layout.shape.end(), view.shape)) {

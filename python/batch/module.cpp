@@ -443,17 +443,18 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
 }
 
 // The result's key `name` (one of the static names below), made once: a
-// borrowed reference, or nullptr with an exception set.
+// borrowed reference, or nullptr with an exception set.  The keys are never
+// destroyed, so that none is dropped after the interpreter has ended.
 PyObject* result_key(const char* name) {
-    static std::array<std::pair<const char*, PyObject*>, 10> keys{};
+    static auto& keys = *new std::array<std::pair<const char*, py::Ref>, 10>();
     for (auto& [text, key] : keys) {
         if (text != nullptr) {
-            if (text == name || std::strcmp(text, name) == 0) return key;
+            if (text == name || std::strcmp(text, name) == 0) return key.get();
             continue;
         }
-        key = PyUnicode_InternFromString(name);
-        if (key != nullptr) text = name;
-        return key;
+        key = py::Ref::steal(PyUnicode_InternFromString(name));
+        if (key) text = name;
+        return key.get();
     }
     return nullptr;  // never: the names are fewer
 }
