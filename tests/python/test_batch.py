@@ -321,7 +321,8 @@ else:
 # Each hook frees the strikes' memory (a resize to fewer elements) once the
 # strikes are staged; the call reads the array as the hook left it.
 @pytest.mark.parametrize("hook", ["threads=Hook()", "messages=Hook()", "out=Out()", "spot=Hook()",
-                                  "valuation_time=dt.datetime(2025, 1, 2, tzinfo=Zone())"])
+                                  "valuation_time=dt.datetime(2025, 1, 2, tzinfo=Zone())",
+                                  "expiry=[dt.datetime(2026, 1, 2, tzinfo=Zone())]"])
 def test_a_hook_resizing_an_input_does_not_free_what_the_call_reads(hook):
     code = SLOW_BOOK + f"""
 strike = np.full(300_000, 100.0)
@@ -334,7 +335,9 @@ class Out(dict):
     items = lambda self: shrink() or super().items()
 class Zone(dt.tzinfo):
     utcoffset = lambda self, d: shrink() or dt.timedelta(0)
-print(zb.value(frm, strike, T0 + dt.timedelta(days=365), 1, 1, {hook})["price"].shape)
+args = dict(expiry=T0 + dt.timedelta(days=365), option_type=1, exercise_style=1)
+args.update({hook})
+print(zb.value(frm, strike, **args)["price"].shape)
 """
     proc = run_script(code)
     assert (proc.returncode, proc.stdout.strip()) == (0, "(10,)"), proc.stderr
