@@ -226,7 +226,28 @@ def run(quick: bool) -> tuple[list[str], list[tuple[str, str, bool]]]:
                         f"{ratio(t, 2, 0):.2f}x", ratio(t, 2, 0) >= 1.0))
     else:
         lines += ["", why]
-    return lines, targets
+
+    # 5. The cost of a small call, with the default threads.
+    lines_calls, targets_calls = per_call(frame, 20 if quick else 400, rounds)
+    return lines + lines_calls, targets + targets_calls
+
+
+def per_call(frame, calls: int, rounds: int) -> tuple[list[str], list[tuple[str, str, bool]]]:
+    """A 1-option and a 10-option array call against the object API's
+    valuations of the same options, `calls` calls a run: the fixed cost of
+    an array call."""
+    book, strike, kind = european_arrays(10)
+    repeat = lambda run: (lambda: [run() for _ in range(calls)][-1])  # noqa: E731
+    cases = [Case(f"{way}, {n} option{'s' * (n > 1)}", "", repeat(run), calls)
+             for n in (1, 10) for way, run in (("object API (pricer reused)", zub_side.valuation(book[:n], zub_side.PRICER)),
+                                               ("array call", batch_call(frame, strike[:n], kind[:n], EUROPEAN, None)))]
+    t = measure(cases, rounds)
+    out = ["", "### The cost of a call (European, price and five Greeks, default threads)", "",
+           "| way | time per call | ×first row |", "|---|---:|---:|"]
+    out += [f"| {x.case.library} | {fmt_time(x.median)} | {paired_ratio(x, t[0]):.2f} |" for x in t]
+    return out, [("A 1-option array call ≤10x one object-API valuation", f"{ratio(t, 1, 0):.1f}x", ratio(t, 1, 0) <= 10),
+                 ("A 10-option array call ≤1.5x ten object-API valuations", f"{ratio(t, 3, 2):.2f}x",
+                  ratio(t, 3, 2) <= 1.5)]
 
 
 def table(title: str, timings: list[Timing]) -> list[str]:

@@ -34,7 +34,11 @@ struct Numpy {
     PyObject* empty = nullptr;
     PyObject* datetime_data = nullptr;
     PyObject* int64 = nullptr;
-    PyObject* frombuffer = nullptr;
+    PyObject* ndarray = nullptr;
+    PyObject* datetime64 = nullptr;  // the scalar type
+    // dtypes
+    PyObject* float64 = nullptr;
+    PyObject* uint8 = nullptr;
 };
 
 Numpy np;
@@ -82,8 +86,14 @@ PyObject* dtype_str(PyObject* array) {
 
 // np.asarray(o) or np.asarray(o, dtype=...): a new reference.
 PyObject* as_array(PyObject* o, const char* name, const char* dtype = nullptr) {
-    PyObject* r = dtype == nullptr ? PyObject_CallFunctionObjArgs(np.asarray, o, nullptr)
-                                   : PyObject_CallFunction(np.asarray, "Os", o, dtype);
+    // The dtypes looked up at load, by the names used here.
+    PyObject* known = dtype == nullptr                     ? nullptr
+                      : std::strcmp(dtype, "float64") == 0 ? np.float64
+                      : std::strcmp(dtype, "int64") == 0   ? np.int64
+                                                           : nullptr;
+    // (One vectorcall: the interpreter passes these arguments on the stack.)
+    PyObject* r = dtype == nullptr || known != nullptr ? PyObject_CallFunctionObjArgs(np.asarray, o, known, nullptr)
+                                                       : PyObject_CallFunction(np.asarray, "Os", o, dtype);
     if (r == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyObject* cause = take_exception();
         PyErr_Format(PyExc_TypeError, "argument '%s': cannot read as an array: %S", name, cause);
@@ -158,17 +168,23 @@ bool load_numpy() {
         return false;
     }
     Numpy n;
+    const auto dtype = [&](const char* name) -> PyObject* {
+        const py::Ref type = py::Ref::steal(attr(mod, "dtype"));
+        return type ? PyObject_CallFunction(type.get(), "s", name) : nullptr;
+    };
     n.asarray = attr(mod, "asarray");
     n.empty = n.asarray ? attr(mod, "empty") : nullptr;
     n.datetime_data = n.empty ? attr(mod, "datetime_data") : nullptr;
-    n.int64 = n.datetime_data ? attr(mod, "int64") : nullptr;
-    n.frombuffer = n.int64 ? attr(mod, "frombuffer") : nullptr;
+    n.int64 = n.datetime_data ? dtype("int64") : nullptr;
+    n.ndarray = n.int64 ? attr(mod, "ndarray") : nullptr;
+    n.float64 = n.ndarray ? dtype("float64") : nullptr;
+    n.uint8 = n.float64 ? dtype("uint8") : nullptr;
+    n.datetime64 = n.uint8 ? attr(mod, "datetime64") : nullptr;
     Py_DECREF(mod);
-    if (n.frombuffer == nullptr) {
-        Py_XDECREF(n.int64);
-        Py_XDECREF(n.asarray);
-        Py_XDECREF(n.empty);
-        Py_XDECREF(n.datetime_data);
+    if (n.datetime64 == nullptr || !PyType_Check(n.ndarray) || !PyType_Check(n.datetime64)) {
+        for (PyObject* o : {n.asarray, n.empty, n.datetime_data, n.int64, n.ndarray, n.float64, n.uint8, n.datetime64}) {
+            Py_XDECREF(o);
+        }
         return false;
     }
     np = n;
@@ -268,7 +284,55 @@ bool Arguments::view(std::size_t col, PyObject* array, const char* name) {
     return true;
 }
 
+template <class T>
+void Arguments::scalar(std::size_t col, T value, const char* name) {
+    static_assert(sizeof(T) == 8);
+    Input& in = inputs_[col];
+    __builtin_memcpy(scalars_[col].data(), &value, sizeof(T));
+    in.name = name;
+    in.data = scalars_[col].data();
+    in.itemsize = sizeof(T);
+    in.scalar = true;
+}
+
+namespace {
+
+// Whether a buffer format is one element of a struct code in `codes`, in the
+// machine's byte order.
+bool native_format(const char* format, const char* codes) {
+    const char own_order = std::endian::native == std::endian::little ? '<' : '>';
+    if (format == nullptr) return std::strchr(codes, 'B') != nullptr;  // no format: unsigned bytes
+    if (*format == '@' || *format == '=' || *format == own_order) ++format;
+    return format[0] != '\0' && format[1] == '\0' && std::strchr(codes, format[0]) != nullptr;
+}
+
+}  // namespace
+
+// An array (of numpy's own type: a subclass's buffer may be Python code)
+// whose elements are one of `formats` in the machine's order is read where
+// it is, without a call into numpy; false, with no exception set, for
+// anything else (converted by the caller).
+bool Arguments::read_in_place(std::size_t col, PyObject* o, const char* name, const char* formats) {
+    if (Py_TYPE(o) != reinterpret_cast<PyTypeObject*>(np.ndarray)) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(o, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();  // a dtype without a buffer format: converted by the caller
+        return false;
+    }
+    if (!native_format(b.format, formats)) {
+        PyBuffer_Release(&b);
+        return false;
+    }
+    PyBuffer_Release(&b);
+    return view(col, (Py_INCREF(o), o), name);
+}
+
 bool Arguments::add_float(std::size_t col, PyObject* o, const char* name) {
+    if (PyFloat_CheckExact(o)) {
+        scalar(col, PyFloat_AsDouble(o), name);
+        return true;
+    }
+    if (read_in_place(col, o, name, "d")) return true;
     PyObject* a = as_array(o, name);
     if (a == nullptr) return false;
     const char k = dtype_kind(a);
@@ -297,31 +361,79 @@ bool member_code(std::size_t col, PyObject* o, long& code) {
     return true;
 }
 
-bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
-    // Enumeration members, alone or in a list or tuple, become their codes.
+// Enumeration members, alone or in a list or tuple, as their codes: a new
+// reference.
+PyObject* member_codes(std::size_t col, PyObject* o) {
     long code = 0;
-    PyObject* codes = nullptr;
-    if (member_code(col, o, code)) {
-        codes = PyLong_FromLong(code);
-    } else if (PyList_Check(o) || PyTuple_Check(o)) {
-        const Py_ssize_t n = PySequence_Size(o);
-        codes = PyList_New(n);
-        for (Py_ssize_t i = 0; codes != nullptr && i < n; ++i) {
-            PyObject* item = PySequence_GetItem(o, i);
-            PyObject* c = item == nullptr ? nullptr : member_code(col, item, code) ? PyLong_FromLong(code) : (Py_INCREF(item), item);
-            Py_XDECREF(item);
-            if (c == nullptr) {
-                Py_CLEAR(codes);
-                break;
-            }
-            PyList_SetItem(codes, i, c);
+    if (member_code(col, o, code)) return PyLong_FromLong(code);
+    if (!PyList_Check(o) && !PyTuple_Check(o)) return (Py_INCREF(o), o);
+    const Py_ssize_t n = PySequence_Size(o);
+    PyObject* codes = PyList_New(n);
+    for (Py_ssize_t i = 0; codes != nullptr && i < n; ++i) {
+        PyObject* item = PySequence_GetItem(o, i);
+        PyObject* c = item == nullptr ? nullptr : member_code(col, item, code) ? PyLong_FromLong(code) : (Py_INCREF(item), item);
+        Py_XDECREF(item);
+        if (c == nullptr) {
+            Py_CLEAR(codes);
+            break;
         }
-    } else {
-        codes = (Py_INCREF(o), o);
+        PyList_SetItem(codes, i, c);
     }
-    if (codes == nullptr) return false;
-    PyObject* a = as_array(codes, name);
-    Py_DECREF(codes);
+    return codes;
+}
+
+bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
+    const bool is_array = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.ndarray)) != 0;
+    py::Ref staged;
+    const bool is_datetime64 = PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.datetime64)) != 0;
+    if (is_array || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && col != kExpiry) ||
+        (is_datetime64 && col == kExpiry)) {
+        // Read where it is by take_views: converting it now would make a view
+        // that a hook resizing the array would leave dangling.
+        staged = py::Ref::borrow(o);
+    } else if (col == kExpiry) {
+        PyObject* dt_type = py::datetime_type();
+        const int single = dt_type != nullptr ? PyObject_IsInstance(o, dt_type) : -1;
+        if (single < 0) return false;
+        staged = single ? py::Ref::borrow(o) : py::Ref::steal(as_array(o, name));
+    } else if (col == kType || col == kStyle) {
+        const py::Ref codes = py::Ref::steal(member_codes(col, o));
+        if (!codes) return false;
+        staged = py::Ref::steal(as_array(codes.get(), name));
+    } else {
+        staged = py::Ref::steal(as_array(o, name));
+    }
+    if (!staged) return false;
+    staged_[col] = {std::move(staged), name};
+    return true;
+}
+
+bool Arguments::take_views() {
+    // The expiry first: its datetimes' time zones are the last Python code.
+    static constexpr Col kOrder[] = {kExpiry, kStrike, kType, kStyle, kSpot, kVol, kTarget};
+    for (const Col col : kOrder) {
+        const Staged& s = staged_[col];
+        if (!s.object) continue;
+        const bool ok = col == kExpiry                  ? add_expiry(s.object.get(), s.name)
+                        : col == kType || col == kStyle ? add_code(col, s.object.get(), s.name)
+                                                        : add_float(col, s.object.get(), s.name);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long long code = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0 && !(code == -1 && PyErr_Occurred())) {
+            scalar(col, static_cast<int64_t>(code), name);
+            return true;
+        }
+        PyErr_Clear();  // converted below, as numpy converts a large int
+    }
+    if (read_in_place(col, o, name, "bBhHiIlLqQ?")) return true;
+    PyObject* a = as_array(o, name);
     if (a == nullptr) return false;
     const char k = dtype_kind(a);
     if (k != 'i' && k != 'u' && k != 'b') {
@@ -342,7 +454,120 @@ bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
     return i64 != nullptr && view(col, i64, name);
 }
 
+namespace {
+
+// The unit of the last datetime64 dtype read (a book's arrays share theirs),
+// touched under the interpreter lock only; never destroyed, so that no
+// reference is dropped after the interpreter has ended.
+struct DatetimeUnit {
+    py::Ref dtype;
+    int64_t mul = 1;
+    int64_t div = 1;
+    bool swapped = false;  // ticks in the other byte order
+};
+DatetimeUnit& last_unit = *new DatetimeUnit();
+
+// The unit of datetime64 dtype `dtype`; false with an exception set.
+bool datetime_unit(PyObject* dtype, const char* name, DatetimeUnit& out) {
+    // (A datetime64 scalar gives a new dtype object each time it is asked.)
+    const int same = !last_unit.dtype                   ? 0
+                     : dtype == last_unit.dtype.get() ? 1
+                                                      : PyObject_RichCompareBool(dtype, last_unit.dtype.get(), Py_EQ);
+    if (same < 0) return false;
+    if (same == 1) {
+        out = {py::Ref::borrow(dtype), last_unit.mul, last_unit.div, last_unit.swapped};
+        return true;
+    }
+    const py::Ref data = py::Ref::steal(PyObject_CallFunctionObjArgs(np.datetime_data, dtype, nullptr));
+    // The ticks are integers of the array's own byte order ('<' or '>', as
+    // dtype.str begins).
+    const py::Ref code = py::Ref::steal(data ? attr(dtype, "str") : nullptr);
+    const char* text = code ? PyUnicode_AsUTF8AndSize(code.get(), nullptr) : nullptr;
+    if (text == nullptr) return false;
+    out.swapped = text[0] == (std::endian::native == std::endian::little ? '>' : '<');
+    const char* unit = nullptr;
+    long long count = 0;
+    if (PyArg_ParseTuple(data.get(), "sL", &unit, &count) == 0) return false;
+    if (unit_scale(unit, count, out.mul, out.div)) {
+        out.dtype = py::Ref::borrow(dtype);
+        last_unit = {py::Ref::borrow(dtype), out.mul, out.div, out.swapped};
+        return true;
+    }
+    if (std::strcmp(unit, "Y") == 0 || std::strcmp(unit, "M") == 0) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': datetime64 unit '%s' has no fixed length; use days or finer",
+                     name, unit);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': datetime64 unit '%lld%s' is not a whole number of microseconds or of "
+                     "their parts, or is too long; use a plain unit such as 's' or 'ns'",
+                     name, count, unit);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Arguments::add_datetime64(py::Ref a, const char* name) {
+    const py::Ref dtype = py::Ref::steal(attr(a.get(), "dtype"));
+    DatetimeUnit unit;
+    if (!dtype || !datetime_unit(dtype.get(), name, unit)) return false;
+    micros_mul_ = unit.mul;
+    micros_div_ = unit.div;
+    // The ticks as int64 in the machine's order: a view when they are so.
+    const char* other_order = std::endian::native == std::endian::little ? ">i8" : "<i8";
+    py::Ref ticks = py::Ref::steal(unit.swapped ? PyObject_CallMethod(a.get(), "view", "s", other_order)
+                                                : PyObject_CallMethod(a.get(), "view", "O", np.int64));
+    if (ticks && unit.swapped) ticks = py::Ref::steal(as_array(ticks.get(), name, "int64"));
+    return ticks && view(kExpiry, ticks.release(), name);
+}
+
+namespace {
+
+// The last datetime64 scalar read, with its ticks and unit: calls often
+// pass the same expiry object.  A scalar is immutable, and the reference
+// kept here keeps its address from being reused.
+struct LastScalar {
+    py::Ref scalar;
+    int64_t ticks = 0;
+    int64_t mul = 1;
+    int64_t div = 1;
+};
+LastScalar& last_scalar = *new LastScalar();
+
+}  // namespace
+
+// A datetime64 scalar exports its ticks, in the machine's order, as 8 bytes.
+bool Arguments::add_datetime64_scalar(PyObject* o, const char* name) {
+    if (o == last_scalar.scalar.get()) {
+        micros_mul_ = last_scalar.mul;
+        micros_div_ = last_scalar.div;
+        scalar(kExpiry, last_scalar.ticks, name);
+        return true;
+    }
+    const py::Ref dtype = py::Ref::steal(attr(o, "dtype"));
+    DatetimeUnit unit;
+    if (!dtype || !datetime_unit(dtype.get(), name, unit)) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(o, &b, PyBUF_SIMPLE) < 0) return false;
+    int64_t ticks = 0;
+    const bool whole = b.len == sizeof ticks;
+    if (whole) __builtin_memcpy(&ticks, b.buf, sizeof ticks);
+    PyBuffer_Release(&b);
+    if (!whole) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': a datetime64 value of %zd bytes", name, b.len);
+        return false;
+    }
+    micros_mul_ = unit.mul;
+    micros_div_ = unit.div;
+    scalar(kExpiry, ticks, name);
+    last_scalar = {py::Ref::borrow(o), ticks, unit.mul, unit.div};
+    return true;
+}
+
 bool Arguments::add_expiry(PyObject* o, const char* name) {
+    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(np.datetime64)) != 0) {
+        return add_datetime64_scalar(o, name);
+    }
     PyObject* dt_type = py::datetime_type();
     if (dt_type == nullptr) return false;
     const int single = PyObject_IsInstance(o, dt_type);
@@ -350,51 +575,17 @@ bool Arguments::add_expiry(PyObject* o, const char* name) {
     PyObject* a = single ? nullptr : as_array(o, name);
     if (!single && a == nullptr) return false;
     const char k = single ? 'O' : dtype_kind(a);
-    if (k == 'M') {
-        PyObject* dtype = attr(a, "dtype");
-        PyObject* data = dtype ? PyObject_CallFunctionObjArgs(np.datetime_data, dtype, nullptr) : nullptr;
-        // The ticks are integers of the array's own byte order ('<' or '>',
-        // as dtype.str begins).
-        PyObject* code = data ? attr(dtype, "str") : nullptr;
-        const char* text = code ? PyUnicode_AsUTF8AndSize(code, nullptr) : nullptr;
-        const char ticks_type[] = {text != nullptr && text[0] == '>' ? '>' : '<', 'i', '8', '\0'};
-        Py_XDECREF(code);
-        Py_XDECREF(dtype);
-        if (data == nullptr || text == nullptr) {
-            Py_XDECREF(data);
-            Py_DECREF(a);
-            return false;
-        }
-        const char* unit = nullptr;
-        long long count = 0;
-        const bool parsed = PyArg_ParseTuple(data, "sL", &unit, &count) != 0;
-        const bool scaled = parsed && unit_scale(unit, count, micros_mul_, micros_div_);
-        if (parsed && !scaled) {
-            if (std::strcmp(unit, "Y") == 0 || std::strcmp(unit, "M") == 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "argument '%s': datetime64 unit '%s' has no fixed length; use days or finer", name, unit);
-            } else {
-                PyErr_Format(PyExc_TypeError,
-                             "argument '%s': datetime64 unit '%lld%s' is not a whole number of microseconds or of "
-                             "their parts, or is too long; use a plain unit such as 's' or 'ns'",
-                             name, count, unit);
-            }
-        }
-        Py_DECREF(data);
-        PyObject* swapped = scaled ? PyObject_CallMethod(a, "view", "s", ticks_type) : nullptr;
-        Py_DECREF(a);
-        // In native order: in place when it is already.
-        PyObject* ticks = swapped != nullptr ? as_array(swapped, name, "int64") : nullptr;
-        Py_XDECREF(swapped);
-        return ticks != nullptr && view(kExpiry, ticks, name);
-    }
+    if (k == 'M') return add_datetime64(py::Ref::steal(a), name);
     if (k != 'O') {
         if (k != 0) wrong_dtype(name, a, "datetime64 values or timezone-aware datetimes");
         Py_DECREF(a);
         return false;
     }
     // Datetime objects: converted now, each as the option constructor does.
-    PyObject* items = single ? Py_BuildValue("(O)", o) : PyObject_CallMethod(a, "ravel", nullptr);
+    // The items in a list of our own: a time zone may resize the array.
+    PyObject* flat = single ? nullptr : PyObject_CallMethod(a, "ravel", nullptr);
+    PyObject* items = single ? Py_BuildValue("(O)", o) : flat != nullptr ? PySequence_List(flat) : nullptr;
+    Py_XDECREF(flat);
     Input& in = inputs_[kExpiry];
     in.name = name;
     if (!single) {
@@ -508,7 +699,8 @@ bool Arguments::broadcast(Layout& layout) {
     }
     for (std::size_t c = 0; c < kCols; ++c) {
         const Input& in = inputs_[c];
-        layout.base[c] = in.name != nullptr ? in.data : nullptr;
+        layout.scalars[c] = scalars_[c];
+        layout.base[c] = in.name == nullptr ? nullptr : in.scalar ? layout.scalars[c].data() : in.data;
         if (in.name == nullptr) continue;
         layout.code_bytes[c] = static_cast<uint8_t>(in.itemsize);
         const std::size_t lead = nd - in.shape.size();
@@ -544,10 +736,153 @@ const char* Arguments::overlapping(const char* begin, const char* end) const noe
 }
 
 void Arguments::release() {
+    staged_ = {};
     for (Py_buffer& b : views_) PyBuffer_Release(&b);
     views_.clear();
     for (PyObject* r : refs_) Py_DECREF(r);
     refs_.clear();
+}
+
+namespace {
+
+std::string shape_text(const Py_ssize_t* shape, std::size_t nd) {
+    std::string s = "(";
+    for (std::size_t d = 0; d < nd; ++d) s += (d > 0 ? ", " : "") + std::to_string(shape[d]);
+    return s + (nd == 1 ? ",)" : ")");
+}
+
+// TypeError: output `name` has the wrong element type (the array's dtype,
+// else the buffer's format).
+void wrong_output_type(const char* name, const char* wanted, PyObject* array, const char* format) {
+    PyObject* got = PyObject_HasAttrString(array, "dtype") ? dtype_str(array) : nullptr;
+    PyErr_Clear();
+    if (got == nullptr) got = PyUnicode_FromFormat("buffer format '%s'", format != nullptr ? format : "B");
+    if (got == nullptr) return;
+    PyErr_Format(PyExc_TypeError, "output '%s' must be %s, got %U", name, wanted, got);
+    Py_DECREF(got);
+}
+
+}  // namespace
+
+bool GivenOutputs::collect(PyObject* out) {
+    if (out == nullptr || out == Py_None) return true;
+    items_ = py::Ref::steal(PyMapping_Items(out));
+    if (items_) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    const py::Ref tn = py::Ref::steal(PyType_GetName(Py_TYPE(out)));
+    if (tn) PyErr_Format(PyExc_TypeError, "out must be a mapping from output names to arrays, got '%U'", tn.get());
+    return false;
+}
+
+bool GivenOutputs::read(const char* const* names, int doubles, const Layout& layout, const Arguments& inputs) {
+    if (!items_) return true;
+    PyObject* items = items_.get();
+    // Every view is kept from the moment it is taken, so that release()
+    // gives it back whatever fails later.
+    given_.reserve(static_cast<std::size_t>(doubles) + 1);
+    bool ok = true;
+    const Py_ssize_t n = PyList_Size(items);
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        PyObject* item = PyList_GetItem(items, i);
+        PyObject* key = PyTuple_Check(item) && PyTuple_Size(item) == 2 ? PyTuple_GetItem(item, 0) : nullptr;
+        if (key == nullptr || !PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "out must map output names (str) to arrays");
+            ok = false;
+            break;
+        }
+        int k = 0;
+        while (k < doubles && PyUnicode_CompareWithASCIIString(key, names[k]) != 0) ++k;
+        if (k == doubles && PyUnicode_CompareWithASCIIString(key, "status") != 0) {
+            std::string known;
+            for (int j = 0; j < doubles; ++j) known += std::string(names[j]) + ", ";
+            PyErr_Format(PyExc_ValueError, "unknown output %R: expected one of %sstatus", key, known.c_str());
+            ok = false;
+            break;
+        }
+        ok = add(k, k < doubles ? names[k] : "status", k == doubles, PyTuple_GetItem(item, 1), layout, inputs);
+    }
+    return ok;
+}
+
+bool GivenOutputs::add(int k, const char* name, bool status, PyObject* array, const Layout& layout,
+                       const Arguments& inputs) {
+    const char* wanted = status ? "uint8" : "float64";
+    void* data = nullptr;
+    if (this->array(k, data) != nullptr) {  // a mapping whose items repeat a name
+        PyErr_Format(PyExc_ValueError, "output '%s' is given twice", name);
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_RECORDS_RO) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        // An array of an element type that has no buffer format, or no array.
+        PyObject* tn = PyObject_HasAttrString(array, "dtype") ? nullptr : PyType_GetName(Py_TYPE(array));
+        if (tn == nullptr) {
+            wrong_output_type(name, wanted, array, nullptr);
+        } else {
+            PyErr_Format(PyExc_TypeError, "output '%s' must be a writable %s array, got '%U'", name, wanted, tn);
+            Py_DECREF(tn);
+        }
+        return false;
+    }
+    Py_INCREF(array);
+    given_.push_back({k, name, array, view});
+    const std::size_t nd = layout.shape.size();
+    if (view.readonly) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is read-only", name);
+    } else if (!native_format(view.format, status ? "B" : "d")) {
+        wrong_output_type(name, wanted, array, view.format);
+    } else if (static_cast<std::size_t>(view.ndim) != nd ||
+               !std::equal(layout.shape.begin(), layout.shape.end(), view.shape)) {
+        PyErr_Format(PyExc_ValueError, "output '%s' has shape %s, expected %s", name,
+                     shape_text(view.shape, static_cast<std::size_t>(view.ndim)).c_str(),
+                     shape_text(layout.shape.data(), nd).c_str());
+    } else if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is not C-contiguous", name);
+    } else if (reinterpret_cast<uintptr_t>(view.buf) % static_cast<uintptr_t>(view.itemsize) != 0) {
+        PyErr_Format(PyExc_ValueError, "output '%s' is not aligned to its %zd-byte elements", name, view.itemsize);
+    } else {
+        // Elements are read in blocks, and on several threads, before their
+        // outputs are written: no output may share memory with what is read
+        // or with another output.
+        const char* begin = static_cast<const char*>(view.buf);
+        const char* end = begin + view.len;
+        if (const char* input = inputs.overlapping(begin, end)) {
+            PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of input '%s'", name, input);
+            return false;
+        }
+        for (std::size_t j = 0; j + 1 < given_.size(); ++j) {
+            const Py_buffer& other = given_[j].view;
+            const char* o = static_cast<const char*>(other.buf);
+            if (view.len > 0 && other.len > 0 && begin < o + other.len && o < end) {
+                PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of output '%s'", name, given_[j].name);
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+PyObject* GivenOutputs::array(int k, void*& data) const noexcept {
+    for (const Given& g : given_) {
+        if (g.k == k) {
+            data = g.view.buf;
+            return g.array;
+        }
+    }
+    return nullptr;
+}
+
+void GivenOutputs::release() {
+    items_ = py::Ref();
+    for (Given& g : given_) {
+        PyBuffer_Release(&g.view);
+        Py_DECREF(g.array);
+    }
+    given_.clear();
 }
 
 namespace {
@@ -560,12 +895,13 @@ struct Block {
 };
 
 // Blocks kept for reuse, touched only under the interpreter lock: at most
-// four, of 256 MiB together, the oldest given up first.
+// sixteen (two calls' outputs), of 256 MiB together, the oldest given up
+// first.
 struct Spare {
     char* data;
     Py_ssize_t size;
 };
-constexpr std::size_t kSpareBlocks = 4;
+constexpr std::size_t kSpareBlocks = 16;
 constexpr Py_ssize_t kSpareBytes = Py_ssize_t{1} << 28;
 Py_ssize_t spare_bytes = 0;
 // Never destroyed, so that the blocks it keeps stay reachable after the
@@ -629,203 +965,35 @@ PyTypeObject* get_block_type() {
     return block_type;
 }
 
-}  // namespace
-
-namespace {
-
-// Whether a buffer format is one element of the struct code `code` in the
-// machine's byte order.
-bool native_format(const char* format, char code) {
-    if (format == nullptr) return code == 'B';  // no format: unsigned bytes
-    const char own_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (*format == '@' || *format == '=' || *format == own_order) ++format;
-    return format[0] == code && format[1] == '\0';
-}
-
-std::string shape_text(const Py_ssize_t* shape, std::size_t nd) {
-    std::string s = "(";
-    for (std::size_t d = 0; d < nd; ++d) s += (d > 0 ? ", " : "") + std::to_string(shape[d]);
-    return s + (nd == 1 ? ",)" : ")");
-}
-
-// TypeError: output `name` has the wrong element type (the array's dtype,
-// else the buffer's format).
-void wrong_output_type(const char* name, const char* wanted, PyObject* array, const char* format) {
-    PyObject* got = PyObject_HasAttrString(array, "dtype") ? dtype_str(array) : nullptr;
-    PyErr_Clear();
-    if (got == nullptr) got = PyUnicode_FromFormat("buffer format '%s'", format != nullptr ? format : "B");
-    if (got == nullptr) return;
-    PyErr_Format(PyExc_TypeError, "output '%s' must be %s, got %U", name, wanted, got);
-    Py_DECREF(got);
-}
+// Outputs of this size or more are made over a block of their own, whose
+// memory returns to the spares when the array is dropped: a large result
+// would otherwise fault in new pages on every call.
+constexpr Py_ssize_t kRecycledBytes = Py_ssize_t{1} << 17;
 
 }  // namespace
 
-bool GivenOutputs::read(PyObject* out, const char* const* names, int doubles, const Layout& layout,
-                        const Arguments& inputs) {
-    if (out == nullptr || out == Py_None) return true;
-    PyObject* items = PyMapping_Items(out);
-    if (items == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        PyObject* tn = PyType_GetName(Py_TYPE(out));
-        if (tn != nullptr) {
-            PyErr_Format(PyExc_TypeError, "out must be a mapping from output names to arrays, got '%U'", tn);
-            Py_DECREF(tn);
-        }
-        return false;
+PyObject* new_output(PyObject* shape, std::size_t count, bool status, void*& data) {
+    PyObject* dtype = status ? np.uint8 : np.float64;
+    const auto bytes = static_cast<Py_ssize_t>(count * (status ? 1 : sizeof(double)));
+    if (bytes >= kRecycledBytes) {
+        PyTypeObject* tp = get_block_type();
+        const py::Ref block = py::Ref::steal(tp != nullptr ? reinterpret_cast<PyObject*>(PyObject_New(Block, tp)) : nullptr);
+        if (!block) return nullptr;
+        auto* b = reinterpret_cast<Block*>(block.get());
+        const Spare m = take_memory(bytes);
+        b->data = m.data;
+        b->size = m.data != nullptr ? m.size : 0;
+        if (m.data == nullptr) return PyErr_NoMemory();
+        data = m.data;
+        return PyObject_CallFunctionObjArgs(np.ndarray, shape, dtype, block.get(), nullptr);
     }
-    // Every view is kept from the moment it is taken, so that release()
-    // gives it back whatever fails later.
-    given_.reserve(static_cast<std::size_t>(doubles) + 1);
-    bool ok = true;
-    const Py_ssize_t n = PyList_Size(items);
-    for (Py_ssize_t i = 0; ok && i < n; ++i) {
-        PyObject* item = PyList_GetItem(items, i);
-        PyObject* key = PyTuple_Check(item) && PyTuple_Size(item) == 2 ? PyTuple_GetItem(item, 0) : nullptr;
-        if (key == nullptr || !PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "out must map output names (str) to arrays");
-            ok = false;
-            break;
-        }
-        int k = 0;
-        while (k < doubles && PyUnicode_CompareWithASCIIString(key, names[k]) != 0) ++k;
-        if (k == doubles && PyUnicode_CompareWithASCIIString(key, "status") != 0) {
-            std::string known;
-            for (int j = 0; j < doubles; ++j) known += std::string(names[j]) + ", ";
-            PyErr_Format(PyExc_ValueError, "unknown output %R: expected one of %sstatus", key, known.c_str());
-            ok = false;
-            break;
-        }
-        ok = add(k, k < doubles ? names[k] : "status", k == doubles, PyTuple_GetItem(item, 1), layout, inputs);
-    }
-    Py_DECREF(items);
-    return ok;
-}
-
-bool GivenOutputs::add(int k, const char* name, bool status, PyObject* array, const Layout& layout,
-                       const Arguments& inputs) {
-    const char* wanted = status ? "uint8" : "float64";
-    void* data = nullptr;
-    if (this->array(k, data) != nullptr) {  // a mapping whose items repeat a name
-        PyErr_Format(PyExc_ValueError, "output '%s' is given twice", name);
-        return false;
-    }
+    // One vectorcall: the interpreter passes these arguments on the stack.
+    py::Ref a = py::Ref::steal(PyObject_CallFunctionObjArgs(np.empty, shape, dtype, nullptr));
     Py_buffer view;
-    if (PyObject_GetBuffer(array, &view, PyBUF_RECORDS_RO) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-        PyErr_Clear();
-        // An array of an element type that has no buffer format, or no array.
-        PyObject* tn = PyObject_HasAttrString(array, "dtype") ? nullptr : PyType_GetName(Py_TYPE(array));
-        if (tn == nullptr) {
-            wrong_output_type(name, wanted, array, nullptr);
-        } else {
-            PyErr_Format(PyExc_TypeError, "output '%s' must be a writable %s array, got '%U'", name, wanted, tn);
-            Py_DECREF(tn);
-        }
-        return false;
-    }
-    Py_INCREF(array);
-    given_.push_back({k, name, array, view});
-    const std::size_t nd = layout.shape.size();
-    if (view.readonly) {
-        PyErr_Format(PyExc_ValueError, "output '%s' is read-only", name);
-    } else if (!native_format(view.format, status ? 'B' : 'd')) {
-        wrong_output_type(name, wanted, array, view.format);
-    } else if (static_cast<std::size_t>(view.ndim) != nd ||
-               !std::equal(layout.shape.begin(), layout.shape.end(), view.shape)) {
-        PyErr_Format(PyExc_ValueError, "output '%s' has shape %s, expected %s", name,
-                     shape_text(view.shape, static_cast<std::size_t>(view.ndim)).c_str(),
-                     shape_text(layout.shape.data(), nd).c_str());
-    } else if (!PyBuffer_IsContiguous(&view, 'C')) {
-        PyErr_Format(PyExc_ValueError, "output '%s' is not C-contiguous", name);
-    } else if (reinterpret_cast<uintptr_t>(view.buf) % static_cast<uintptr_t>(view.itemsize) != 0) {
-        PyErr_Format(PyExc_ValueError, "output '%s' is not aligned to its %zd-byte elements", name, view.itemsize);
-    } else {
-        // Elements are read in blocks, and on several threads, before their
-        // outputs are written: no output may share memory with what is read
-        // or with another output.
-        const char* begin = static_cast<const char*>(view.buf);
-        const char* end = begin + view.len;
-        if (const char* input = inputs.overlapping(begin, end)) {
-            PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of input '%s'", name, input);
-            return false;
-        }
-        for (std::size_t j = 0; j + 1 < given_.size(); ++j) {
-            const Py_buffer& other = given_[j].view;
-            const char* o = static_cast<const char*>(other.buf);
-            if (view.len > 0 && other.len > 0 && begin < o + other.len && o < end) {
-                PyErr_Format(PyExc_ValueError, "output '%s' overlaps the memory of output '%s'", name, given_[j].name);
-                return false;
-            }
-        }
-        return true;
-    }
-    return false;
-}
-
-PyObject* GivenOutputs::array(int k, void*& data) const noexcept {
-    for (const Given& g : given_) {
-        if (g.k == k) {
-            data = g.view.buf;
-            return g.array;
-        }
-    }
-    return nullptr;
-}
-
-void GivenOutputs::release() {
-    for (Given& g : given_) {
-        PyBuffer_Release(&g.view);
-        Py_DECREF(g.array);
-    }
-    given_.clear();
-}
-
-bool OutputBlock::allocate(const std::vector<Py_ssize_t>& shape, int doubles, bool status) {
-    doubles_ = doubles;
-    count_ = 1;
-    dims_ = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
-    if (dims_ == nullptr) return false;
-    for (std::size_t d = 0; d < shape.size(); ++d) {
-        count_ *= shape[d];
-        PyObject* v = PyLong_FromSsize_t(shape[d]);
-        if (v == nullptr) return false;
-        PyTuple_SetItem(dims_, static_cast<Py_ssize_t>(d), v);
-    }
-    PyTypeObject* tp = get_block_type();
-    if (tp == nullptr) return false;
-    auto* b = PyObject_New(Block, tp);
-    if (b == nullptr) return false;
-    b->data = nullptr;
-    b->size = 0;
-    block_ = reinterpret_cast<PyObject*>(b);
-    // At least one byte, so that an empty result has a buffer too.
-    const Spare m = take_memory(std::max<Py_ssize_t>(1, count_ * (8 * doubles + (status ? 1 : 0))));
-    if (m.data == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    b->data = m.data;
-    b->size = m.size;
-    return true;
-}
-
-PyObject* OutputBlock::array(int k, void*& data) {
-    const bool status = k == doubles_;
-    const Py_ssize_t offset = count_ * 8 * k;
-    PyObject* flat = PyObject_CallFunction(np.frombuffer, "Osnn", block_, status ? "uint8" : "float64", count_, offset);
-    if (flat == nullptr) return nullptr;
-    PyObject* a = PyObject_CallMethod(flat, "reshape", "(O)", dims_);
-    Py_DECREF(flat);
-    if (a == nullptr) return nullptr;
-    data = reinterpret_cast<Block*>(block_)->data + offset;
-    return a;
-}
-
-OutputBlock::~OutputBlock() {
-    Py_XDECREF(block_);
-    Py_XDECREF(dims_);
+    if (!a || PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
+    data = view.buf;  // the array keeps its memory for as long as it lives
+    PyBuffer_Release(&view);
+    return a.release();
 }
 
 }  // namespace zub::batch

@@ -11,6 +11,7 @@
 #include "boundary.hpp"
 #include "core/period.hpp"
 #include "instruments/vanilla_option.hpp"
+#include "ref.hpp"
 
 namespace zub::batch {
 
@@ -40,6 +41,8 @@ struct Layout {
     std::size_t size = 1;
     // Integer codes (type, style) are read in their array's own width.
     std::array<uint8_t, kCols> code_bytes{};
+    // A column given as a Python float or int is read from here.
+    std::array<std::array<char, 8>, kCols> scalars{};
 
     // datetime64 expiries: microseconds = ticks * micros_mul, or
     // floor(ticks / micros_div) for units finer than a microsecond.
@@ -125,11 +128,16 @@ inline bool read_expiry(const Layout& layout, const Walker& w, ExpiryCache& cach
 // destructor, so that an unwinding thread touches no Python object).
 class Arguments {
 public:
-    // Each add_* converts one argument and records its shape; false with an
-    // exception set (TypeError naming the argument for a wrong kind).
-    bool add_float(std::size_t col, PyObject* o, const char* name);
-    bool add_code(std::size_t col, PyObject* o, const char* name);
-    bool add_expiry(PyObject* o, const char* name);
+    // Runs now whatever Python code the argument of column `col` runs on its
+    // way to an array (its __array__, a sequence's items, enumeration
+    // members) and keeps what it gives; false with an exception set.  The
+    // user's hooks all run before take_views(), which reads the arrays'
+    // memory and runs none but the expiry datetimes' time zones, first: so
+    // nothing a hook does (resizing an input, say) frees memory the call reads.
+    bool stage(std::size_t col, PyObject* o, const char* name);
+    // The views of the staged arguments, each recording its shape; false
+    // with an exception set (TypeError naming the argument for a wrong kind).
+    bool take_views();
     // Broadcasts the recorded shapes into `layout`; ValueError naming the
     // arguments when they do not broadcast.
     bool broadcast(Layout& layout);
@@ -144,9 +152,24 @@ private:
         std::vector<Py_ssize_t> strides;
         const char* data = nullptr;
         Py_ssize_t itemsize = 0;
+        bool scalar = false;  // data: scalars_[column]
     };
     bool view(std::size_t col, PyObject* array, const char* name);
+    bool read_in_place(std::size_t col, PyObject* o, const char* name, const char* formats);
+    template <class T>
+    void scalar(std::size_t col, T value, const char* name);
+    bool add_float(std::size_t col, PyObject* o, const char* name);
+    bool add_code(std::size_t col, PyObject* o, const char* name);
+    bool add_expiry(PyObject* o, const char* name);
+    bool add_datetime64(py::Ref array, const char* name);
+    bool add_datetime64_scalar(PyObject* o, const char* name);
 
+    struct Staged {
+        py::Ref object;
+        const char* name = nullptr;
+    };
+    std::array<Staged, kCols> staged_{};
+    std::array<std::array<char, 8>, kCols> scalars_{};
     std::array<Input, kCols> inputs_{};
     std::vector<PyObject*> refs_;
     std::vector<Py_buffer> views_;
@@ -165,12 +188,15 @@ public:
 // under the interpreter lock.
 class GivenOutputs {
 public:
-    // Reads `out` (nullptr or None: nothing given), a mapping from the
-    // names names[0..doubles) (float64 outputs) and "status" (uint8) to
-    // writable C-contiguous arrays of the layout's shape, none of which
-    // meets an input's or another output's memory; false with an exception
-    // naming the output set.
-    bool read(PyObject* out, const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
+    // The items of `out` (nullptr or None: nothing given), taken before the
+    // inputs' views since a mapping's look-ups may run Python code; false
+    // with an exception set.
+    bool collect(PyObject* out);
+    // Reads the collected items: a mapping from the names names[0..doubles)
+    // (float64 outputs) and "status" (uint8) to writable C-contiguous arrays
+    // of the layout's shape, none of which meets an input's or another
+    // output's memory; false with an exception naming the output set.
+    bool read(const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
     // The array given for output k (k == doubles: status), or nullptr; its
     // data in `data`.
     PyObject* array(int k, void*& data) const noexcept;
@@ -187,27 +213,14 @@ private:
         Py_buffer view;
     };
     std::vector<Given> given_;
+    py::Ref items_;  // a list of (name, array) pairs
 };
 
-// The outputs of one call: `doubles` float64 arrays and one uint8 array,
-// each C-contiguous of `shape`, over one block of memory.  The memory of
-// blocks whose arrays have all been dropped is kept for later calls (a few
-// blocks at most), so that a fresh result does not fault in new pages.
-class OutputBlock {
-public:
-    // false with an exception set.  Without `status` the block holds the
-    // float64 arrays only.
-    bool allocate(const std::vector<Py_ssize_t>& shape, int doubles, bool status = true);
-    // A new reference to output k (k == doubles: the uint8 one) and its
-    // data; nullptr with an exception set.
-    PyObject* array(int k, void*& data);
-    ~OutputBlock();
-
-private:
-    PyObject* block_ = nullptr;  // exports the memory as a writable buffer
-    PyObject* dims_ = nullptr;
-    Py_ssize_t count_ = 0;
-    int doubles_ = 0;
-};
+// A new C-contiguous output array of `shape` (a tuple of ints, `count`
+// elements), float64 or, for the status, uint8, made by one call of a numpy
+// constructor: each output has memory of its own, freed (a large one kept
+// for a later call's outputs, a bounded few) when it is dropped whatever
+// becomes of the others.  Its data in `data`; nullptr with an exception set.
+PyObject* new_output(PyObject* shape, std::size_t count, bool status, void*& data);
 
 }  // namespace zub::batch

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -424,14 +425,14 @@ void implied_vol_range(const Task& t, Job& job, std::size_t begin, std::size_t e
 
 // Arguments shared by both entry points, read under the interpreter lock.
 struct CallOptions {
-    unsigned threads = 1;
+    unsigned threads = 1;  // 0: as many as there are cores
     bool messages = false;
     PyObject* out = nullptr;  // borrowed: the caller's output arrays
 };
 
 bool read_threads(PyObject* o, unsigned& out) {
     if (o == nullptr || o == Py_None) {
-        out = available_cores();
+        out = 0;  // every core, counted only when the job has work for more than one
         return true;
     }
     long n = PyLong_AsLong(o);
@@ -475,12 +476,12 @@ bool read_common(Task& t, Arguments& args, PyObject* const* p, int first_column,
     // p: market_frame, [target,] strike, expiry, option_type, exercise_style, valuation_time, config
     if (!read_frame(p[0], "market_frame", t.market)) return false;
     const int c = first_column;
-    if (!args.add_float(kStrike, p[c], "strike") || !args.add_expiry(p[c + 1], "expiry") ||
-        !args.add_code(kType, p[c + 2], "option_type") || !args.add_code(kStyle, p[c + 3], "exercise_style")) {
+    if (!args.stage(kStrike, p[c], "strike") || !args.stage(kExpiry, p[c + 1], "expiry") ||
+        !args.stage(kType, p[c + 2], "option_type") || !args.stage(kStyle, p[c + 3], "exercise_style")) {
         return false;
     }
-    if (spot != nullptr && spot != Py_None && !args.add_float(kSpot, spot, "spot")) return false;
-    if (vol != nullptr && vol != Py_None && !args.add_float(kVol, vol, "vol")) return false;
+    if (spot != nullptr && spot != Py_None && !args.stage(kSpot, spot, "spot")) return false;
+    if (vol != nullptr && vol != Py_None && !args.stage(kVol, vol, "vol")) return false;
     if (!read_valuation(p[c + 4], t.valuation)) return false;
     return read_config(p[c + 5], "config", t.config);
 }
@@ -537,33 +538,42 @@ PyObject* run_and_collect(const std::shared_ptr<Task>& task, void (*range)(const
     return dict;
 }
 
+// The result's key `name` (one of the static names below), made once: a
+// borrowed reference, or nullptr with an exception set.  The keys are never
+// destroyed, so that none is dropped after the interpreter has ended.
+PyObject* result_key(const char* name) {
+    static auto& keys = *new std::array<std::pair<const char*, py::Ref>, 10>();
+    for (auto& [text, key] : keys) {
+        if (text != nullptr) {
+            if (text == name || std::strcmp(text, name) == 0) return key.get();
+            continue;
+        }
+        key = py::Ref::steal(PyUnicode_InternFromString(name));
+        if (key) text = name;
+        return key.get();
+    }
+    return nullptr;  // never: the names are fewer
+}
+
 // A new dict of the named float64 outputs and the status array: those the
 // caller gave, the others created.
 PyObject* make_outputs(Task& t, const char* const* names, int count, bool messages, const GivenOutputs& given) {
-    PyObject* dict = PyDict_New();
-    if (dict == nullptr) return nullptr;
-    void* data = nullptr;
-    const bool status_given = given.array(count, data) != nullptr;
-    const int doubles_given = given.count() - (status_given ? 1 : 0);
-    OutputBlock block;
-    if (given.count() <= count && !block.allocate(t.layout.shape, count - doubles_given, !status_given)) {
-        Py_DECREF(dict);
-        return nullptr;
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    py::Ref shape = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(t.layout.shape.size())));
+    if (!dict || !shape) return nullptr;
+    for (std::size_t d = 0; d < t.layout.shape.size(); ++d) {
+        PyObject* extent = PyLong_FromSsize_t(t.layout.shape[d]);
+        if (extent == nullptr) return nullptr;
+        PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(d), extent);
     }
-    for (int k = 0, slot = 0; k <= count; ++k) {
+    for (int k = 0; k <= count; ++k) {
         const bool is_status = k == count;
-        PyObject* a = given.array(k, data);
-        if (a != nullptr) {
-            Py_INCREF(a);
-        } else {
-            a = block.array(slot++, data);
-        }
-        const int rc = a ? PyDict_SetItemString(dict, is_status ? "status" : names[k], a) : -1;
-        Py_XDECREF(a);
-        if (rc < 0) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
+        void* data = nullptr;
+        PyObject* given_array = given.array(k, data);
+        const py::Ref a = given_array != nullptr ? py::Ref::borrow(given_array)
+                                                 : py::Ref::steal(new_output(shape.get(), t.layout.size, is_status, data));
+        PyObject* key = result_key(is_status ? "status" : names[k]);
+        if (!a || key == nullptr || PyDict_SetItem(dict.get(), key, a.get()) < 0) return nullptr;
         if (is_status) {
             t.status = static_cast<uint8_t*>(data);
         } else {
@@ -571,7 +581,7 @@ PyObject* make_outputs(Task& t, const char* const* names, int count, bool messag
         }
     }
     if (messages) t.messages = std::make_unique<std::vector<std::string>>(t.layout.size);
-    return dict;
+    return dict.release();
 }
 
 const char* const kValueParams[] = {"market_frame", "strike", "expiry", "option_type", "exercise_style",
@@ -592,12 +602,18 @@ PyObject* run_entry(Read&& read, Range range, const char* const* outputs, int co
     GivenOutputs given;
     CallOptions opts;
     PyObject* dict = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!read(*task, inputs, opts) || !inputs.broadcast(task->layout) ||
-            !given.read(opts.out, outputs, count, task->layout, inputs)) {
+        // Every hook of the caller's objects runs before the first view.
+        if (!read(*task, inputs, opts) || !given.collect(opts.out) || !inputs.take_views() ||
+            !inputs.broadcast(task->layout) || !given.read(outputs, count, task->layout, inputs)) {
             return nullptr;
         }
         task->converted = inputs.converted();
-        reserve_workers(opts.threads - 1);  // the calling thread is one of them
+        if (task->layout.size > task->min_chunk) {
+            if (opts.threads == 0) opts.threads = default_workers(task->layout.size);
+            reserve_workers(opts.threads - 1);  // the calling thread is one of them
+        } else {
+            opts.threads = 1;  // one chunk
+        }
         return make_outputs(*task, outputs, count, opts.messages, given);
     });
     if (dict != nullptr) dict = run_and_collect(task, range, opts, dict);
@@ -643,7 +659,7 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         s.refuse_invalid_inputs = true;
         task.min_chunk = kVolChunk;
         double tolerance = 0.0;
-        if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.add_float(kTarget, p[1], "target") ||
+        if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.stage(kTarget, p[1], "target") ||
             !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
             !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
             return false;
@@ -675,7 +691,7 @@ PyMethodDef methods[] = {
      "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False, out=None)\n--\n\n"
      "Implied volatility of every option the broadcast arrays describe."},
     {"default_threads", available_threads, METH_NOARGS,
-     "default_threads()\n--\n\nThreads a call uses when threads is not given: the cores this process may run on."},
+     "default_threads()\n--\n\nThreads a call uses at most when threads is not given: the cores this process may run on."},
     {nullptr, nullptr, 0, nullptr},
 };
 

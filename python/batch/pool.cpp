@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "ref.hpp"
+
 namespace zub::batch {
 namespace {
 
@@ -35,7 +37,12 @@ constexpr int kTracked = 64;
 // uses it first when it throws, which is when memory has run out (an
 // allocation failed): so every thread that works on a job uses it at once,
 // while the memory is there.
-void allocate_thread_locals() noexcept { (void)std::uncaught_exceptions(); }
+// (The runtime declares the call pure: its result is kept, so that the
+// compiler cannot drop it.)
+void allocate_thread_locals() noexcept {
+    volatile int pending = std::uncaught_exceptions();
+    static_cast<void>(pending);
+}
 
 void spread_out(Job& job) noexcept {
     int cpu = sched_getcpu();
@@ -179,6 +186,16 @@ private:
 // that leak checkers see it as reachable, and the next call builds anew.
 Pool* live = nullptr;
 std::vector<Pool*> abandoned;
+// Forks this process has gone through, counted in each child: a call that
+// sees it change learns that it runs in a child.
+std::atomic<unsigned> forks{0};
+// The interpreter's main thread, the one that runs signal handlers and that
+// finalisation never ends: threading's main thread, read when the module
+// loads, and in a forked child the thread that forked (made main by the
+// interpreter).  0 when it could not be told.
+unsigned long main_thread = 0;
+// Whether that thread is known to be the process's first thread.
+bool main_is_first = false;
 
 Pool& pool() {
     if (live == nullptr) live = new Pool();
@@ -186,6 +203,9 @@ Pool& pool() {
 }
 
 void after_fork_in_child() {
+    forks.fetch_add(1, std::memory_order_relaxed);
+    main_thread = PyThread_get_thread_ident();
+    main_is_first = true;
     if (live == nullptr) return;
     abandoned.push_back(live);
     live = nullptr;
@@ -193,7 +213,11 @@ void after_fork_in_child() {
 
 }  // namespace
 
-unsigned available_cores() noexcept {
+namespace {
+
+std::atomic<unsigned> counted_cores{0};
+
+unsigned count_cores() noexcept {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         const int n = CPU_COUNT(&set);
@@ -201,6 +225,14 @@ unsigned available_cores() noexcept {
     }
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? n : 1;
+}
+
+}  // namespace
+
+unsigned available_cores() noexcept {
+    const unsigned n = count_cores();
+    counted_cores.store(n, std::memory_order_relaxed);
+    return n;
 }
 
 void reserve_workers(unsigned threads) {
@@ -217,6 +249,13 @@ void install_fork_handler() {
     abandoned.reserve(64);
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
     installed = true;
+    const py::Ref threading = py::Ref::steal(PyImport_ImportModule("threading"));
+    const py::Ref main = py::Ref::steal(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    const py::Ref ident = py::Ref::steal(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    main_thread = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) main_thread = 0;
+    main_is_first = main_thread == PyThread_get_thread_ident() && ::gettid() == ::getpid();
+    PyErr_Clear();  // the calling thread then never polls: Ctrl-C waits for the end of the call
 }
 
 namespace {
@@ -231,21 +270,10 @@ void reacquire(PyThreadState* saved) {
     PyEval_RestoreThread(saved);
 }
 
-// Whether the calling thread (holding the lock) is the interpreter's main
-// thread, the one that runs signal handlers and that finalisation never
-// ends: the thread threading calls main and the process's first thread
-// both.  False when that cannot be told.
-bool on_main_thread() {
-    if (::gettid() != ::getpid() || PyErr_Occurred() != nullptr) return false;
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* main = threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
-    PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
-    const bool same = ident != nullptr && PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
-    Py_XDECREF(ident);
-    Py_XDECREF(main);
-    Py_XDECREF(threading);
-    PyErr_Clear();
-    return same;
+// Whether the calling thread (holding the lock) is that thread and the
+// process's first thread both.
+bool on_main_thread() noexcept {
+    return main_thread != 0 && PyThread_get_thread_ident() == main_thread && (main_is_first || ::gettid() == ::getpid());
 }
 
 // How long the calling thread, its share done, waits awake for the others.
@@ -273,6 +301,45 @@ bool Job::run_signal_handlers() noexcept {
     return interrupted;
 }
 
+namespace {
+
+// A short job runs on the calling thread alone: waking a worker and waiting
+// for it costs tens of microseconds, as much as a few hundred European
+// options.  The calling thread starts alone, on chunks that double from
+// min_chunk elements, and asks the pool for help once the work left, at the
+// pace of the chunks done, would take it longer than kWorthHelp: whatever the
+// options cost each, a call below the break-even keeps one thread.  Jobs of
+// more than kAloneLimit elements ask for help at once.
+constexpr std::chrono::duration<double, std::micro> kWorthHelp{100.0};
+constexpr std::size_t kAloneLimit = 4096;
+
+// Runs the job's first chunks on the calling thread alone; true when work
+// is left that is worth the pool's help.
+bool start_alone(Job& job) {
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t begin = 0;
+    while (begin < job.size && !job.cancelled()) {
+        // Each chunk as long as all before it: few chunks, and the pace
+        // known after the first.
+        const std::size_t length = std::max(job.min_chunk, begin / job.min_chunk * job.min_chunk);
+        const std::size_t end = std::min(begin + length, job.size);
+        job.next.store(end, std::memory_order_relaxed);  // no worker has the job yet
+        job.body(begin, end);
+        begin = end;
+        const auto spent = std::chrono::steady_clock::now() - start;
+        const double left = static_cast<double>(job.size - end) / static_cast<double>(end);
+        if (left * std::chrono::duration<double, std::micro>(spent) > kWorthHelp) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+unsigned default_workers(std::size_t size) noexcept {
+    const unsigned known = counted_cores.load(std::memory_order_relaxed);
+    return size <= kAloneLimit && known != 0 ? known : available_cores();
+}
+
 bool run_job(const std::shared_ptr<Job>& job) {
     // The calling thread works as one of the job's workers: one worker
     // fewer to wake, and the others are woken while its core is busy, so
@@ -280,17 +347,26 @@ bool run_job(const std::shared_ptr<Job>& job) {
     job->caller = pthread_self();
     job->caller_polls = on_main_thread();
     job->next_poll = std::chrono::steady_clock::now() + kWorkingPoll;
-    Pool* helpers = job->max_workers > 1 ? &pool() : nullptr;
     job->caller_state = PyEval_SaveThread();
     job->workers = job->max_workers;
+    // Read after the start alone, which may run a handler that forks: such a
+    // child then builds a pool of its own.
+    Pool* helpers = job->max_workers > 1 && (job->size > kAloneLimit || start_alone(*job)) && !job->stopped()
+                        ? &pool()
+                        : nullptr;
     if (helpers != nullptr) {
         job->max_workers -= 1;
         const int cpu = sched_getcpu();
         if (cpu >= 0 && cpu < kTracked) job->cpus.store(std::uint64_t{1} << cpu, std::memory_order_relaxed);
         helpers->submit(job);
     }
+    const unsigned forks_before = forks.load(std::memory_order_relaxed);
+    const auto forked = [&] { return forks.load(std::memory_order_relaxed) != forks_before; };
     job->work();
-    if (helpers != nullptr) {
+    // A signal handler that the calling thread runs may fork: the child has
+    // none of the workers, whose count the job still holds, and none of the
+    // chunks they held, and the pool's lock may have been held at the fork.
+    if (helpers != nullptr && !forked()) {
         if (job->interrupted) {
             helpers->cancel(*job);
         } else {
@@ -299,11 +375,14 @@ bool run_job(const std::shared_ptr<Job>& job) {
         // Only the main thread takes the lock before the workers are done:
         // another would wait for nothing (no signal handler runs there), and
         // finalisation may end it while the workers still run.
-        while (!helpers->wait(*job, kSignalPoll)) {
+        while (!forked() && !helpers->wait(*job, kSignalPoll)) {
             if (job->interrupted || !job->caller_polls) continue;
-            if (job->run_signal_handlers()) helpers->cancel(*job);
+            if (job->run_signal_handlers() && !forked()) helpers->cancel(*job);
         }
     }
+    // In such a child the job is done again, whole, on this thread alone
+    // (every element writes only its own outputs), unless a handler raised.
+    if (helpers != nullptr && forked() && !job->interrupted) job->body(0, job->size);
     reacquire(job->caller_state);
     return !job->interrupted;
 }

@@ -63,7 +63,8 @@ def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: _E
     failed element), "status" and, when asked for, "message".
 
     ``spot`` and ``vol`` replace the frame's spot and volatility per element.
-    ``valuation_time`` defaults to now; ``threads`` to every core."""
+    ``valuation_time`` defaults to now; ``threads`` to every core (a call
+    with less work than waking a thread costs keeps to the calling thread)."""
 
 def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, strike: npt.ArrayLike,
                 expiry: _Expiries, option_type: _OptionTypes, exercise_style: _ExerciseStyles,
@@ -79,5 +80,5 @@ def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, stri
     or below the exercise value gets AT_EXERCISE_VALUE."""
 
 def default_threads() -> int:
-    """Threads a call uses when ``threads`` is not given: the cores this
-    process may run on."""
+    """Threads a call uses at most when ``threads`` is not given: the cores
+    this process may run on."""
