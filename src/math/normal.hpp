@@ -37,6 +37,10 @@ inline CdfPair norm_cdf_pair(double x) noexcept {
 // approximation of erfc(z) z exp(z^2) that error_function uses.
 double log_norm_cdf(double x) noexcept;
 
+// erfc(x) e^{x^2} for x >= 0, from the same rational approximations as
+// error_function, to a few ulps; for large x it tends to 1/(x sqrt(pi)).
+double scaled_erfc(double x) noexcept;
+
 // exp(-x^2/2) / sqrt(2 pi), the divisor being sqrt(2 pi) rounded to a double.
 inline double norm_pdf(double x) noexcept { return std::exp(-0.5 * x * x) / 2.5066282746310002; }
 
