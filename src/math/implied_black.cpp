@@ -314,7 +314,9 @@ BlackInversion normalised_implied_volatility(double beta, double x, int* iterati
 BlackInversion implied_black_volatility(double price, double A, double B, double T, bool call,
                                         int* iterations) noexcept {
     if (iterations != nullptr) *iterations = 0;
-    if (std::isnan(price) || std::isnan(A) || std::isnan(B) || std::isnan(T)) {
+    // (Forwards, strikes and times that are not finite and positive are
+    // no numbers to invert with either.)
+    if (std::isnan(price) || !(A > 0.0 && A < INFINITY) || !(B > 0.0 && B < INFINITY) || !(T > 0.0 && T < INFINITY)) {
         return refused(BlackInversionStatus::NotANumber);
     }
     const double intrinsic = call ? std::max(A - B, 0.0) : std::max(B - A, 0.0);

@@ -27,7 +27,7 @@ enum class BlackInversionStatus : uint8_t {
     Ok,              // vol holds the answer (0 for a price at its lower bound)
     BelowIntrinsic,  // the price is below what the option is worth without volatility
     AboveMaximum,    // the price is at or above its limit for infinite volatility
-    NotANumber,      // an input is NaN
+    NotANumber,      // an input is NaN (or A, B, T not finite and positive)
 };
 
 struct BlackInversion {

@@ -110,6 +110,8 @@ TEST(ImpliedBlack, Statuses) {
     EXPECT_EQ(implied_black_volatility(nan, 100, 90, 1, true).status, BlackInversionStatus::NotANumber);
     EXPECT_EQ(implied_black_volatility(5.0, nan, 90, 1, true).status, BlackInversionStatus::NotANumber);
     EXPECT_TRUE(std::isnan(implied_black_volatility(nan, 100, 90, 1, true).vol));
+    EXPECT_EQ(implied_black_volatility(5.0, -100, 90, 1, true).status, BlackInversionStatus::NotANumber);
+    EXPECT_EQ(implied_black_volatility(5.0, 100, 90, 0, true).status, BlackInversionStatus::NotANumber);
     // At the intrinsic value the answer is no volatility.
     const BlackInversion at = implied_black_volatility(10.0, 100, 90, 1, true);
     EXPECT_EQ(at.status, BlackInversionStatus::Ok);
