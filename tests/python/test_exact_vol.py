@@ -55,17 +55,16 @@ def test_without_the_call_every_search_is_as_before_to_the_bit():
 
 def test_exact_means_newton_for_the_boundary_method_and_brent_for_finite_differences():
     american = option("put", "american", 105.0, 300)
-    boundary = config(policy("exercise_boundary"))
+    boundary, grid = config(policy("exercise_boundary")), config(policy("fdm"))
     target = value(american, frame(vol=0.4), boundary).price
-    assert solve(american, frame(), target, copy.copy(boundary).implied_vol_solver("exact")) == \
-        solve(american, frame(), target, boundary)
-    grid = config(policy("fdm"))
+    newton = solve(american, frame(), target, boundary)
+    assert solve(american, frame(), target, copy.copy(boundary).implied_vol_solver("exact")) == newton
+    # Bisection asked for replaces the boundary method's Newton search.
+    bisected = solve(american, frame(), target, copy.copy(boundary).implied_vol_solver("bisection", 1e-12))
+    assert bisected != newton and bisected == pytest.approx(0.4, abs=1e-6)
     target = value(american, frame(vol=0.4), grid).price
     assert solve(american, frame(), target, copy.copy(grid).implied_vol_solver("exact")) == \
         solve(american, frame(), target, copy.copy(grid).implied_vol_solver("brent"))
-    # Bisection asked for on the boundary method replaces its Newton search.
-    bisected = solve(american, frame(), target, copy.copy(grid).implied_vol_solver("bisection", 1e-10))
-    assert bisected == pytest.approx(0.4, abs=1e-3)
 
 
 def test_bounds_filter_the_exact_answer_and_the_settings_are_checked_at_calculate():
