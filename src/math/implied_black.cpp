@@ -23,16 +23,20 @@ constexpr double kTwoPiOverThreeSqrt3 = 1.2091995761561452;  // 2 pi / (3 sqrt 3
 // times about (Y(h + t) - Y(h - t))/s) turns into a few ulps of the vol.
 constexpr double kSmallT = 0.05;
 
-// Y(z) = N(z) / phi(z) for z <= 0: sqrt(pi/2) erfcx(-z / sqrt 2).
-double mills(double z) noexcept { return kSqrtHalfPi * scaled_erfc(-z / kSqrt2); }
+// Y(z) = N(z) / phi(z) for z <= 0: sqrt(pi/2) erfcx(-z / sqrt 2), with
+// e^{z^2/2}, which erfcx needs near 0, given when the caller has it as a
+// ratio of exponentials it already holds (0: work it out).
+double mills(double z, double exp_half_z_squared = 0.0) noexcept {
+    return kSqrtHalfPi * scaled_erfc(-z / kSqrt2, exp_half_z_squared);
+}
 
 // Y(h + t) - Y(h - t) for h <= 0 and t < kSmallT, from the Taylor
 // coefficients a_n = Y^(n)(h)/n!, which Y' = 1 + hY turns into
 // a_1 = 1 + h a_0 and (n + 1) a_{n+1} = h a_n + a_{n-1}: the odd ones times
 // 2 t^n, up to t^13 (the next term is below 1e-17 of the sum for t < 0.05).
-double mills_difference_series(double h, double t) noexcept {
+double mills_difference_series(double h, double t, double exp_half_h_squared) noexcept {
     const double w = t * t;
-    const double a0 = mills(h);
+    const double a0 = mills(h, exp_half_h_squared);
     const double a1 = 1.0 + h * a0;
     const double a2 = (h * a1 + a0) * (1.0 / 2.0);
     const double a3 = (h * a2 + a1) * (1.0 / 3.0);
@@ -51,35 +55,56 @@ double mills_difference_series(double h, double t) noexcept {
 }
 
 // b at s for x <= 0, s > 0, h = x/s, t = s/2, in the form that keeps its
-// digits: ln_e = -(h^2 + t^2)/2, so that b'(s) = e^{ln_e} / sqrt(2 pi), and
-// either the difference d = Y(h + t) - Y(h - t) with b = e^{ln_e} d / sqrt(2 pi)
+// digits: ln_e = -(h^2 + t^2)/2 and e = e^{ln_e}, so that b'(s) = e / sqrt(2 pi),
+// and either the difference d = Y(h + t) - Y(h - t) with b = e d / sqrt(2 pi)
 // (h + t <= 0, or t small), or the sum m = Y(-h - t) + Y(h - t) of the
-// distance to the upper bound, e^{x/2} - b = e^{ln_e} m / sqrt(2 pi).
+// distance to the upper bound, e^{x/2} - b = e m / sqrt(2 pi).  Near 0 the
+// Mills ratios Y(z) need e^{z^2/2}, which are ratios of e and e^{x/2}:
+// e^{(h + t)^2/2} = e^{x/2}/e and e^{(h - t)^2/2} = e^{-x/2}/e.
 struct Black {
     double ln_e;
+    double e;
     double d;  // NaN when the sum is given
     double m;  // NaN when the difference is given
 };
 
-Black black_parts(double x, double s) noexcept {
-    const double h = x / s, t = 0.5 * s;
+// x <= 0 with e^{x/2} and e^{-x/2}.
+struct Moneyness {
+    double x, b_max, inv_b_max;
+};
+
+Black black_parts(const Moneyness& k, double s) noexcept {
+    const double h = k.x / s, t = 0.5 * s;
     const double ln_e = -0.5 * (h * h + t * t);
-    if (t < kSmallT) return {ln_e, mills_difference_series(h, t), kNaN};
-    if (h + t <= 0.0) return {ln_e, mills(h + t) - mills(h - t), kNaN};
-    return {ln_e, kNaN, mills(-h - t) + mills(h - t)};
+    const double e = std::exp(ln_e);
+    const double inv_e = 1.0 / e;
+    if (t < kSmallT) {
+        // e^{h^2/2} = e^{-t^2/2} / e, the first by its series (t^2 < 0.0025).
+        const double w = t * t;
+        const double gauss_t = 1.0 - w * (0.5 - w * (0.125 - w * (1.0 / 48.0 - w * (1.0 / 384.0))));
+        return {ln_e, e, mills_difference_series(h, t, gauss_t * inv_e), kNaN};
+    }
+    const double up = k.b_max * inv_e, down = k.inv_b_max * inv_e;
+    if (h + t <= 0.0) return {ln_e, e, mills(h + t, up) - mills(h - t, down), kNaN};
+    return {ln_e, e, kNaN, mills(-h - t, up) + mills(h - t, down)};
 }
 
 bool has_difference(const Black& p) noexcept { return !std::isnan(p.d); }
 
-// b, from its parts, with the exponential e = e^{ln_e} given.
-double black_from(const Black& p, double e, double b_max) noexcept {
-    return has_difference(p) ? e * p.d / kSqrtTwoPi : b_max - e * p.m / kSqrtTwoPi;
+// b, from its parts.
+double black_from(const Black& p, double b_max) noexcept {
+    return has_difference(p) ? p.e * p.d / kSqrtTwoPi : b_max - p.e * p.m / kSqrtTwoPi;
+}
+
+Moneyness moneyness(double x) noexcept {
+    const double b_max = std::exp(0.5 * x);
+    return {x, b_max, 1.0 / b_max};
 }
 
 double black_value(double x, double s) noexcept {
     if (!(s > 0.0)) return 0.0;
-    const Black p = black_parts(x, s);
-    return black_from(p, std::exp(p.ln_e), std::exp(0.5 * x));
+    const Moneyness k = moneyness(x);
+    return black_from(black_parts(k, s), k.b_max);
 }
 
 // b''/b' and b'''/b' at s.
@@ -135,8 +160,9 @@ struct Map {
 Map lower_map(double ax, double s) noexcept {
     const double k = kTwoPiOverThreeSqrt3 * ax;
     const double z = -ax / (kSqrt3 * s);
-    const double big_n = 0.5 * std::exp(-0.5 * z * z) * scaled_erfc(-z / kSqrt2);
-    const double small_n = std::exp(-0.5 * z * z) / kSqrtTwoPi;
+    const double gauss = std::exp(-0.5 * z * z);
+    const double big_n = 0.5 * gauss * scaled_erfc(-z / kSqrt2, 1.0 / gauss);
+    const double small_n = gauss / kSqrtTwoPi;
     const double q = -z / s;  // dz/ds
     const double fs = 3.0 * k * big_n * big_n * small_n * q;
     const double fss = 3.0 * k * big_n * small_n * q * (q * (2.0 * small_n - z * big_n) - 2.0 * big_n / s);
@@ -158,11 +184,12 @@ double householder(double nu, double h2, double h3) noexcept {
 // c_beta = e^{x/2} - beta given apart; 0 < beta, 0 < c_beta.
 double solve(double beta, double c_beta, double x, int* iterations) noexcept {
     const double ax = -x;
-    const double b_max = std::exp(0.5 * x);
+    const Moneyness k = moneyness(x);
+    const double b_max = k.b_max;
     const double s_c = std::sqrt(2.0 * ax);
     // At s_c, h + t = 0 and h^2 + t^2 = |x|: b = e^{x/2} (Y(0) - Y(-s_c)) / sqrt(2 pi)
-    // and b' = e^{x/2} / sqrt(2 pi).
-    const double b_c = b_max * (0.5 - mills(-s_c) / kSqrtTwoPi);
+    // and b' = e^{x/2} / sqrt(2 pi); e^{s_c^2/2} = e^{-x}.
+    const double b_c = b_max * (0.5 - mills(-s_c, k.inv_b_max * k.inv_b_max) / kSqrtTwoPi);
     const double v_c = b_max / kSqrtTwoPi;
     double s;
     Branch branch;
@@ -170,10 +197,9 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
         // Where the lower map holds (s_l is about 1.25 |x| for small |x|).
         double s_l = s_c - b_c / v_c;
         if (!(s_l > 0.0)) s_l = 0.5 * ax;
-        const Black at_l = black_parts(x, s_l);
-        const double e_l = std::exp(at_l.ln_e);
-        const double b_l = black_from(at_l, e_l, b_max);
-        const double v_l = e_l / kSqrtTwoPi;
+        const Black at_l = black_parts(k, s_l);
+        const double b_l = black_from(at_l, b_max);
+        const double v_l = at_l.e / kSqrtTwoPi;
         if (beta < b_l) {
             branch = Branch::Lower;
             const Map m = lower_map(ax, s_l);
@@ -193,10 +219,9 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
         }
     } else {
         const double s_u = s_c + (b_max - b_c) / v_c;
-        const Black at_u = black_parts(x, s_u);
-        const double e_u = std::exp(at_u.ln_e);
-        const double b_u = black_from(at_u, e_u, b_max);
-        const double v_u = e_u / kSqrtTwoPi;
+        const Black at_u = black_parts(k, s_u);
+        const double b_u = black_from(at_u, b_max);
+        const double v_u = at_u.e / kSqrtTwoPi;
         if (beta <= b_u) {
             branch = Branch::Middle;
             const double span = b_u - b_c;
@@ -211,7 +236,7 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
             const double half = 0.5 * s_u;
             const double gauss = std::exp(-0.5 * half * half);
             const double pdf = gauss / kSqrtTwoPi;
-            const double f_u = 0.5 * gauss * scaled_erfc(half / kSqrt2);
+            const double f_u = 0.5 * gauss * scaled_erfc(half / kSqrt2, 1.0 / gauss);
             const double fs = -0.5 * pdf, fss = 0.125 * s_u * pdf;
             const double dl = fs / v_u, dr = -0.5;
             const double c = (fss - fs * curvature(x, s_u).second) / (v_u * v_u);
@@ -227,8 +252,8 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
     const double ln_c_beta = branch == Branch::Upper ? std::log(c_beta) : 0.0;
     int done = 0;
     for (; done < 2; ++done) {
-        const Black at = black_parts(x, s);
-        const Curvature k = curvature(x, s);
+        const Black at = black_parts(k, s);
+        const Curvature curve = curvature(x, s);
         double step;
         if (branch == Branch::Lower) {
             // g = 1/ln b - 1/ln beta, with L = ln b and p = (ln b)' = b'/b.
@@ -237,22 +262,20 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
                 l = at.ln_e + std::log(at.d) - kLnSqrtTwoPi;
                 p = 1.0 / at.d;
             } else {
-                const double e = std::exp(at.ln_e);
-                const double b = black_from(at, e, b_max);
+                const double b = black_from(at, b_max);
                 l = std::log(b);
-                p = e / (kSqrtTwoPi * b);
+                p = at.e / (kSqrtTwoPi * b);
             }
-            const double l2 = p * k.second - p * p;
-            const double l3 = p * k.third - 3.0 * p * p * k.second + 2.0 * p * p * p;
+            const double l2 = p * curve.second - p * p;
+            const double l3 = p * curve.third - 3.0 * p * p * curve.second + 2.0 * p * p * p;
             const double nu = l * (ln_beta - l) / (ln_beta * p);
             const double h2 = l2 / p - 2.0 * p / l;
             const double h3 = l3 / p - 6.0 * l2 / l + 6.0 * p * p / (l * l);
             step = householder(nu, h2, h3);
         } else if (branch == Branch::Middle) {
             // g = b - beta.
-            const double e = std::exp(at.ln_e);
-            const double nu = (beta - black_from(at, e, b_max)) * kSqrtTwoPi / e;
-            step = householder(nu, k.second, k.third);
+            const double nu = (beta - black_from(at, b_max)) * kSqrtTwoPi / at.e;
+            step = householder(nu, curve.second, curve.third);
         } else {
             // g = ln c_beta - ln(e^{x/2} - b), with m = b'/(e^{x/2} - b).
             double ln_c, m;
@@ -260,13 +283,12 @@ double solve(double beta, double c_beta, double x, int* iterations) noexcept {
                 ln_c = at.ln_e + std::log(at.m) - kLnSqrtTwoPi;
                 m = 1.0 / at.m;
             } else {
-                const double e = std::exp(at.ln_e);
-                const double c = b_max - e * at.d / kSqrtTwoPi;
+                const double c = b_max - at.e * at.d / kSqrtTwoPi;
                 ln_c = std::log(c);
-                m = e / (kSqrtTwoPi * c);
+                m = at.e / (kSqrtTwoPi * c);
             }
             const double nu = (ln_c - ln_c_beta) / m;
-            step = householder(nu, k.second + m, k.third + 3.0 * m * k.second + 2.0 * m * m);
+            step = householder(nu, curve.second + m, curve.third + 3.0 * m * curve.second + 2.0 * m * m);
         }
         const double next = s + step;
         if (!(next > 0.0)) {

@@ -143,19 +143,34 @@ constexpr double kCodyQ3[] = {1.06209230528467918e-2, 1.91308926107829841e-1, 1.
 constexpr double kOneOverSqrtPi = 0.56418958354775628695;
 }  // namespace
 
-double scaled_erfc(double x) noexcept {
+namespace {
+
+// erfc(x) for 0 <= x < 0.46875 by fdlibm's innermost range.
+double erfc_near_zero(double x) noexcept {
+    const double z = x * x;
+    const double y = horner(kPp, z) / horner1(kQq, z);
+    return x < 0.25 ? 1.0 - (x + x * y) : 0.5 - (x * y + (x - 0.5));
+}
+
+// e^{x^2} with x^2 split exactly into hi + lo.
+double exp_of_square(double x) noexcept {
+    const double hi = x * x;
+    const double lo = std::fma(x, x, -hi);
+    return std::exp(hi) * (1.0 + lo);
+}
+
+}  // namespace
+
+double scaled_erfc(double x, double exp_x_squared) noexcept {
     if (x >= 4.0) {
         const double z = 1.0 / (x * x);
         return (kOneOverSqrtPi + z * horner(kCodyP3, z) / horner(kCodyQ3, z)) / x;
     }
     if (x >= 0.46875) return horner(kCodyP2, x) / horner(kCodyQ2, x);
-    // erfc(x) by fdlibm's innermost range, then e^{x^2} with x^2 split
-    // exactly into hi + lo.
-    const double z = x * x;
-    const double y = horner(kPp, z) / horner1(kQq, z);
-    const double erfc_x = x < 0.25 ? 1.0 - (x + x * y) : 0.5 - (x * y + (x - 0.5));
-    const double lo = std::fma(x, x, -z);
-    return erfc_x * std::exp(z) * (1.0 + lo);
+    if (!(exp_x_squared >= 0.5 && exp_x_squared < INFINITY)) exp_x_squared = exp_of_square(x);
+    return erfc_near_zero(x) * exp_x_squared;
 }
+
+double scaled_erfc(double x) noexcept { return scaled_erfc(x, x < 0.46875 ? exp_of_square(x) : 1.0); }
 
 }  // namespace zub
