@@ -302,16 +302,16 @@ bool models_dividends(const PricingMethod& method) noexcept {
 // day counts agree, after the checks made before the search: expired, and
 // with refuse_at_exercise_value a target at or below the exercise value of
 // the method that prices it (`dividends`, in years, when that method
-// models them).
+// models them), unless the search itself checks it (`floor_in_search`).
 Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
                               double target, const VolSearch& bounds, std::optional<double> spot,
-                              std::span<const DividendAt> dividends) {
+                              std::span<const DividendAt> dividends, bool floor_in_search = false) {
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
     if (gathered && bounds.refuse_invalid_inputs) {
         if (!std::isfinite(target)) return invalid("target price must be finite, got ", target);
         if (auto bad = invalid_input(option.strike, gathered->market, false)) return std::move(*bad);
     }
-    if (!gathered || !bounds.refuse_at_exercise_value) return gathered;
+    if (!gathered || !bounds.refuse_at_exercise_value || floor_in_search) return gathered;
     const double floor = value_without_volatility(option.type, option.style, option.strike, gathered->T,
                                                   gathered->market, dividends);
     if (target <= floor) {
@@ -356,6 +356,16 @@ Outcome<double> invert_closed_form(const VanillaOption& option, const Inputs& in
     const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
     const bool call = option.type == OptionType::Call;
     const double A = in.market.spot * h.carry_discount, B = option.strike * h.rate_discount;
+    if (bounds.refuse_at_exercise_value && option.style == ExerciseStyle::European) {
+        // search_inputs left this check here: value_without_volatility's
+        // European floor, to the bit, from the factors at hand.
+        const double floor = std::fmax((call ? 1.0 : -1.0) * (A - B), 0.0);
+        if (target <= floor) {
+            return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(target) +
+                                                             " is at or below the exercise value " +
+                                                             format_shortest(floor));
+        }
+    }
     const BlackInversion r = implied_black_volatility(target, A, B, in.T, call);
     if (r.status == BlackInversionStatus::Ok && r.vol >= low && r.vol <= high) return r.vol;
     // The closed form's price at a bound, with its limits at 0 and infinity.
@@ -504,7 +514,9 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
     if (bounds.refuse_at_exercise_value && models_dividends(config.slot(option.style, option.type))) {
         dividends_in_years(market, valuation, dividends);
     }
-    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot, dividends);
+    const bool floor_in_search = option.style == ExerciseStyle::European &&
+                                 searched_exactly(config.slot(option.style, option.type), config, bounds);
+    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot, dividends, floor_in_search);
     if (!in) return std::move(in).error();
     return run_search(option, market, config.slot(option.style, option.type), config, valuation, *in, *target, cancel,
                       bounds);
@@ -551,9 +563,12 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
         for (; busy < kBlock && next < options.size(); ++next) {
             const VanillaOption& option = options[next];
             const bool modelled = models_dividends(config.slot(option.style, option.type));
+            const bool floor_in_search = option.style == ExerciseStyle::European &&
+                                         searched_exactly(config.slot(option.style, option.type), config, bounds);
             Outcome<Inputs> in =
                 search_inputs(option, market, valuation, targets[next], bounds, spots[next],
-                              modelled ? std::span<const DividendAt>(dividends) : std::span<const DividendAt>());
+                              modelled ? std::span<const DividendAt>(dividends) : std::span<const DividendAt>(),
+                              floor_in_search);
             if (!in) {
                 out[next].emplace(std::move(in).error());
                 continue;
