@@ -117,15 +117,13 @@ Curvature curvature(double x, double s) noexcept {
     return {c2, c2 * c2 - 3.0 * h * h / (s * s) - 0.25};
 }
 
-
 // N^{-1}(p) for 0 < p <= 1/2 by Abramowitz and Stegun 26.2.23 (absolute
 // error below 4.5e-4): enough for an initial guess, which the Householder
 // steps then correct.
 double inverse_norm_cdf_lower(double p) noexcept {
     const double t = std::sqrt(-2.0 * std::log(p));
-    const double z = -(t - (2.515517 + t * (0.802853 + t * 0.010328)) / (1.0 + t * (1.432788 + t * (0.189269 + t * 0.001308))));
-    // e = (N(z) - p) / phi(z) = Y(z) - p / phi(z).
-    return z;
+    return -(t - (2.515517 + t * (0.802853 + t * 0.010328)) /
+                     (1.0 + t * (1.432788 + t * (0.189269 + t * 0.001308))));
 }
 
 // The rational cubic of Delbourgo and Gregory through (0, yl) and (1, yr) in
