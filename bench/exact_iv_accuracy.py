@@ -116,7 +116,8 @@ def report(r: dict) -> str:
         START, "## Exact implied volatility over random quotes (zub_batch)", "",
         f"{r['quotes']:,} quotes made by `bench/exact_iv_accuracy.py` (see its docstring: out-of-the-money prices at "
         "30 digits, half turned in-the-money by parity; σ in [0.001, 10], T one day to 30 years, σ√T ≤ 6, "
-        f"|ln(F/K)| ≤ 8σ√T; {r['drawn again']} drawn quotes that rounded to their intrinsic value, so carry no volatility, left out), solved "
+        f"|ln(F/K)| ≤ 8σ√T; {r['drawn again']} drawn quotes that rounded to their intrinsic value, so carry no "
+        "volatility, left out), solved "
         "by `zub_batch.implied_vol` with the default bounds on one thread.", "",
         f"- not solved: {r['not solved']}",
         f"- within 1e-13 relative plus one ulp of the quote's move: {r['within']:,} of {r['quotes']:,}",

@@ -133,7 +133,8 @@ double inverse_norm_cdf_lower(double p) noexcept {
 double rational_cubic(double tau, double one_minus_tau, double yl, double yr, double dl, double dr, double span,
                       double r) noexcept {
     const double a = tau, b = one_minus_tau;
-    const double num = yr * a * a * a + (r * yr - span * dr) * a * a * b + (r * yl + span * dl) * a * b * b + yl * b * b * b;
+    const double num =
+        yr * a * a * a + (r * yr - span * dr) * a * a * b + (r * yl + span * dl) * a * b * b + yl * b * b * b;
     return num / (1.0 + (r - 3.0) * a * b);
 }
 

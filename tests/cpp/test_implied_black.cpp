@@ -79,7 +79,8 @@ TEST(ImpliedBlack, WingsToTheSmallestPrices) {
             const long double intrinsic = x > 0.0 ? std::exp(0.5L * x) - std::exp(-0.5L * x) : 0.0L;
             const double otm = static_cast<double>(call - intrinsic);
             const double beta = static_cast<double>(call);
-            if (!(otm >= 1e-300) || !(beta < std::exp(0.5 * x)) || (x > 0.0 && beta == static_cast<double>(intrinsic))) {
+            const bool at_intrinsic = x > 0.0 && beta == static_cast<double>(intrinsic);
+            if (!(otm >= 1e-300) || !(beta < std::exp(0.5 * x)) || at_intrinsic) {
                 continue;
             }
             ++checked;
