@@ -649,6 +649,15 @@ bool read_bound(PyObject* o, const char* name, double& out) {
     return true;
 }
 
+// A bound or tolerance when given (not None).
+bool read_optional_bound(PyObject* o, const char* name, std::optional<double>& out) {
+    if (o == nullptr || o == Py_None) return true;
+    double v = 0.0;
+    if (!read_bound(o, name, v)) return false;
+    out = v;
+    return true;
+}
+
 PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     const auto read = [&](Task& task, Arguments& inputs, CallOptions& opts) {
         PyObject* p[15] = {};
@@ -657,20 +666,17 @@ PyObject* implied_vol(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         VolSearch& s = task.search;
         s.refuse_at_exercise_value = true;
         s.refuse_invalid_inputs = true;
+        s.exact_by_default = true;
         task.min_chunk = kVolChunk;
-        double tolerance = 0.0;
         if (!read_common(task, inputs, p, 2, p[8], nullptr) || !inputs.stage(kTarget, p[1], "target") ||
-            !read_bound(p[9], "low", s.low) || !read_bound(p[10], "high", s.high) ||
-            !read_threads(p[12], opts.threads) || !read_flag(p[13], opts.messages)) {
+            !read_optional_bound(p[9], "low", s.low) || !read_optional_bound(p[10], "high", s.high) ||
+            !read_optional_bound(p[11], "tolerance", s.tolerance) || !read_threads(p[12], opts.threads) ||
+            !read_flag(p[13], opts.messages)) {
             return false;
         }
-        if (p[11] != nullptr && p[11] != Py_None) {
-            if (!read_bound(p[11], "tolerance", tolerance)) return false;
-            s.tolerance = tolerance;
-        }
-        if (!(s.low < s.high)) {
+        if (s.low && s.high && !(*s.low < *s.high)) {
             const std::string text =
-                "low (" + format_shortest(s.low) + ") must be below high (" + format_shortest(s.high) + ")";
+                "low (" + format_shortest(*s.low) + ") must be below high (" + format_shortest(*s.high) + ")";
             PyErr_SetString(PyExc_ValueError, text.c_str());
             return false;
         }

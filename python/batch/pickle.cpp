@@ -408,6 +408,19 @@ PyObject* method_state(const zub::PricingMethod& m) {
     return tuple_of(kind, fdm, [&] { return m.tolerance ? new_float(*m.tolerance) : new_ref(Py_None); });
 }
 
+// Config.implied_vol_solver's request as its arguments, (method,
+// tolerance, max_iterations, low, high), None for those not given.
+PyObject* solver_state(const zub::ConfigTable::SolverRequest& q) {
+    const auto number = [](const std::optional<double>& v) {
+        return [&v] { return v ? new_float(*v) : new_ref(Py_None); };
+    };
+    return tuple_of(
+        [&] { return PyUnicode_FromStringAndSize(q.method.data(), static_cast<Py_ssize_t>(q.method.size())); },
+        number(q.tolerance),
+        [&] { return q.max_iterations ? PyLong_FromUnsignedLongLong(*q.max_iterations) : new_ref(Py_None); },
+        number(q.low), number(q.high));
+}
+
 // The frame is read through its public properties; a frame built from them
 // holds the same record, except that a borrow curve removed by its setter
 // must be removed again (the constructor stands a zero curve in for an
@@ -546,12 +559,20 @@ PyObject* reduce(PyObject* module, PyObject* o) {
                 if (!b.ok()) return nullptr;
                 table = v->table;
             }
-            // The bump of on-request vega and rho is a trailing field, there
-            // only when set: states made before read as before.
+            // The bump of on-request vega and rho and the implied-volatility
+            // solver's request are trailing fields, there only when set
+            // (the bump None when only the solver is): states made before
+            // read as before.
             return call_of(module, "_config", [&] {
                 const auto slots = [&] { return list_of(table->slots, method_state); };
+                const auto bump = [&] {
+                    return table->fdm_vega_rho_bump ? new_float(*table->fdm_vega_rho_bump) : new_ref(Py_None);
+                };
+                if (table->solver_request) {
+                    return tuple_of(slots, bump, [&] { return solver_state(*table->solver_request); });
+                }
                 if (!table->fdm_vega_rho_bump) return tuple_of(slots);
-                return tuple_of(slots, [&] { return new_float(*table->fdm_vega_rho_bump); });
+                return tuple_of(slots, bump);
             });
         }
         PyErr_Format(PyExc_TypeError, "zub_batch cannot reduce %R", reinterpret_cast<PyObject*>(Py_TYPE(o)));
@@ -709,8 +730,13 @@ PyObject* policy(PyObject*, PyObject* args) {
 PyObject* config(PyObject*, PyObject* args) {
     return guard([&]() -> PyObject* {
         PyObject* list;
-        PyObject* bump = nullptr;
-        if (!PyArg_ParseTuple(args, "O|O:_config", &list, &bump)) return nullptr;
+        PyObject* bump = Py_None;
+        PyObject* solver = Py_None;
+        if (!PyArg_ParseTuple(args, "O|OO:_config", &list, &bump, &solver)) return nullptr;
+        if (solver != Py_None && !PyTuple_Check(solver)) {
+            PyErr_SetString(PyExc_TypeError, "_config() needs the solver as a tuple of implied_vol_solver's arguments");
+            return nullptr;
+        }
         if (!PyList_Check(list) || PyList_Size(list) != 4) {
             PyErr_SetString(PyExc_TypeError, "_config() needs a list of four method slots");
             return nullptr;
@@ -731,7 +757,12 @@ PyObject* config(PyObject*, PyObject* args) {
             Py_XDECREF(p);
             if (!ok) Py_CLEAR(cfg);
         }
-        if (cfg != nullptr && bump != nullptr && !call_method(cfg, "fdm_vega_rho", bump)) Py_CLEAR(cfg);
+        if (cfg != nullptr && bump != Py_None && !call_method(cfg, "fdm_vega_rho", bump)) Py_CLEAR(cfg);
+        if (cfg != nullptr && solver != Py_None) {
+            const py::Ref fn = py::Ref::steal(PyObject_GetAttrString(cfg, "implied_vol_solver"));
+            const py::Ref r = fn ? py::Ref::steal(PyObject_Call(fn.get(), solver, nullptr)) : py::Ref{};
+            if (!r) Py_CLEAR(cfg);
+        }
         return cfg;
     });
 }
@@ -743,7 +774,7 @@ PyMethodDef reconstructors[] = {
     {"_result", result, METH_VARARGS, "_result(price, delta, gamma, theta, vega, rho)\n--\n\n"},
     {"_greeks", greeks, METH_VARARGS, "_greeks(delta, gamma, theta, vega, rho)\n--\n\n"},
     {"_policy", policy, METH_VARARGS, "_policy(exercise_styles, option_types, method)\n--\n\n"},
-    {"_config", config, METH_VARARGS, "_config(slots, vega_rho_bump=None)\n--\n\n"},
+    {"_config", config, METH_VARARGS, "_config(slots, vega_rho_bump=None, solver=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -74,6 +74,21 @@ template <>
 struct Param<uint64_t> : Plain<uint64_t, to_u64> {};
 template <>
 struct Param<zub::Date> : Plain<zub::Date, to_date> {};
+
+// A str, as its UTF-8 text.
+inline bool to_text(PyObject* o, const char* name, std::string& out) {
+    if (o == nullptr || !PyUnicode_Check(o)) {
+        set_cast_error(o, name, &PyUnicode_Type);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+    if (text == nullptr) return prefix_argument_error(name);
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+template <>
+struct Param<std::string> : Plain<std::string, to_text> {};
 template <>
 struct Param<zub::Instant> : Plain<zub::Instant, strict_utc_instant> {};
 

@@ -296,6 +296,19 @@ class Config:
         """Have finite-difference valuations fill vega and rho too, by central differences in volatility and
         rate with `bump` (5e-3 when None; the volatility's at most half the volatility), each bumped pair
         priced on the option's own grid; five solves instead of one.  Implied volatilities are unaffected."""
+    def implied_vol_solver(self, method: str, tolerance: Optional[float] = None,
+                           max_iterations: Optional[int] = None, low: Optional[float] = None,
+                           high: Optional[float] = None) -> Config:
+        """Choose the implied-volatility search and return this config; checked when a search starts.
+
+        ``method`` is "brent", "bisection" or "exact".  "exact" inverts the closed form to full
+        precision (Jaeckel's rational method) where the slot prices by the closed form, is the
+        exercise-boundary method's Newton search where the slot is that method, and Brent where it is
+        finite differences.  ``tolerance`` (price) and ``max_iterations`` (default 1e-4 and 100) apply to
+        the Brent, bisection and Newton searches.  ``low`` and ``high`` bracket those searches (default
+        0.1 and 5.0); for the exact inversion they filter the answer (default 0 and infinity): one
+        outside them fails as Brent does on a bracket without a sign change.  Without this call the
+        search is Brent on [0.1, 5.0] (Newton for the exercise-boundary method)."""
 
 @final
 class Greeks:

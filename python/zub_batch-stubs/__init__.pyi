@@ -75,9 +75,15 @@ def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, stri
     """The volatility that reproduces each target price: arrays "vol",
     "status" and, when asked for, "message".
 
-    The search runs between ``low`` and ``high`` (default 0.1 and 5.0) to
-    the price ``tolerance`` (default the configuration's, 1e-4); a target at
-    or below the exercise value gets AT_EXERCISE_VALUE."""
+    Options priced by the closed form (an analytic or unset slot, so every
+    European option by default) are inverted exactly, to full double
+    precision (Jaeckel's rational method); there ``low`` and ``high`` filter
+    the answer (default 0 and infinity: an answer outside them gets
+    NOT_BRACKETED and NaN) and ``tolerance`` plays no part.  Other options are
+    searched between ``low`` and ``high`` (default 0.1 and 5.0) to the price
+    ``tolerance`` (default the configuration's, 1e-4).  A configuration's
+    ``implied_vol_solver`` chooses otherwise.  A target at or below the
+    exercise value gets AT_EXERCISE_VALUE."""
 
 def default_threads() -> int:
     """Threads a call uses at most when ``threads`` is not given: the cores

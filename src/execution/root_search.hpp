@@ -1,5 +1,7 @@
 // The implied-volatility searches over a volatility bracket (by default
 // [0.1, 5.0]): Brent's method and bisection on a price function of sigma.
+// (The European closed form is inverted exactly instead, where asked:
+// math/implied_black.hpp.)
 //
 // A Search is driven from outside, one trial at a time: trial() is the
 // volatility to price next, feed() takes the model price there (fail()
@@ -19,11 +21,19 @@
 
 namespace zub::root_search {
 
-static_assert(VolSearch{}.high - VolSearch{}.low == 4.9);
+static_assert(kDefaultVolHigh - kDefaultVolLow == 4.9);
+
+// The bracket of one search and the caller's price tolerance (absent: the
+// solver's).
+struct Bracket {
+    double low = kDefaultVolLow;
+    double high = kDefaultVolHigh;
+    std::optional<double> tolerance;
+};
 
 class Search {
 public:
-    Search(const ImpliedVolSolver& solver, const VolSearch& bounds, double target) noexcept
+    Search(const ImpliedVolSolver& solver, const Bracket& bounds, double target) noexcept
         : bisection_(solver.kind == ImpliedVolSolver::Kind::Bisection),
           target_(target),
           tol_(bounds.tolerance.value_or(solver.tolerance)),
@@ -214,7 +224,7 @@ private:
 // Runs one search to its end, pricing each trial with `price` (sigma ->
 // Outcome<double>).
 template <class Price>
-Outcome<double> search(const ImpliedVolSolver& solver, const VolSearch& bounds, double target, Price price) {
+Outcome<double> search(const ImpliedVolSolver& solver, const Bracket& bounds, double target, Price price) {
     Search s(solver, bounds, target);
     while (!s.done()) {
         Outcome<double> p = price(s.trial());
@@ -242,7 +252,7 @@ struct PriceVega {
 // bisection, until the price is within `tolerance` of the target or a step
 // in sigma falls below 1e-10.
 template <class Priced>
-Outcome<double> newton(const VolSearch& bounds, double target, double tolerance, uint64_t max_iterations,
+Outcome<double> newton(const Bracket& bounds, double target, double tolerance, uint64_t max_iterations,
                        double start, Priced priced) {
     const auto f = [&](double sigma) -> Outcome<PriceVega> {
         Outcome<PriceVega> p = priced(sigma);

@@ -1,5 +1,6 @@
 #include "execution/valuation.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "execution/root_search.hpp"
+#include "math/implied_black.hpp"
 #include "orchestration/analytic.hpp"
 #include "orchestration/exercise_boundary.hpp"
 #include "orchestration/fdm.hpp"
@@ -331,16 +333,16 @@ bool models_dividends(const PricingMethod& method) noexcept {
 // day counts agree, after the checks made before the search: expired, and
 // with refuse_at_exercise_value a target at or below the exercise value of
 // the method that prices it (`dividends`, in years, when that method
-// models them).
+// models them), unless the search itself checks it (`floor_in_search`).
 Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& market, const Instant& valuation,
                               double target, const VolSearch& bounds, std::optional<double> spot,
-                              std::span<const DividendAt> dividends) {
+                              std::span<const DividendAt> dividends, bool floor_in_search = false) {
     Outcome<Inputs> gathered = gather_inputs(option, market, valuation, spot);
     if (gathered && bounds.refuse_invalid_inputs) {
         if (!std::isfinite(target)) return invalid("target price must be finite, got ", target);
         if (auto bad = invalid_input(option.strike, gathered->market, false)) return std::move(*bad);
     }
-    if (!gathered || !bounds.refuse_at_exercise_value) return gathered;
+    if (!gathered || !bounds.refuse_at_exercise_value || floor_in_search) return gathered;
     const double floor = value_without_volatility(option.type, option.style, option.strike, gathered->T,
                                                   gathered->market, dividends);
     if (target <= floor) {
@@ -351,13 +353,77 @@ Outcome<Inputs> search_inputs(const VanillaOption& option, const MarketRecord& m
     return gathered;
 }
 
+// The bracketing search a configured solver asks for: Exact is Brent there,
+// and a tolerance not given is Brent's default.
+ImpliedVolSolver bracketing(const std::optional<ImpliedVolSolver>& configured) noexcept {
+    ImpliedVolSolver solver = configured.value_or(ImpliedVolSolver{});
+    if (solver.kind == ImpliedVolSolver::Kind::Exact) solver.kind = ImpliedVolSolver::Kind::Brent;
+    if (std::isnan(solver.tolerance)) solver.tolerance = ImpliedVolSolver{}.tolerance;
+    return solver;
+}
+
+// The bracket of the bracketing searches: the caller's bounds, else the
+// configured ones, else the defaults.
+root_search::Bracket bracket_of(const VolSearch& bounds, const ConfigTable& config) noexcept {
+    return {bounds.low.value_or(config.solver_low.value_or(kDefaultVolLow)),
+            bounds.high.value_or(config.solver_high.value_or(kDefaultVolHigh)), bounds.tolerance};
+}
+
+// Whether the option's search is the rational inversion of the closed form.
+bool searched_exactly(const PricingMethod& method, const ConfigTable& config, const VolSearch& bounds) noexcept {
+    if (method.kind != PricingMethod::Kind::Unset && method.kind != PricingMethod::Kind::Analytic) return false;
+    return config.solver ? config.solver->kind == ImpliedVolSolver::Kind::Exact : bounds.exact_by_default;
+}
+
+// The rational inversion of the closed form (math/implied_black.hpp), its
+// answer filtered by the bounds ([0, inf] unless given).  A target it cannot
+// invert (below the intrinsic value, at or above the price limit, not a
+// number) or an answer outside the bounds fails as Brent does on a bracket
+// without a sign change, with f at the two bounds.
+Outcome<double> invert_closed_form(const VanillaOption& option, const Inputs& in, double target,
+                                   const VolSearch& bounds, const ConfigTable& config) {
+    const double low = bounds.low.value_or(config.solver_low.value_or(0.0));
+    const double high = bounds.high.value_or(config.solver_high.value_or(std::numeric_limits<double>::infinity()));
+    const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
+    const bool call = option.type == OptionType::Call;
+    const double A = in.market.spot * h.carry_discount, B = option.strike * h.rate_discount;
+    if (bounds.refuse_at_exercise_value && option.style == ExerciseStyle::European) {
+        // search_inputs left this check here: value_without_volatility's
+        // European floor, to the bit, from the factors at hand.
+        const double floor = std::fmax((call ? 1.0 : -1.0) * (A - B), 0.0);
+        if (target <= floor) {
+            return Error::value(Reason::AtExerciseValue, "Target price " + format_shortest(target) +
+                                                             " is at or below the exercise value " +
+                                                             format_shortest(floor));
+        }
+    }
+    const BlackInversion r = implied_black_volatility(target, A, B, in.T, call);
+    if (r.status == BlackInversionStatus::Ok && r.vol >= low && r.vol <= high) return r.vol;
+    // The closed form's price at a bound, with its limits at 0 and infinity.
+    const auto f = [&](double sigma) {
+        double price;
+        if (sigma == 0.0) {
+            price = call ? std::max(A - B, 0.0) : std::max(B - A, 0.0);
+        } else if (sigma == std::numeric_limits<double>::infinity()) {
+            price = call ? A : B;
+        } else {
+            price = black_scholes(option.type, option.strike, in.market.spot, sigma, h).price;
+        }
+        return price - target;
+    };
+    return Error::value(Reason::NotBracketed, "Root is not bracketed. f(low) = " + format_shortest(f(low)) +
+                                                  ", f(high) = " + format_shortest(f(high)) +
+                                                  ". Target price might be out of bounds.");
+}
+
 // The search of one option by the method of its slot, each trial priced
 // alone (finite-difference trials on `workspace` when given).
 Outcome<double> run_search(const VanillaOption& option, const MarketRecord& market, const PricingMethod& method,
-                           const std::optional<ImpliedVolSolver>& configured, const Instant& valuation,
-                           const Inputs& in, double target, CancelCheck cancel, const VolSearch& bounds,
-                           FdmLaneWorkspace* workspace = nullptr) {
-    const ImpliedVolSolver solver = configured.value_or(ImpliedVolSolver{});
+                           const ConfigTable& config, const Instant& valuation, const Inputs& in, double target,
+                           CancelCheck cancel, const VolSearch& bounds, FdmLaneWorkspace* workspace = nullptr) {
+    const std::optional<ImpliedVolSolver>& configured = config.solver;
+    const ImpliedVolSolver solver = bracketing(configured);
+    const root_search::Bracket bracket = bracket_of(bounds, config);
     if (method.kind == PricingMethod::Kind::ExerciseBoundary) {
         const Outcome<double> tolerance = boundary_tolerance(method);
         if (!tolerance) return tolerance.error();
@@ -366,25 +432,30 @@ Outcome<double> run_search(const VanillaOption& option, const MarketRecord& mark
         const BoundaryRoute route = boundary_route(option, dividends, in.T, in.market);
         if (route == BoundaryRoute::Grid) {
             PricingMethod grid{PricingMethod::Kind::Fdm, {}, {}};
-            return run_search(option, market, grid, configured, valuation, in, target, cancel, bounds, workspace);
+            return run_search(option, market, grid, config, valuation, in, target, cancel, bounds, workspace);
         }
         const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
         const auto closed_form = [&](double sigma) -> Outcome<root_search::PriceVega> {
             const OptionResult r = black_scholes(option.type, option.strike, in.market.spot, sigma, h);
             return root_search::PriceVega{r.price, *r.greeks.vega};
         };
-        const double price_tolerance = bounds.tolerance.value_or(*tolerance * option.strike);
-        // The search of a configured solver, or Newton from the volatility
-        // at which the closed form reaches the target.
-        if (configured) return root_search::search(*configured, bounds, target, [&](double sigma) -> Outcome<double> {
-            if (route == BoundaryRoute::ClosedForm) return closed_form(sigma)->price;
-            return american_exercise_boundary(option.type, option.strike, in.T, with_vol(in.market, sigma), *tolerance).price;
-        });
-        const Outcome<double> european = root_search::newton(bounds, target, price_tolerance, solver.max_iterations,
-                                                             0.5 * (bounds.low + bounds.high), closed_form);
+        // The search of a configured Brent or bisection, else Newton from
+        // the volatility at which the closed form reaches the target.
+        if (configured && configured->kind != ImpliedVolSolver::Kind::Exact) {
+            return root_search::search(*configured, bracket, target, [&](double sigma) -> Outcome<double> {
+                if (route == BoundaryRoute::ClosedForm) return closed_form(sigma)->price;
+                return american_exercise_boundary(option.type, option.strike, in.T, with_vol(in.market, sigma),
+                                                  *tolerance).price;
+            });
+        }
+        const double given = configured ? configured->tolerance : std::numeric_limits<double>::quiet_NaN();
+        const double price_tolerance =
+            bounds.tolerance.value_or(std::isnan(given) ? *tolerance * option.strike : given);
+        const Outcome<double> european = root_search::newton(bracket, target, price_tolerance, solver.max_iterations,
+                                                             0.5 * (bracket.low + bracket.high), closed_form);
         if (route == BoundaryRoute::ClosedForm) return european;
-        const double start = european ? *european : 0.5 * (bounds.low + bounds.high);
-        return root_search::newton(bounds, target, price_tolerance, solver.max_iterations, start,
+        const double start = european ? *european : 0.5 * (bracket.low + bracket.high);
+        return root_search::newton(bracket, target, price_tolerance, solver.max_iterations, start,
                                    [&](double sigma) -> Outcome<root_search::PriceVega> {
                                        if (cancel.cancelled()) return Error::cancelled();
                                        const OptionResult r = american_exercise_boundary(
@@ -394,7 +465,7 @@ Outcome<double> run_search(const VanillaOption& option, const MarketRecord& mark
     }
     if (method.kind == PricingMethod::Kind::Fdm) {
         const FdmConfig& settings = fdm_settings(method);
-        return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
+        return root_search::search(solver, bracket, target, [&](double sigma) -> Outcome<double> {
             // A small grid may finish before the engine polls at all, so the
             // search polls once per trial as well.
             if (cancel.cancelled()) return Error::cancelled();
@@ -404,12 +475,58 @@ Outcome<double> run_search(const VanillaOption& option, const MarketRecord& mark
             return res->price;
         });
     }
+    if (searched_exactly(method, config, bounds)) return invert_closed_form(option, in, target, bounds, config);
     // No early-exercise check here: an American option in an analytic slot is
     // priced by the closed form whatever r and q are.
     const Horizon h = horizon(in.T, in.market.rate, in.market.carry);
-    return root_search::search(solver, bounds, target, [&](double sigma) -> Outcome<double> {
+    return root_search::search(solver, bracket, target, [&](double sigma) -> Outcome<double> {
         return black_scholes(option.type, option.strike, in.market.spot, sigma, h).price;
     });
+}
+
+}  // namespace
+
+namespace {
+
+// The table with the solver and bounds of its Config.implied_vol_solver
+// request, or the error refusing the request.
+Outcome<ConfigTable> with_requested_solver(const ConfigTable& config) {
+    const ConfigTable::SolverRequest& q = *config.solver_request;
+    ImpliedVolSolver solver;
+    if (q.method == "brent") {
+        solver.kind = ImpliedVolSolver::Kind::Brent;
+    } else if (q.method == "bisection") {
+        solver.kind = ImpliedVolSolver::Kind::Bisection;
+    } else if (q.method == "exact") {
+        solver.kind = ImpliedVolSolver::Kind::Exact;
+        solver.tolerance = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        return Error::value("Implied-volatility method must be 'brent', 'bisection' or 'exact', got '" + q.method +
+                            "'");
+    }
+    if (q.tolerance) {
+        if (!(std::isfinite(*q.tolerance) && *q.tolerance > 0.0)) {
+            return Error::value("Implied-volatility tolerance must be finite and positive, got " +
+                                format_shortest(*q.tolerance));
+        }
+        solver.tolerance = *q.tolerance;
+    }
+    if (q.max_iterations) solver.max_iterations = *q.max_iterations;
+    const bool low_ok = !q.low || (std::isfinite(*q.low) && *q.low >= 0.0);
+    const bool high_ok = !q.high || (*q.high > 0.0 && (!q.low || *q.low < *q.high));
+    if (!low_ok || !high_ok) {
+        return Error::value("Implied-volatility bounds must satisfy 0 <= low < high, got low = " +
+                            (q.low ? format_shortest(*q.low) : std::string("None")) + ", high = " +
+                            (q.high ? format_shortest(*q.high) : std::string("None")));
+    }
+    // Built field by field: the request itself is not carried over.
+    ConfigTable table;
+    table.slots = config.slots;
+    table.fdm_vega_rho_bump = config.fdm_vega_rho_bump;
+    table.solver = solver;
+    table.solver_low = q.low;
+    table.solver_high = q.high;
+    return table;
 }
 
 }  // namespace
@@ -419,13 +536,21 @@ Outcome<double> implied_volatility(const VanillaOption& option, const MarketReco
                                    const VolSearch& bounds, std::optional<double> spot) {
     if (auto mismatch = check_day_counts(market)) return std::move(*mismatch);
     if (!target) return Error::value("Target price must be set before calling solve().");
+    if (config.solver_request) {
+        const Outcome<ConfigTable> requested = with_requested_solver(config);
+        if (!requested) return requested.error();
+        return implied_volatility(option, market, *requested, valuation, target, cancel, bounds, spot);
+    }
     std::vector<DividendAt> dividends;
     if (bounds.refuse_at_exercise_value && models_dividends(config.slot(option.style, option.type))) {
         dividends_in_years(market, valuation, dividends);
     }
-    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot, dividends);
+    const bool floor_in_search = option.style == ExerciseStyle::European &&
+                                 searched_exactly(config.slot(option.style, option.type), config, bounds);
+    Outcome<Inputs> in = search_inputs(option, market, valuation, *target, bounds, spot, dividends, floor_in_search);
     if (!in) return std::move(in).error();
-    return run_search(option, market, config.slot(option.style, option.type), config.solver, valuation, *in, *target, cancel, bounds);
+    return run_search(option, market, config.slot(option.style, option.type), config, valuation, *in, *target, cancel,
+                      bounds);
 }
 
 void implied_volatilities(std::span<const VanillaOption> options, std::span<const double> targets,
@@ -438,7 +563,17 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
         for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(*mismatch);
         return;
     }
-    const ImpliedVolSolver solver = config.solver.value_or(ImpliedVolSolver{});
+    if (config.solver_request) {
+        const Outcome<ConfigTable> requested = with_requested_solver(config);
+        if (!requested) {
+            for (std::size_t i = 0; i < options.size(); ++i) out[i].emplace(requested.error());
+            return;
+        }
+        return implied_volatilities(options, targets, spots, market, *requested, valuation, cancel, bounds, out,
+                                    workspace);
+    }
+    const ImpliedVolSolver solver = bracketing(config.solver);
+    const root_search::Bracket bracket = bracket_of(bounds, config);
     // Lanes [0, busy) hold searches in progress, all on `settings`: their
     // options, their markets (volatility set per trial) and where they came
     // from.
@@ -459,9 +594,12 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
         for (; busy < kBlock && next < options.size(); ++next) {
             const VanillaOption& option = options[next];
             const bool modelled = models_dividends(config.slot(option.style, option.type));
+            const bool floor_in_search = option.style == ExerciseStyle::European &&
+                                         searched_exactly(config.slot(option.style, option.type), config, bounds);
             Outcome<Inputs> in =
                 search_inputs(option, market, valuation, targets[next], bounds, spots[next],
-                              modelled ? std::span<const DividendAt>(dividends) : std::span<const DividendAt>());
+                              modelled ? std::span<const DividendAt>(dividends) : std::span<const DividendAt>(),
+                              floor_in_search);
             if (!in) {
                 out[next].emplace(std::move(in).error());
                 continue;
@@ -469,12 +607,12 @@ void implied_volatilities(std::span<const VanillaOption> options, std::span<cons
             const PricingMethod& method = config.slot(option.style, option.type);
             const FdmConfig* own = method.kind == PricingMethod::Kind::Fdm ? &fdm_settings(method) : nullptr;
             if (own == nullptr || (settings != nullptr && !same_settings(*settings, *own))) {
-                out[next].emplace(run_search(option, market, method, config.solver, valuation, *in, targets[next], cancel,
+                out[next].emplace(run_search(option, market, method, config, valuation, *in, targets[next], cancel,
                                              bounds, workspace));
                 continue;
             }
             settings = own;
-            searches[busy].emplace(solver, bounds, targets[next]);
+            searches[busy].emplace(solver, bracket, targets[next]);
             lanes[busy] = FdmLane{option.type, option.style, option.strike, in->T, in->market};
             where[busy++] = next;
         }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "core/error.hpp"
 #include "core/period.hpp"
@@ -33,17 +34,40 @@ struct PricingMethod {
 inline constexpr double kDefaultBoundaryTolerance = 1e-6;
 inline constexpr double kDefaultVegaRhoBump = 5e-3;
 
+// The implied-volatility search of a configuration (Config.implied_vol_solver).
+// Exact is the rational inversion where the slot prices by the closed form,
+// the exercise-boundary method's Newton search where the slot is that
+// method, and Brent where it is finite differences; its tolerance is NaN
+// unless given (then each search keeps its own default).
 struct ImpliedVolSolver {
-    enum class Kind : uint8_t { Brent, Bisection };
+    enum class Kind : uint8_t { Brent, Bisection, Exact };
     Kind kind = Kind::Brent;
     double tolerance = 1e-4;
     uint64_t max_iterations = 100;
 };
 
+// The bracket of the bracketing searches (Brent, bisection, the Newton
+// search of the exercise-boundary method) when nobody gives one.
+inline constexpr double kDefaultVolLow = 0.1;
+inline constexpr double kDefaultVolHigh = 5.0;
+
 // The method table of a configuration: one slot per exercise style and
 // option type.
 struct ConfigTable {
     std::optional<ImpliedVolSolver> solver;
+    // The bounds given with the solver: the bracket of the bracketing
+    // searches (absent: kDefaultVolLow, kDefaultVolHigh) and the filter on
+    // the rational inversion's answer (absent: 0 and infinity).
+    std::optional<double> solver_low, solver_high;
+    // What Config.implied_vol_solver was given, as given; checked when a
+    // search starts, which then takes its solver and bounds from it.
+    struct SolverRequest {
+        std::string method;  // "brent", "bisection" or "exact"
+        std::optional<double> tolerance = std::nullopt;
+        std::optional<uint64_t> max_iterations = std::nullopt;
+        std::optional<double> low = std::nullopt, high = std::nullopt;
+    };
+    std::optional<SolverRequest> solver_request;
     // Finite-difference valuations also give vega and rho, by central
     // differences with this bump (solve_fdm); absent, they stay absent.
     std::optional<double> fdm_vega_rho_bump;
@@ -70,15 +94,22 @@ struct MarketOverrides {
     bool refuse_invalid_inputs = false;
 };
 
-// The search interval and price tolerance of an implied-volatility solve.
-// The defaults are the object API's; an absent tolerance takes the
-// configured solver's.  With refuse_at_exercise_value a target at or below
-// what the option is worth without volatility fails with
+// The search interval and price tolerance of an implied-volatility solve,
+// as the caller gives them: absent bounds are the configured solver's, else
+// [kDefaultVolLow, kDefaultVolHigh] for the bracketing searches and [0, inf]
+// for the rational inversion, where they filter the answer (one outside
+// fails with Reason::NotBracketed and Brent's message).  An absent tolerance
+// takes the configured solver's.  With refuse_at_exercise_value a target at
+// or below what the option is worth without volatility fails with
 // Reason::AtExerciseValue instead of converging on the lower bound.
 struct VolSearch {
-    double low = 0.1;
-    double high = 5.0;
+    std::optional<double> low;
+    std::optional<double> high;
     std::optional<double> tolerance;
+    // Without a configured solver, options whose slot prices by the closed
+    // form (analytic or unset) are solved by the rational inversion, as the
+    // configured kind Exact does (the array API); else by Brent.
+    bool exact_by_default = false;
     bool refuse_at_exercise_value = false;
     // Refuse (Reason::InvalidInput) a target that is not finite, and the
     // inputs MarketOverrides::refuse_invalid_inputs refuses.

@@ -125,4 +125,52 @@ double error_function(double x) noexcept {
     return negative ? tail - 1.0 : 1.0 - tail;
 }
 
+// erfc(x) e^{x^2}: from 0.46875 on by W. J. Cody's rational Chebyshev
+// approximations of the scaled function ("Rational Chebyshev approximations
+// for the error function", Math. Comp. 23, 1969), which need no exponential;
+// below, erfc by fdlibm's inner ranges times e^{x^2}.
+namespace {
+constexpr double kCodyP2[] = {3.004592610201616005e2, 4.519189537118729422e2, 3.393208167343436870e2,
+                              1.529892850469404039e2, 4.316222722205673530e1, 7.211758250883093659e0,
+                              5.641955174789739711e-1, -1.368648573827167067e-7};
+constexpr double kCodyQ2[] = {3.004592609569832933e2, 7.909509253278980272e2, 9.313540948506096211e2,
+                              6.389802644656311665e2, 2.775854447439876434e2, 7.700015293522947295e1,
+                              1.278272731962942351e1, 1.0};
+constexpr double kCodyP3[] = {-2.99610707703542174e-3, -4.94730910623250734e-2, -2.26956593539686930e-1,
+                              -2.78661308609647788e-1, -2.23192459734184686e-2};
+constexpr double kCodyQ3[] = {1.06209230528467918e-2, 1.91308926107829841e-1, 1.05167510706793207e0,
+                              1.98733201817135256e0, 1.0};
+constexpr double kOneOverSqrtPi = 0.56418958354775628695;
+}  // namespace
+
+namespace {
+
+// erfc(x) for 0 <= x < 0.46875 by fdlibm's innermost range.
+double erfc_near_zero(double x) noexcept {
+    const double z = x * x;
+    const double y = horner(kPp, z) / horner1(kQq, z);
+    return x < 0.25 ? 1.0 - (x + x * y) : 0.5 - (x * y + (x - 0.5));
+}
+
+// e^{x^2} with x^2 split exactly into hi + lo.
+double exp_of_square(double x) noexcept {
+    const double hi = x * x;
+    const double lo = std::fma(x, x, -hi);
+    return std::exp(hi) * (1.0 + lo);
+}
+
+}  // namespace
+
+double scaled_erfc(double x, double exp_x_squared) noexcept {
+    if (x >= 4.0) {
+        const double z = 1.0 / (x * x);
+        return (kOneOverSqrtPi + z * horner(kCodyP3, z) / horner(kCodyQ3, z)) / x;
+    }
+    if (x >= 0.46875) return horner(kCodyP2, x) / horner(kCodyQ2, x);
+    if (!(exp_x_squared >= 0.5 && exp_x_squared < INFINITY)) exp_x_squared = exp_of_square(x);
+    return erfc_near_zero(x) * exp_x_squared;
+}
+
+double scaled_erfc(double x) noexcept { return scaled_erfc(x, x < 0.46875 ? exp_of_square(x) : 1.0); }
+
 }  // namespace zub

@@ -37,6 +37,14 @@ inline CdfPair norm_cdf_pair(double x) noexcept {
 // approximation of erfc(z) z exp(z^2) that error_function uses.
 double log_norm_cdf(double x) noexcept;
 
+// erfc(x) e^{x^2} for x >= 0, from the same rational approximations as
+// error_function, to a few ulps; for large x it tends to 1/(x sqrt(pi)).
+double scaled_erfc(double x) noexcept;
+// The same with e^{x^2} given by the caller (a ratio of exponentials it
+// already has), used only below x = 0.46875, where the function needs it; a
+// given value that is not finite (or below 1/2) is worked out instead.
+double scaled_erfc(double x, double exp_x_squared) noexcept;
+
 // exp(-x^2/2) / sqrt(2 pi), the divisor being sqrt(2 pi) rounded to a double.
 inline double norm_pdf(double x) noexcept { return std::exp(-0.5 * x * x) / 2.5066282746310002; }
 

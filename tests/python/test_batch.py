@@ -1,4 +1,5 @@
 """The array entry points of zub_batch against the object API, element by element."""
+import copy
 import datetime as dt
 import os
 import resource
@@ -108,6 +109,8 @@ def test_implied_vol_matches_object_api_bit_for_bit(market, cfg, overrides):
     got = zb.implied_vol(frm, target, strike, expiry, kind, style, valuation_time=T0, config=c, spot=spot,
                          messages=True)
     assert {zb.OK, zb.NOT_BRACKETED, zb.AT_EXERCISE_VALUE} <= set(got["status"])
+    # The arrays' default search is the object API's exact one.
+    c = copy.copy(c or zub.Config()).implied_vol_solver("exact")
     for i in range(n):
         f = frm if spot is None else zub.OptionMarketFrame(spot[i], frm.rate_curve, frm.vol_surface, frm.dividends,
                                                            frm.borrow_curve)
@@ -138,15 +141,16 @@ def test_statuses_say_what_the_object_api_raises():
     assert zb.STATUS_NAMES[zb.NOT_CONVERGED] == "NOT_CONVERGED"
 
 
-def test_implied_vol_below_ten_percent_with_caller_bounds():
+def test_implied_vol_below_ten_percent_exact_and_bounds_filter_it():
     frm = frame(vol=0.08)
     price = zb.value(frm, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0)["price"]
     calm = frame()
     default = zb.implied_vol(calm, price, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0)
-    assert (default["status"] == zb.NOT_BRACKETED).all()
-    low = zb.implied_vol(calm, price, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0,
-                         low=0.01, tolerance=1e-10)
-    assert (low["status"] == zb.OK).all() and np.allclose(low["vol"], 0.08, atol=1e-6)
+    assert (default["status"] == zb.OK).all() and np.allclose(default["vol"], 0.08, rtol=1e-13, atol=0)
+    above = zb.implied_vol(calm, price, [95.0, 100.0, 105.0], T0 + dt.timedelta(days=60), 0, 1, valuation_time=T0,
+                           low=0.1, messages=True)
+    assert (above["status"] == zb.NOT_BRACKETED).all() and np.isnan(above["vol"]).all()
+    assert above["message"][1].startswith("Root is not bracketed. f(low) = ")
 
 
 @pytest.mark.parametrize("args, error, text", [

@@ -140,6 +140,10 @@ SURFACE = [
     ("InstrumentPolicy.exercise_boundary", st.builds(lambda: zub.InstrumentPolicy().exercise_boundary),
      [("tolerance", floats, True)], SELF, ()),
     ("Config.fdm_vega_rho", st.builds(lambda: zub.Config().fdm_vega_rho), [("bump", floats, True)], SELF, ()),
+    ("Config.implied_vol_solver", st.builds(lambda: zub.Config().implied_vol_solver),
+     [("method", mixed(st.one_of(st.sampled_from(["brent", "bisection", "exact"]), st.text())), False),
+      ("tolerance", floats, True), ("max_iterations", mixed(st.integers(0, 2**64 - 1)), True),
+      ("low", floats, True), ("high", floats, True)], SELF, ()),
     ("Config.add_policy", st.builds(lambda: zub.Config().add_policy),
      [("policy", instances(zub.InstrumentPolicy), False)], SELF, ()),
     ("ValuationBuilder", st.just(zub.ValuationBuilder), [("instrument", mixed(options), False)],
@@ -302,6 +306,10 @@ def configs(draw):
         config.add_policy(policy)
     if draw(st.booleans()):
         config.fdm_vega_rho(draw(st.one_of(st.none(), st.floats(), st.just(1e-3))))
+    if draw(st.booleans()):
+        config.implied_vol_solver(draw(st.sampled_from(["brent", "bisection", "exact", "other"])),
+                                  draw(st.one_of(st.none(), st.floats())), draw(st.one_of(st.none(), st.integers(0, 50))),
+                                  draw(st.one_of(st.none(), st.floats())), draw(st.one_of(st.none(), st.floats())))
     return config
 
 

@@ -63,7 +63,8 @@ CONFIGS = [None, config(), config(policy("put", "american", "fdm", fdm_config=FD
                                   policy("call", "american", "analytic")),
            config(policy("fdm", fdm_config=FD_LOG), policy("put", "european")),
            config(policy("exercise_boundary"), zub.InstrumentPolicy().put().exercise_boundary(1e-10)),
-           config(policy("fdm", fdm_config=FD)).fdm_vega_rho(0.002)]
+           config(policy("fdm", fdm_config=FD)).fdm_vega_rho(0.002),
+           config().implied_vol_solver("bisection", 1e-6, 40, 0.05, 3.0).fdm_vega_rho()]
 VALUES = [C.simple(), C.continuous(), *RATES, T.days(3), T.weeks(-2), T.months(18), T.years(30),
           zub.RateCurve.continuous(0.05, DCC.ACT_360), CURVE, zub.VolSurface.flat(0.2, DCC.ACT_ACT.ISDA),
           zub.DividendSchedule(DIVIDENDS), zub.DividendSchedule([]), zub.FdmConfig(), FD, FD_LOG,
@@ -102,6 +103,8 @@ DIFFERING = {
     "config slot": (config(policy("put", "european", "analytic")), config(policy("call", "european", "analytic"))),
     "boundary tolerance": (zub.InstrumentPolicy().exercise_boundary(1e-8), policy("exercise_boundary")),
     "vega and rho bump": (zub.Config().fdm_vega_rho(0.002), zub.Config().fdm_vega_rho()),
+    "implied-vol solver": (zub.Config().implied_vol_solver("exact"), zub.Config().implied_vol_solver("exact", low=0.0)),
+    "implied-vol solver set": (zub.Config().implied_vol_solver("brent"), zub.Config()),
 }
 
 

@@ -101,6 +101,19 @@ Ref fdm_vega_rho(PyObject* self, std::optional<double> bump) {
     return Ref::borrow(self);
 }
 
+// Chooses the implied-volatility search and its settings; checked when a
+// search starts (ImpliedVolBuilder.calculate, zub_batch.implied_vol).
+Ref implied_vol_solver(PyObject* self, std::string method, std::optional<double> tolerance,
+                       std::optional<uint64_t> max_iterations, std::optional<double> low, std::optional<double> high) {
+    auto& st = value_of<ConfigState>(self);
+    ExclusiveBorrow cb(st.borrow);
+    if (!cb.ok()) return {};
+    auto table = std::make_shared<ConfigTable>(*st.table);
+    table->solver_request = ConfigTable::SolverRequest{std::move(method), tolerance, max_iterations, low, high};
+    st.table = std::move(table);
+    return Ref::borrow(self);
+}
+
 }  // namespace
 
 PyTypeObject* type_TransformConfig() {
@@ -146,7 +159,9 @@ PyTypeObject* type_Config() {
         return make_class<ConfigState>({
             .name = "builtins.Config",
             .methods = {method<"Config.add_policy", add_policy, "policy">(),
-                        method<"Config.fdm_vega_rho", fdm_vega_rho, "bump">()},
+                        method<"Config.fdm_vega_rho", fdm_vega_rho, "bump">(),
+                        method<"Config.implied_vol_solver", implied_vol_solver, "method", "tolerance",
+                               "max_iterations", "low", "high">()},
             .init = constructor<"Config.__new__", config_new>(),
         });
     });
