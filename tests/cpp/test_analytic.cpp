@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
+#include <vector>
 
 #include "math/normal.hpp"
 #include "orchestration/analytic.hpp"
@@ -101,6 +104,66 @@ TEST(BlackScholes, FiniteWhereAnOverflowingDiscountMeetsAVanishingProbability) {
         const double got[] = {res.price, g.delta, g.gamma, g.theta, *g.vega, *g.rho};
         for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], c.want[i], 1e-11 * std::fabs(c.want[i])) << "field " << i;
     }
+}
+
+// The formula as written, one option at a time with the C library's exp and
+// log; the vector path may differ from it only by those functions' last
+// bits: at most a few ulps of each number's natural scale.
+TEST(BlackScholes, BlockWithinUlpsOfTheWrittenFormula) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(0, 1);
+    const double ulp = 0x1p-52;
+    for (int it = 0; it < 200000; ++it) {
+        const double S = 100, K = 100 * std::exp((u(rng) - 0.5) * 3), sigma = 0.01 + 1.5 * u(rng);
+        const double T = 1.0 / 365 + 10 * u(rng), r = (u(rng) - 0.3) * 0.1, q = (u(rng) - 0.3) * 0.1;
+        const bool call = it % 2 == 0;
+        const auto got = black_scholes(call ? OptionType::Call : OptionType::Put, K, T,
+                                       {.spot = S, .vol = sigma, .rate = r, .carry = q});
+        const double s = std::sqrt(T), dr = std::exp(-r * T), dq = std::exp(-q * T);
+        const double d1 = (std::log(S / K) + ((r - q) + 0.5 * sigma * sigma) * T) / (sigma * s), d2 = d1 - sigma * s;
+        const double n = zub::norm_pdf(d1), sign = call ? 1.0 : -1.0;
+        const double N1 = zub::norm_cdf(sign * d1), N2 = zub::norm_cdf(sign * d2);
+        const double want[] = {sign * (N1 * S * dq - K * dr * N2), call ? dq * N1 : dq * (zub::norm_cdf(d1) - 1.0),
+                               dq * n / (S * sigma * s),
+                               sign * (N1 * S * q * dq - N2 * K * r * dr) - S * dq * n * sigma / (2.0 * s),
+                               s * S * dq * n, sign * K * T * dr * N2};
+        const double scale[] = {std::max(S * dq, K * dr), 1, 1 / (S * sigma * s),
+                                S * sigma / s + K * std::fabs(r) + S * std::fabs(q), S * s, K * T};
+        const double have[] = {got.price, got.greeks.delta, got.greeks.gamma, got.greeks.theta, *got.greeks.vega,
+                               *got.greeks.rho};
+        for (int k = 0; k < 6; ++k) ASSERT_LE(std::fabs(have[k] - want[k]), 8 * ulp * scale[k]) << it << " field " << k;
+    }
+}
+
+// A block gives each option the bits it gets alone, whatever its place:
+// across chunks and partial blocks, beside the overflow-careful path and
+// beside inputs that are not numbers.
+TEST(BlackScholes, BlockGivesEachOptionItsOwnBits) {
+    const std::size_t count = 150;
+    std::vector<zub::Horizon> horizons;
+    for (int e = 0; e < 5; ++e) horizons.push_back(zub::horizon(0.02 + 0.7 * e, 0.03 - 0.02 * e, 0.01 * e));
+    horizons.push_back(zub::horizon(1000, -1, 0));
+    std::vector<OptionType> type(count);
+    std::vector<double> K(count), S(count, 100.0), vol(count), out[6];
+    std::vector<const zub::Horizon*> h(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        type[i] = i % 3 == 0 ? OptionType::Put : OptionType::Call;
+        K[i] = 40.0 + 1.1 * static_cast<double>(i);
+        vol[i] = i == 77 ? NAN : 0.05 + 0.01 * static_cast<double>(i % 40);
+        h[i] = &horizons[i % horizons.size()];
+    }
+    vol[5] = 50;  // with horizons[5]: an overflowing discount factor
+    for (auto& o : out) o.resize(count);
+    zub::black_scholes_block({type.data(), K.data(), S.data(), vol.data(), h.data()}, count,
+                             {out[0].data(), out[1].data(), out[2].data(), out[3].data(), out[4].data(), out[5].data()});
+    const auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto alone = black_scholes(type[i], K[i], S[i], vol[i], *h[i]);
+        const double want[] = {alone.price, alone.greeks.delta, alone.greeks.gamma, alone.greeks.theta,
+                               *alone.greeks.vega, *alone.greeks.rho};
+        for (int k = 0; k < 6; ++k) EXPECT_TRUE(same(out[k][i], want[k])) << i << " field " << k;
+    }
+    EXPECT_TRUE(std::isfinite(out[0][5]));
 }
 
 }  // namespace

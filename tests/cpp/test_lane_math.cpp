@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "math/lane_math.hpp"
+#include "math/normal.hpp"
 
 namespace {
 
@@ -43,6 +44,47 @@ TEST(LaneMath, AccurateAgainstLongDouble) {
     zub::normal_cdf_pdf_lanes(&nan, sc, sp, 1);
     zub::exp_lanes(&nan, se, 1);
     EXPECT_TRUE(std::isnan(sc[0]) && std::isnan(sp[0]) && std::isnan(se[0]));
+}
+
+// The closed form's functions: exp and log within an ulp, and the error
+// function the scalar one's bits wherever it needs no exponential (|x| <
+// 1.25, |x| >= 6 and the special values), within two ulps in between.
+TEST(LaneMath, ClosedFormFunctions) {
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> wide(-745.0, 709.0), unit(0, 1);
+    std::vector<double> x, positive, w;
+    for (int k = 0; k < 200000; ++k) {
+        x.push_back(wide(rng));
+        positive.push_back(std::exp(60 * (unit(rng) - 0.5)));
+        w.push_back(16 * (unit(rng) - 0.5));
+    }
+    for (const double s : {0.0, -0.0, 1e-300, 5e-324, 1.25, 6.0, double{INFINITY}, -double{INFINITY}, double{NAN}}) {
+        w.push_back(s);
+    }
+    positive.push_back(5e-324);
+    std::vector<double> e(x.size()), l(positive.size()), f(w.size());
+    zub::table_exp_lanes(x.data(), e.data(), x.size());
+    zub::log_lanes(positive.data(), l.data(), positive.size());
+    zub::error_function_lanes(w.data(), f.data(), w.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const long double want = std::exp(static_cast<long double>(x[i]));
+        if (want > DBL_MIN) {
+            ASSERT_LE(std::fabs((e[i] - want) / want) * 0x1p53L, 1.0L) << x[i];
+        }
+        const long double lw = std::log(static_cast<long double>(positive[i]));
+        ASSERT_LE(std::fabs(l[i] - lw), std::fabs(lw) * 0x1p-52L + 1e-300L) << positive[i];
+    }
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        const double want = zub::error_function(w[i]), a = std::fabs(w[i]);
+        if (a >= 1.25 && a < 6.0) {
+            ASSERT_LE(std::fabs(f[i] - want), 2 * 0x1p-53) << w[i];
+        } else {
+            ASSERT_TRUE(f[i] == want || (std::isnan(f[i]) && std::isnan(want))) << w[i];
+        }
+    }
+    double special[] = {0.0, -1.0, INFINITY, NAN}, logs[4];
+    zub::log_lanes(special, logs, 4);
+    EXPECT_TRUE(logs[0] == -INFINITY && std::isnan(logs[1]) && logs[2] == INFINITY && std::isnan(logs[3]));
 }
 
 // An argument's results are the same bits alone, at any position of a
