@@ -140,19 +140,40 @@ template <int Row>
     for (std::size_t i = 0; i < width; ++i) at[i] = padded[i];
 }
 
-}  // namespace
-
-// The loops are written out in each function: a lambda would be built for
-// the baseline alone, outside the vector clones.  A last, partial block is
+// The loops are inlined into each function (a lambda would be built for the
+// baseline alone, outside the vector clones).  A last, partial block is
 // padded with zeros.
-ZUB_VECTOR_CLONES void exp_lanes(const double* x, double* out, std::size_t count) noexcept {
+enum class Unary { Exp, TableExp, Log };
+
+template <Unary F>
+[[gnu::always_inline]] inline void each_block(const double* x, double* out, std::size_t count) noexcept {
     for (std::size_t at = 0; at < count; at += kWidth) {
         const std::size_t width = count - at < kWidth ? count - at : kWidth;
         V a, e;
         load(x + at, width, a);
-        lanes::exp(a, V{}, e);
+        if constexpr (F == Unary::Exp) {
+            lanes::exp(a, V{}, e);
+        } else if constexpr (F == Unary::TableExp) {
+            lanes::table_exp(a, e);
+        } else {
+            lanes::log(a, e);
+        }
         store(out + at, e, width);
     }
+}
+
+}  // namespace
+
+ZUB_VECTOR_CLONES void exp_lanes(const double* x, double* out, std::size_t count) noexcept {
+    each_block<Unary::Exp>(x, out, count);
+}
+
+ZUB_VECTOR_CLONES void table_exp_lanes(const double* x, double* out, std::size_t count) noexcept {
+    each_block<Unary::TableExp>(x, out, count);
+}
+
+ZUB_VECTOR_CLONES void log_lanes(const double* x, double* out, std::size_t count) noexcept {
+    each_block<Unary::Log>(x, out, count);
 }
 
 ZUB_VECTOR_CLONES void error_function_lanes(const double* x, double* out, std::size_t count) noexcept {
@@ -181,26 +202,6 @@ ZUB_VECTOR_CLONES void error_function_lanes(const double* x, double* out, std::s
         erf_at<2>(in, to, index[2], n[2]);
         erf_at<3>(in, to, index[3], n[3]);
         erf_at<4>(in, to, index[4], n[4]);
-    }
-}
-
-ZUB_VECTOR_CLONES void table_exp_lanes(const double* x, double* out, std::size_t count) noexcept {
-    for (std::size_t at = 0; at < count; at += kWidth) {
-        const std::size_t width = count - at < kWidth ? count - at : kWidth;
-        V a, e;
-        load(x + at, width, a);
-        lanes::table_exp(a, e);
-        store(out + at, e, width);
-    }
-}
-
-ZUB_VECTOR_CLONES void log_lanes(const double* x, double* out, std::size_t count) noexcept {
-    for (std::size_t at = 0; at < count; at += kWidth) {
-        const std::size_t width = count - at < kWidth ? count - at : kWidth;
-        V a, e;
-        load(x + at, width, a);
-        lanes::log(a, e);
-        store(out + at, e, width);
     }
 }
 
