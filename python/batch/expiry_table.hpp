@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "arrays.hpp"
+#include "layout.hpp"
 #include "execution/valuation.hpp"
 
 namespace zub::batch {

@@ -294,7 +294,7 @@ bool Job::poll_signals() noexcept {
 }
 
 bool Job::run_signal_handlers() noexcept {
-    PyEval_RestoreThread(caller_state);
+    PyEval_RestoreThread(static_cast<PyThreadState*>(caller_state));
     interrupted = PyErr_CheckSignals() != 0;
     caller_state = PyEval_SaveThread();
     if (interrupted) cancel.store(true, std::memory_order_relaxed);
@@ -383,7 +383,7 @@ bool run_job(const std::shared_ptr<Job>& job) {
     // In such a child the job is done again, whole, on this thread alone
     // (every element writes only its own outputs), unless a handler raised.
     if (helpers != nullptr && forked() && !job->interrupted) job->body(0, job->size);
-    reacquire(job->caller_state);
+    reacquire(static_cast<PyThreadState*>(job->caller_state));
     return !job->interrupted;
 }
 

@@ -3,6 +3,7 @@
 
 #include "boundary.hpp"
 #include "core/period.hpp"
+#include "timestamps.hpp"
 
 namespace zub::py {
 
@@ -23,12 +24,6 @@ PyObject* new_date(zub::Date d);
 // First half of the aware conversions: the argument must be a
 // datetime.datetime (cast error naming "datetime" otherwise).
 bool require_datetime(PyObject* o, const char* name);
-
-enum class Rounding { Truncate, Floor };
-
-// The aware conversion's message for an instant outside the calendar, shared
-// by the expiry and the builders' valuation time.
-inline constexpr char kInvalidTimestamp[] = "Invalid timestamp";
 
 // Second half, run after every argument of the call is converted: calls
 // utcoffset() (None -> ValueError naive_msg) and timestamp(), splits the
@@ -52,12 +47,5 @@ bool to_utc_instant(PyObject* o, zub::Instant& out);
 
 // The system clock, nanosecond resolution, as a UTC instant.
 zub::Instant now_instant();
-
-// Pure split of a POSIX time into whole seconds and nanoseconds.
-void split_timestamp(double t, Rounding rounding, int64_t& secs, uint32_t& nanos) noexcept;
-
-// The POSIX time `micros` microseconds from the epoch, as datetime's
-// timestamp() gives it: micros / 10^6 rounded once to the nearest double.
-double timestamp_of_micros(int64_t micros) noexcept;
 
 }  // namespace zub::py

@@ -34,7 +34,6 @@ BuilderState builder_new(Object<zub::VanillaOption> instrument);
 Ref builder_market(PyObject* self, Object<FrameState> market_frame);
 Ref builder_config(PyObject* self, std::optional<Object<ConfigState>> config);
 
-inline constexpr char kValuationTimeNaive[] = "Evaluation time must have a timezone specified (e.g. New York or UTC)";
 using ValuationTime = AwareTime<Rounding::Floor, kValuationTimeNaive, kInvalidTimestamp>;
 Ref builder_at(PyObject* self, std::optional<ValuationTime> valuation_time);
 

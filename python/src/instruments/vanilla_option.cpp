@@ -19,7 +19,6 @@ int code(const E& e) {
     return static_cast<int>(e);
 }
 
-constexpr char kExpiryNaive[] = "Expiry must have a timezone specified (e.g. New York or UTC)";
 constexpr char kValuationNaive[] = "valuation_date must be timezone-aware (e.g., UTC or New York time)";
 constexpr char kValuationInvalid[] = "Invalid valuation_date timestamp";
 
