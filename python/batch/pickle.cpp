@@ -3,30 +3,32 @@
 // zub's classes report the module "builtins", so pickle cannot find them by
 // name, and they define no reduction of their own.  A reducer registered
 // with copyreg (which pickle, copy.copy and copy.deepcopy all consult)
-// turns each object into a call of one of the reconstructors below; they
-// are attributes of this module, which is how pickle finds them:
+// turns each object into the call _load(class name, *state) of this module,
+// which is how pickle finds it.  Each class has one reduction: the fields of
+// its state, and how a state makes the object again.  A state may end in
+// optional fields, so a later version appends fields to a state and still
+// reads the shorter states pickled before.
 //
-//   _member(path)          a class attribute: an enumeration member or a
-//                          day-count convention, which comes back as the
-//                          very same object
-//   _rebuild(path, *args)  one of zub's public constructors, named by its
-//                          path in zub ("RateCurve.flat"), called with args
-//   _policy, _config       a new InstrumentPolicy or Config set up through
-//                          its public methods, in order
-//   _option, _result,      records no public constructor reproduces (an
-//   _greeks                expiry keeps nanoseconds a datetime cannot
-//                          carry; results have no constructor), placed
-//                          directly into a new instance
+// Classes with one public constructor are made again by it, from the fields
+// the original was made from; classes with several have the constructor's
+// name as their first field ("flat", "interpolated"); enumeration members
+// and conventions come back as the very same objects; records no public
+// constructor reproduces (an expiry keeps nanoseconds a datetime cannot
+// carry; results have no constructor) are placed directly into a new
+// instance.  Numbers travel as Python ints and floats (carried bit for bit).
 //
-// Each path and the arguments read from an object reproduce its state
-// exactly: numbers travel as Python ints and floats (carried bit for bit),
-// and each public constructor is handed what the original was made from.
-// Values are read through records.hpp, after an exact type check.
+// Pickles made before by the earlier reconstructors (_rebuild, _member,
+// _option, _result, _greeks, _policy, _config) still load: those names stay.
 #include "pickle.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <iterator>
-#include <new>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "records.hpp"
@@ -35,8 +37,7 @@
 namespace zub::batch {
 namespace {
 
-// A new reference to a borrowed object.
-PyObject* new_ref(PyObject* o) { return py::Ref::borrow(o).release(); }
+using py::Ref;
 
 // ---------------------------------------------------------------------------
 // What the reconstructors may reach in zub, by path.
@@ -44,9 +45,9 @@ PyObject* new_ref(PyObject* o) { return py::Ref::borrow(o).release(); }
 enum Path : int {
     // Public constructors
     kInterestRate,
-    kCompoundingSimple,
-    kCompoundingContinuous,
+    kCompoundingSimple,  // CompoundingKind order
     kCompoundingCompounded,
+    kCompoundingContinuous,
     kCompoundingSimpleThenCompounded,
     kTenorDays,  // TenorUnit order
     kTenorWeeks,
@@ -84,8 +85,8 @@ constexpr int kFirstMember = kCall;
 constexpr const char* kPaths[] = {
     "InterestRate",
     "Compounding.simple",
-    "Compounding.continuous",
     "Compounding.compounded",
+    "Compounding.continuous",
     "Compounding.simple_then_compounded",
     "Tenor.days",
     "Tenor.weeks",
@@ -117,83 +118,91 @@ constexpr const char* kPaths[] = {
     "DayCountConvention.THIRTY_360.GERMAN_ISDA",
 };
 static_assert(std::size(kPaths) == kPathCount);
+static_assert(kCompoundingSimple + static_cast<int>(zub::CompoundingKind::SimpleThenCompounded) ==
+              kCompoundingSimpleThenCompounded);
+static_assert(kTenorDays + static_cast<int>(zub::TenorUnit::Years) == kTenorYears);
+static_assert(kCall + static_cast<int>(zub::OptionType::Put) == kPut);
+static_assert(kAmerican + static_cast<int>(zub::ExerciseStyle::European) == kEuropean);
+static_assert(kAnnual + static_cast<int>(zub::Frequency::Monthly) == kMonthly);
+static_assert(kThirty360UsIsda + static_cast<int>(zub::Thirty360Kind::GermanIsda) == kThirty360GermanIsda);
 
-// Resolved once and kept for the life of the process (strong references):
-// each path as a str (the same object in every reduction, so that pickle
-// stores it once per pickle), what it names in zub, and the datetime types
-// that ex-dates and reference dates travel as.
+// Every path starts with the name of a registered class.
+constexpr bool paths_name_registered_classes() {
+    for (const char* path : kPaths) {
+        const std::string_view p = path;
+        const std::string_view cls = p.substr(0, p.find('.'));
+        if (std::find(py::kClassNames.begin(), py::kClassNames.end(), cls) == py::kClassNames.end()) return false;
+    }
+    return true;
+}
+static_assert(paths_name_registered_classes(), "each path starts with a class of registry.hpp");
+
+// Resolved once and kept for the life of the process (never destroyed, so
+// no reference is dropped after the interpreter has ended): each path as a
+// str (the same object in every reduction, so that pickle stores it once
+// per pickle), what it names in zub, the class names, the reconstructor
+// _load, and the datetime types that ex-dates travel as.
 struct Resolved {
-    PyObject* name[kPathCount] = {};
-    PyObject* target[kPathCount] = {};
-    PyObject* date = nullptr;
-    PyObject* datetime = nullptr;
-    PyObject* utc = nullptr;
+    Ref name[kPathCount];
+    Ref target[kPathCount];
+    Ref class_name[py::kClassCount];
+    Ref load;
+    Ref datetime;
+    Ref utc;
 };
-Resolved resolved;
+Resolved& resolved = *new Resolved();
 
-// zub.<path>, following each dot; a new reference.
-PyObject* lookup(PyObject* zub, const char* path) {
-    PyObject* at = new_ref(zub);
-    char part[64];
-    while (at != nullptr && *path != '\0') {
-        std::size_t n = 0;
-        while (path[n] != '\0' && path[n] != '.' && n + 1 < sizeof part) {
-            part[n] = path[n];
-            ++n;
-        }
-        part[n] = '\0';
-        path += path[n] == '.' ? n + 1 : n;
-        PyObject* next = PyObject_GetAttrString(at, part);
-        Py_DECREF(at);
-        at = next;
+// zub.<path>, following each dot.
+Ref lookup(PyObject* zub, std::string_view path) {
+    Ref at = Ref::borrow(zub);
+    while (at && !path.empty()) {
+        const std::size_t dot = std::min(path.find('.'), path.size());
+        const std::string part(path.substr(0, dot));
+        at = Ref::steal(PyObject_GetAttrString(at.get(), part.c_str()));
+        path.remove_prefix(std::min(dot + 1, path.size()));
     }
     return at;
 }
 
-bool resolve() {
-    if (resolved.utc != nullptr) return true;
+bool resolve(PyObject* module) {
+    if (resolved.utc) return true;
     Resolved r;
-    PyObject* zub = PyImport_ImportModule("zub");
-    PyObject* dt = zub != nullptr ? PyImport_ImportModule("datetime") : nullptr;
-    bool ok = dt != nullptr;
+    const Ref zub = Ref::steal(PyImport_ImportModule("zub"));
+    const Ref dt = Ref::steal(zub ? PyImport_ImportModule("datetime") : nullptr);
+    bool ok = static_cast<bool>(dt);
     for (int i = 0; ok && i < kPathCount; ++i) {
-        r.name[i] = PyUnicode_InternFromString(kPaths[i]);
-        r.target[i] = r.name[i] != nullptr ? lookup(zub, kPaths[i]) : nullptr;
-        ok = r.target[i] != nullptr;
+        r.name[i] = Ref::steal(PyUnicode_InternFromString(kPaths[i]));
+        r.target[i] = r.name[i] ? lookup(zub.get(), kPaths[i]) : Ref();
+        ok = static_cast<bool>(r.target[i]);
+    }
+    for (std::size_t i = 0; ok && i < py::kClassCount; ++i) {
+        r.class_name[i] = Ref::steal(PyUnicode_InternFromString(py::kClassNames[i]));
+        ok = static_cast<bool>(r.class_name[i]);
     }
     if (ok) {
-        r.date = PyObject_GetAttrString(dt, "date");
-        r.datetime = r.date != nullptr ? PyObject_GetAttrString(dt, "datetime") : nullptr;
-        PyObject* tz = r.datetime != nullptr ? PyObject_GetAttrString(dt, "timezone") : nullptr;
-        r.utc = tz != nullptr ? PyObject_GetAttrString(tz, "utc") : nullptr;
-        Py_XDECREF(tz);
-        ok = r.utc != nullptr;
+        r.load = Ref::steal(PyObject_GetAttrString(module, "_load"));
+        r.datetime = Ref::steal(r.load ? PyObject_GetAttrString(dt.get(), "datetime") : nullptr);
+        const Ref tz = Ref::steal(r.datetime ? PyObject_GetAttrString(dt.get(), "timezone") : nullptr);
+        r.utc = Ref::steal(tz ? PyObject_GetAttrString(tz.get(), "utc") : nullptr);
+        ok = static_cast<bool>(r.utc);
     }
-    Py_XDECREF(zub);
-    Py_XDECREF(dt);
     // The imports may let another thread finish first; its objects are kept.
-    if (!ok || resolved.utc != nullptr) {
-        for (int i = 0; i < kPathCount; ++i) {
-            Py_XDECREF(r.name[i]);
-            Py_XDECREF(r.target[i]);
-        }
-        Py_XDECREF(r.date);
-        Py_XDECREF(r.datetime);
-        Py_XDECREF(r.utc);
-        return ok;
-    }
-    resolved = r;
-    return true;
+    if (ok && !resolved.utc) resolved = std::move(r);
+    return ok;
 }
 
 // The path index that `s` names within [first, last), or -1 (no exception).
-int find_path(PyObject* s, int first, int last) {
-    for (int i = first; i < last; ++i) {
-        if (s == resolved.name[i]) return i;
+// With `form`, `s` names the part after the class ("flat" of
+// "RateCurve.flat").
+int find_path(PyObject* s, int first, int last, bool form = false) {
+    for (int i = first; !form && i < last; ++i) {
+        if (s == resolved.name[i].get()) return i;
     }
     if (!PyUnicode_Check(s)) return -1;
     for (int i = first; i < last; ++i) {
-        if (PyUnicode_CompareWithASCIIString(s, kPaths[i]) == 0) return i;
+        const char* dot = std::strchr(kPaths[i], '.');
+        const char* text = form ? (dot != nullptr ? dot + 1 : "") : kPaths[i];
+        if (PyUnicode_CompareWithASCIIString(s, text) == 0) return i;
     }
     return -1;
 }
@@ -201,75 +210,56 @@ int find_path(PyObject* s, int first, int last) {
 // ---------------------------------------------------------------------------
 // Building tuples and lists without calling into Python once a step failed.
 
-bool put(PyObject* tuple, Py_ssize_t i, PyObject* item) {
-    if (item == nullptr) return false;
-    PyTuple_SetItem(tuple, i, item);  // steals; cannot fail on a new tuple
+bool put(PyObject* tuple, Py_ssize_t i, Ref item) {
+    if (!item) return false;
+    PyTuple_SetItem(tuple, i, item.release());  // steals; cannot fail on a new tuple
     return true;
 }
 
-// A tuple of the makers' results (new references); each maker runs only
-// while every one before it succeeded.
+// A tuple of the makers' results; each maker runs only while every one
+// before it succeeded.
 template <class... Make>
-PyObject* tuple_of(Make&&... make) {
-    PyObject* t = PyTuple_New(sizeof...(Make));
-    if (t == nullptr) return nullptr;
+Ref tuple_of(Make&&... make) {
+    Ref t = Ref::steal(PyTuple_New(sizeof...(Make)));
     Py_ssize_t i = 0;
-    bool ok = true;
-    ((ok = ok && put(t, i++, make())), ...);
-    if (!ok) Py_CLEAR(t);
-    return t;
+    bool ok = static_cast<bool>(t);
+    ((ok = ok && put(t.get(), i++, make())), ...);
+    return ok ? std::move(t) : Ref();
 }
 
 template <class Range, class Make>
-PyObject* list_of(const Range& items, Make&& make) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(std::size(items)));
-    if (list == nullptr) return nullptr;
+Ref list_of(const Range& items, Make&& make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
     Py_ssize_t i = 0;
     for (const auto& item : items) {
-        PyObject* o = make(item);
-        if (o == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, o);
+        if (!list) break;
+        Ref o = make(item);
+        if (!o) return Ref();
+        PyList_SetItem(list.get(), i++, o.release());
     }
     return list;
 }
 
-// A recipe: (path name, arguments...), what _rebuild takes.
-template <class... Make>
-PyObject* recipe(Path p, Make&&... make) {
-    return tuple_of([p] { return new_ref(resolved.name[p]); }, std::forward<Make>(make)...);
+Ref number(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+Ref none() { return Ref::borrow(Py_None); }
+Ref optional_number(const std::optional<double>& v) { return v ? number(*v) : none(); }
+Ref member(int p) { return Ref::borrow(resolved.target[p].get()); }
+Ref path_name(int p) { return Ref::borrow(resolved.name[p].get()); }
+// The part of a path after its class: the form a state names.
+Ref form_name(int p) { return Ref::steal(PyUnicode_FromString(std::strchr(kPaths[p], '.') + 1)); }
+
+// Makers for tuple_of.
+auto field(double v) {
+    return [v] { return number(v); };
 }
-
-// Calls the constructor a recipe names with its arguments.
-PyObject* cook(PyObject* recipe) {
-    const Py_ssize_t n = PyTuple_Check(recipe) ? PyTuple_Size(recipe) : 0;
-    const int p = n > 0 ? find_path(PyTuple_GetItem(recipe, 0), 0, kFirstMember) : -1;
-    if (p < 0) {
-        PyErr_SetString(PyExc_TypeError, "_rebuild() needs the path of one of zub's constructors first");
-        return nullptr;
-    }
-    PyObject* args = PyTuple_GetSlice(recipe, 1, n);
-    if (args == nullptr) return nullptr;
-    PyObject* made = PyObject_Call(resolved.target[p], args, nullptr);
-    Py_DECREF(args);
-    return made;
+auto field(PyObject* o) {
+    return [o] { return Ref::borrow(o); };
 }
-
-// The object a recipe makes, consuming the recipe.
-PyObject* made_by(PyObject* recipe) {
-    if (recipe == nullptr) return nullptr;
-    PyObject* made = cook(recipe);
-    Py_DECREF(recipe);
-    return made;
+template <class T>
+auto instance(const T& v) {
+    return [&v] { return Ref::steal(new_instance<T>(v)); };
 }
-
-PyObject* member(int p) { return new_ref(resolved.target[p]); }
-
-PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
-
-PyObject* optional_float(const std::optional<double>& v) { return v ? PyFloat_FromDouble(*v) : new_ref(Py_None); }
 
 bool to_optional(PyObject* o, std::optional<double>& out) {
     if (o == Py_None) {
@@ -282,19 +272,59 @@ bool to_optional(PyObject* o, std::optional<double>& out) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// Recipes of zub's values
+// Calls zub.<path>(*args).
+Ref call_path(int p, PyObject* args) { return Ref::steal(PyObject_Call(resolved.target[p].get(), args, nullptr)); }
 
-PyObject* frequency_member(uint8_t periods) {
-    switch (periods) {
-        case 1: return member(kAnnual);
-        case 2: return member(kSemiAnnual);
-        case 4: return member(kQuarterly);
-        case 12: return member(kMonthly);
-        default: break;
+// Calls obj.<name>() or obj.<name>(arg) for its effect.
+bool call_method(PyObject* obj, const char* name, PyObject* arg = nullptr) {
+    return static_cast<bool>(Ref::steal(arg != nullptr ? PyObject_CallMethod(obj, name, "(O)", arg)
+                                                       : PyObject_CallMethod(obj, name, nullptr)));
+}
+
+// ---------------------------------------------------------------------------
+// Reductions.  `state` reads the fields of an object of the class; `load`
+// makes the object again from a tuple of `required` to `known` fields.
+
+struct Reduction {
+    Ref (*state)(PyObject* o) = nullptr;
+    Ref (*load)(PyObject* fields) = nullptr;
+    int required = 0;
+    int known = 0;
+};
+
+// Classes whose state is the constructor's arguments: made by calling it.
+template <Path P>
+Ref construct(PyObject* fields) {
+    return call_path(P, fields);
+}
+
+// Classes made by one of several constructors, named by the first field.
+template <Path First, Path Last>
+Ref construct_form(PyObject* fields) {
+    const int p = find_path(PyTuple_GetItem(fields, 0), First, Last + 1, true);
+    if (p < 0) {
+        PyErr_Format(PyExc_TypeError, "_load(): no constructor %R", PyTuple_GetItem(fields, 0));
+        return Ref();
     }
-    PyErr_Format(PyExc_TypeError, "cannot pickle a compounding of %d periods a year", static_cast<int>(periods));
-    return nullptr;
+    const Ref args = Ref::steal(PyTuple_GetSlice(fields, 1, PyTuple_Size(fields)));
+    return args ? call_path(p, args.get()) : Ref();
+}
+
+// Enumeration members and conventions: their path, the very member again.
+Ref load_member(PyObject* fields) {
+    const int p = find_path(PyTuple_GetItem(fields, 0), kFirstMember, kPathCount);
+    if (p < 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "_member() needs the path of an enumeration member or day-count convention, not %R",
+                     PyTuple_GetItem(fields, 0));
+        return Ref();
+    }
+    return member(p);
+}
+
+template <class E, Path First>
+Ref enum_state(PyObject* o) {
+    return tuple_of([o] { return path_name(First + static_cast<int>(*value_if<E>(o))); });
 }
 
 // Every convention a Python object can hold is one of the class
@@ -311,88 +341,195 @@ int convention_path(const zub::DayCountConvention& d) {
     return -1;
 }
 
-PyObject* convention_member(const zub::DayCountConvention& d) {
+Ref convention_member(const zub::DayCountConvention& d) {
     const int p = convention_path(d);
-    return p < 0 ? nullptr : member(p);
+    return p < 0 ? Ref() : member(p);
 }
 
-PyObject* compounding_recipe(const zub::Compounding& c) {
-    // Simple and continuous keep a period count of 1, as their constructors set it.
-    const auto frequency = [&] { return frequency_member(c.frequency); };
-    switch (c.kind) {
-        case zub::CompoundingKind::Simple: return recipe(kCompoundingSimple);
-        case zub::CompoundingKind::Continuous: return recipe(kCompoundingContinuous);
-        case zub::CompoundingKind::Compounded: return recipe(kCompoundingCompounded, frequency);
-        case zub::CompoundingKind::SimpleThenCompounded: return recipe(kCompoundingSimpleThenCompounded, frequency);
+Ref convention_state(PyObject* o) {
+    const int p = convention_path(*value_if<zub::DayCountConvention>(o));
+    return p < 0 ? Ref() : tuple_of([p] { return path_name(p); });
+}
+
+Ref frequency_member(uint8_t periods) {
+    switch (periods) {
+        case 1: return member(kAnnual);
+        case 2: return member(kSemiAnnual);
+        case 4: return member(kQuarterly);
+        case 12: return member(kMonthly);
+        default: break;
     }
-    PyErr_SetString(PyExc_TypeError, "cannot pickle an unknown compounding");
-    return nullptr;
+    PyErr_Format(PyExc_TypeError, "cannot pickle a compounding of %d periods a year", static_cast<int>(periods));
+    return Ref();
 }
 
-PyObject* interest_rate_recipe(const zub::InterestRate& r) {
-    return recipe(
-        kInterestRate, [&] { return new_float(r.rate); },
-        [&] { return made_by(compounding_recipe(r.compounding)); }, [&] { return convention_member(r.dcc); });
-}
-
-PyObject* tenor_recipe(const zub::Tenor& t) {
-    return recipe(static_cast<Path>(kTenorDays + static_cast<int>(t.unit)),
-                  [&] { return PyLong_FromLong(t.count); });
-}
-
-PyObject* new_date(zub::Date d) {
-    return PyObject_CallFunction(resolved.date, "iII", static_cast<int>(d.year()), d.month(), d.day());
-}
-
-// A continuous curve is a flat one whose rate is continuously compounded,
-// so RateCurve.flat of the stored rate reproduces both.  An interpolated
-// curve is made again from its reference date, tenors and rates, which
-// gives the same node times and zero rates.
-PyObject* rate_curve_recipe(const zub::RateCurve& c) {
-    if (!c.is_interpolated()) {
-        return recipe(kRateCurveFlat, [&] { return made_by(interest_rate_recipe(c.rate())); });
+// (form[, frequency]): simple and continuous keep a period count of 1, as
+// their constructors set it.
+Ref compounding_state(PyObject* o) {
+    const zub::Compounding& c = *value_if<zub::Compounding>(o);
+    const int p = kCompoundingSimple + static_cast<int>(c.kind);
+    if (p > kCompoundingSimpleThenCompounded) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle an unknown compounding");
+        return Ref();
     }
-    return recipe(
-        kRateCurveInterpolated, [&] { return new_date(c.reference_date()); },
-        [&] { return list_of(c.tenors(), [](const zub::Tenor& t) { return made_by(tenor_recipe(t)); }); },
-        [&] {
-            return list_of(c.rates(), [](const zub::InterestRate& r) { return made_by(interest_rate_recipe(r)); });
-        });
+    const auto form = [p] { return form_name(p); };
+    if (p == kCompoundingSimple || p == kCompoundingContinuous) return tuple_of(form);
+    return tuple_of(form, [&] { return frequency_member(c.frequency); });
 }
 
-PyObject* vol_surface_recipe(const zub::VolSurface& s) {
-    return recipe(
-        kVolSurfaceFlat, [&] { return new_float(s.volatility(0.0, 0.0)); },
-        [&] { return convention_member(s.day_count()); });
+// (rate, compounding, convention)
+Ref interest_rate_state(PyObject* o) {
+    const zub::InterestRate& r = *value_if<zub::InterestRate>(o);
+    return tuple_of(field(r.rate), instance(r.compounding), [&] { return convention_member(r.dcc); });
 }
 
-// Ex-dates were read from datetimes in UTC to the microsecond, and the
-// constructor reads such a datetime back to the same instant.
-PyObject* dividends_recipe(const py::DividendList& list) {
+// (unit, count)
+Ref tenor_state(PyObject* o) {
+    const zub::Tenor& t = *value_if<zub::Tenor>(o);
+    return tuple_of([&] { return form_name(kTenorDays + static_cast<int>(t.unit)); }, [&] { return integer(t.count); });
+}
+
+// ("flat", rate) or ("interpolated", reference date, tenors, rates).  A
+// continuous curve is a flat one whose rate is continuously compounded, so
+// RateCurve.flat of the stored rate reproduces both; an interpolated one
+// made again from its nodes has the same node times and zero rates.
+Ref rate_curve_state(PyObject* o) {
+    const zub::RateCurve& c = *value_if<zub::RateCurve>(o);
+    if (!c.is_interpolated()) return tuple_of([] { return form_name(kRateCurveFlat); }, instance(c.rate()));
+    return tuple_of([] { return form_name(kRateCurveInterpolated); },
+                    [&] { return Ref::steal(py::new_date(c.reference_date())); },
+                    [&] { return list_of(c.tenors(), [](const zub::Tenor& t) { return instance(t)(); }); },
+                    [&] { return list_of(c.rates(), [](const zub::InterestRate& r) { return instance(r)(); }); });
+}
+
+// (vol, day_count).  Later forms of surface append their fields.
+Ref vol_surface_state(PyObject* o) {
+    const zub::VolSurface& s = *value_if<zub::VolSurface>(o);
+    return tuple_of(field(s.volatility(0.0, 0.0)), [&] { return convention_member(s.day_count()); });
+}
+
+// ([(ex-date, amount), ...]).  Ex-dates were read from datetimes in UTC to
+// the microsecond, and the constructor reads such a datetime back to the
+// same instant.
+Ref dividends_state(PyObject* o) {
+    const py::DividendList& list = *value_if<py::DividendList>(o);
     const auto ex_date = [](const zub::Instant& t) {
-        return PyObject_CallFunction(resolved.datetime, "iIIIIIIO", static_cast<int>(t.date.year()), t.date.month(),
-                                     t.date.day(), t.secs / 3600, t.secs / 60 % 60, t.secs % 60, t.nanos / 1000,
-                                     resolved.utc);
+        return Ref::steal(PyObject_CallFunction(resolved.datetime.get(), "iIIIIIIO", static_cast<int>(t.date.year()),
+                                                t.date.month(), t.date.day(), t.secs / 3600, t.secs / 60 % 60,
+                                                t.secs % 60, t.nanos / 1000, resolved.utc.get()));
     };
-    return recipe(kDividendSchedule, [&] {
+    return tuple_of([&] {
         return list_of(*list, [&](const zub::Dividend& d) {
-            return tuple_of([&] { return ex_date(d.ex_date); }, [&] { return new_float(d.amount); });
+            return tuple_of([&] { return ex_date(d.ex_date); }, field(d.amount));
         });
     });
 }
 
-PyObject* transform_recipe(const zub::TransformConfig& t) {
-    // log() stores no alpha of its own (0.0).
-    if (t.kind == zub::TransformKind::Log) return recipe(kTransformLog);
-    return recipe(kTransformSinh, [&] { return new_float(t.alpha); });
+// ("sinh", alpha) or ("log"): log() stores no alpha of its own (0.0).
+Ref transform_state(PyObject* o) {
+    const zub::TransformConfig& t = *value_if<zub::TransformConfig>(o);
+    if (t.kind == zub::TransformKind::Log) return tuple_of([] { return form_name(kTransformLog); });
+    return tuple_of([] { return form_name(kTransformSinh); }, field(t.alpha));
 }
 
-// The stored node count is odd already, so the constructor keeps it.
-PyObject* fdm_config_recipe(const zub::FdmConfig& c) {
-    return recipe(
-        kFdmConfig, [&] { return PyLong_FromUnsignedLongLong(c.time_steps); },
-        [&] { return PyLong_FromUnsignedLongLong(c.grid_nodes); }, [&] { return new_float(c.grid_std_devs); },
-        [&] { return made_by(transform_recipe(c.transform)); });
+// (time_steps, grid_nodes, grid_std_devs, transform): the stored node count
+// is odd already, so the constructor keeps it.
+Ref fdm_config_state(PyObject* o) {
+    const zub::FdmConfig& c = *value_if<zub::FdmConfig>(o);
+    return tuple_of([&] { return integer(static_cast<long long>(c.time_steps)); },
+                    [&] { return integer(static_cast<long long>(c.grid_nodes)); }, field(c.grid_std_devs),
+                    instance(c.transform));
+}
+
+// (spot, rate_curve, vol_surface, dividends, borrow_curve), read through
+// the frame's public properties.  A frame built from them holds the same
+// record, except that a borrow curve removed by its setter (None) must be
+// removed again: the constructor stands a zero curve in for an absent one.
+Ref frame_state(PyObject* o) {
+    const auto attr = [o](const char* name) { return [=] { return Ref::steal(PyObject_GetAttrString(o, name)); }; };
+    return tuple_of(attr("spot"), attr("rate_curve"), attr("vol_surface"), attr("dividends"), attr("borrow_curve"));
+}
+
+Ref load_frame(PyObject* fields) {
+    Ref frame = call_path(kOptionMarketFrame, fields);
+    if (frame && PyTuple_GetItem(fields, 4) == Py_None &&
+        PyObject_SetAttrString(frame.get(), "borrow_curve", Py_None) < 0) {
+        return Ref();
+    }
+    return frame;
+}
+
+// (strike, days since 1970-01-01, second of the day, nanoseconds,
+// option_type, exercise_style)
+Ref option_state(PyObject* o) {
+    const zub::VanillaOption opt = *value_if<zub::VanillaOption>(o);
+    return tuple_of(field(opt.strike), [&] { return integer(opt.expiry.date.days_since_epoch()); },
+                    [&] { return integer(opt.expiry.secs); }, [&] { return integer(opt.expiry.nanos); },
+                    [&] { return member(kCall + static_cast<int>(opt.type)); },
+                    [&] { return member(kAmerican + static_cast<int>(opt.style)); });
+}
+
+Ref load_option(PyObject* fields) {
+    double strike;
+    long long days, secs, nanos;
+    PyObject *type, *style;
+    if (!PyArg_ParseTuple(fields, "dLLLOO:_option", &strike, &days, &secs, &nanos, &type, &style)) return Ref();
+    auto* t = value_if<zub::OptionType>(type);
+    auto* s = value_if<zub::ExerciseStyle>(style);
+    if (t == nullptr || s == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "_option() needs an OptionType and an ExerciseStyle");
+        return Ref();
+    }
+    const auto date = zub::Date::from_days(days);
+    const bool in_range = secs >= 0 && secs <= UINT32_MAX && nanos >= 0 && nanos <= UINT32_MAX;
+    const auto expiry = date && in_range
+                            ? zub::Instant::make(*date, static_cast<uint32_t>(secs), static_cast<uint32_t>(nanos))
+                            : std::nullopt;
+    if (!expiry) {
+        PyErr_SetString(PyExc_ValueError, "_option(): invalid expiry instant");
+        return Ref();
+    }
+    return Ref::steal(new_instance<zub::VanillaOption>(zub::VanillaOption{strike, *expiry, *t, *s}));
+}
+
+// (delta, gamma, theta, vega, rho), and a result's price before them.
+auto greeks_fields(const zub::Greeks& g) {
+    return std::tuple(field(g.delta), field(g.gamma), field(g.theta), [&] { return optional_number(g.vega); },
+                      [&] { return optional_number(g.rho); });
+}
+
+Ref greeks_state(PyObject* o) {
+    return std::apply([](auto&&... f) { return tuple_of(f...); }, greeks_fields(*value_if<zub::Greeks>(o)));
+}
+
+Ref result_state(PyObject* o) {
+    const zub::OptionResult& r = *value_if<zub::OptionResult>(o);
+    return std::apply([&](auto&&... f) { return tuple_of(field(r.price), f...); }, greeks_fields(r.greeks));
+}
+
+bool read_greeks(PyObject* vega, PyObject* rho, zub::Greeks& g) {
+    return to_optional(vega, g.vega) && to_optional(rho, g.rho);
+}
+
+Ref load_result(PyObject* fields) {
+    zub::OptionResult r;
+    PyObject *vega, *rho;
+    if (!PyArg_ParseTuple(fields, "ddddOO:_result", &r.price, &r.greeks.delta, &r.greeks.gamma, &r.greeks.theta,
+                          &vega, &rho) ||
+        !read_greeks(vega, rho, r.greeks)) {
+        return Ref();
+    }
+    return Ref::steal(new_instance<zub::OptionResult>(r));
+}
+
+Ref load_greeks(PyObject* fields) {
+    zub::Greeks g;
+    PyObject *vega, *rho;
+    if (!PyArg_ParseTuple(fields, "dddOO:_greeks", &g.delta, &g.gamma, &g.theta, &vega, &rho) ||
+        !read_greeks(vega, rho, g)) {
+        return Ref();
+    }
+    return Ref::steal(new_instance<zub::Greeks>(g));
 }
 
 // A method slot as (kind, FdmConfig or None), and for the exercise-boundary
@@ -401,380 +538,303 @@ PyObject* fdm_config_recipe(const zub::FdmConfig& c) {
 constexpr const char* kMethodKinds[] = {"unset", "analytic", "fdm", "exercise_boundary"};
 constexpr int kMethodKindCount = 4;
 
-PyObject* method_state(const zub::PricingMethod& m) {
-    const auto kind = [&] { return PyUnicode_FromString(kMethodKinds[static_cast<int>(m.kind)]); };
-    const auto fdm = [&] { return m.fdm ? made_by(fdm_config_recipe(*m.fdm)) : new_ref(Py_None); };
+Ref method_state(const zub::PricingMethod& m) {
+    const auto kind = [&] { return Ref::steal(PyUnicode_FromString(kMethodKinds[static_cast<int>(m.kind)])); };
+    const auto fdm = [&] { return m.fdm ? instance(*m.fdm)() : none(); };
     if (m.kind != zub::PricingMethod::Kind::ExerciseBoundary) return tuple_of(kind, fdm);
-    return tuple_of(kind, fdm, [&] { return m.tolerance ? new_float(*m.tolerance) : new_ref(Py_None); });
+    return tuple_of(kind, fdm, [&] { return optional_number(m.tolerance); });
 }
 
-// Config.implied_vol_solver's request as its arguments, (method,
-// tolerance, max_iterations, low, high), None for those not given.
-PyObject* solver_state(const zub::ConfigTable::SolverRequest& q) {
-    const auto number = [](const std::optional<double>& v) {
-        return [&v] { return v ? new_float(*v) : new_ref(Py_None); };
-    };
-    return tuple_of(
-        [&] { return PyUnicode_FromStringAndSize(q.method.data(), static_cast<Py_ssize_t>(q.method.size())); },
-        number(q.tolerance),
-        [&] { return q.max_iterations ? PyLong_FromUnsignedLongLong(*q.max_iterations) : new_ref(Py_None); },
-        number(q.low), number(q.high));
-}
-
-// The frame is read through its public properties; a frame built from them
-// holds the same record, except that a borrow curve removed by its setter
-// must be removed again (the constructor stands a zero curve in for an
-// absent one), which the reduction's state does through that setter.
-PyObject* frame_reduce(PyObject* rebuild, PyObject* frame) {
-    PyObject* borrow = PyObject_GetAttrString(frame, "borrow_curve");
-    if (borrow == nullptr) return nullptr;
-    const auto attr = [frame](const char* name) { return [=] { return PyObject_GetAttrString(frame, name); }; };
-    PyObject* made = recipe(kOptionMarketFrame, attr("spot"), attr("rate_curve"), attr("vol_surface"),
-                            attr("dividends"), [&] { return new_ref(borrow); });
-    PyObject* r = nullptr;
-    if (made != nullptr) {
-        r = borrow == Py_None ? Py_BuildValue("(OO(O{sO}))", rebuild, made, Py_None, "borrow_curve", Py_None)
-                              : Py_BuildValue("(OO)", rebuild, made);
+// (exercise styles, option types, method): a copy taken under a shared
+// borrow, since making the fields can run Python code, which could change
+// the policy.
+Ref policy_state(PyObject* o) {
+    py::PolicyState& v = *value_if<py::PolicyState>(o);
+    zub::PricingMethod method;
+    std::vector<zub::ExerciseStyle> styles;
+    std::vector<zub::OptionType> types;
+    {
+        py::SharedBorrow b(v.borrow);
+        if (!b.ok()) return Ref();
+        method = v.method;
+        styles = v.exercise_styles;
+        types = v.option_types;
     }
-    Py_XDECREF(made);
-    Py_DECREF(borrow);
-    return r;
-}
-
-// ---------------------------------------------------------------------------
-// The reducer
-
-// Runs `body`, turning an escaping C++ exception into a Python one.
-template <class F>
-PyObject* guard(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal failure");
-    }
-    return nullptr;
-}
-
-// (module.<reconstructor>, args) with args made by `make`.
-template <class Make>
-PyObject* call_of(PyObject* module, const char* reconstructor, Make&& make) {
-    return tuple_of([&] { return PyObject_GetAttrString(module, reconstructor); }, std::forward<Make>(make));
-}
-
-PyObject* rebuild_call(PyObject* module, PyObject* recipe) {
-    if (recipe == nullptr) return nullptr;
-    PyObject* fn = PyObject_GetAttrString(module, "_rebuild");
-    PyObject* r = fn != nullptr ? Py_BuildValue("(OO)", fn, recipe) : nullptr;
-    Py_XDECREF(fn);
-    Py_DECREF(recipe);
-    return r;
-}
-
-PyObject* member_call(PyObject* module, int p) {
-    return call_of(module, "_member", [p] { return tuple_of([p] { return new_ref(resolved.name[p]); }); });
-}
-
-PyObject* reduce(PyObject* module, PyObject* o) {
-    return guard([&]() -> PyObject* {
-        if (auto* v = value_if<zub::OptionType>(o)) return member_call(module, kCall + static_cast<int>(*v));
-        if (auto* v = value_if<zub::ExerciseStyle>(o)) {
-            return member_call(module, kAmerican + static_cast<int>(*v));
-        }
-        if (auto* v = value_if<zub::Frequency>(o)) return member_call(module, kAnnual + static_cast<int>(*v));
-        if (auto* v = value_if<zub::DayCountConvention>(o)) {
-            const int p = convention_path(*v);
-            return p < 0 ? nullptr : member_call(module, p);
-        }
-        if (auto* v = value_if<zub::Compounding>(o)) return rebuild_call(module, compounding_recipe(*v));
-        if (auto* v = value_if<zub::InterestRate>(o)) return rebuild_call(module, interest_rate_recipe(*v));
-        if (auto* v = value_if<zub::Tenor>(o)) return rebuild_call(module, tenor_recipe(*v));
-        if (auto* v = value_if<zub::RateCurve>(o)) return rebuild_call(module, rate_curve_recipe(*v));
-        if (auto* v = value_if<zub::VolSurface>(o)) return rebuild_call(module, vol_surface_recipe(*v));
-        if (auto* v = value_if<py::DividendList>(o)) return rebuild_call(module, dividends_recipe(*v));
-        if (auto* v = value_if<zub::TransformConfig>(o)) return rebuild_call(module, transform_recipe(*v));
-        if (auto* v = value_if<zub::FdmConfig>(o)) return rebuild_call(module, fdm_config_recipe(*v));
-        if (value_if<py::FrameState>(o) != nullptr) {
-            PyObject* rebuild = PyObject_GetAttrString(module, "_rebuild");
-            if (rebuild == nullptr) return nullptr;
-            PyObject* r = frame_reduce(rebuild, o);
-            Py_DECREF(rebuild);
-            return r;
-        }
-        if (auto* v = value_if<zub::VanillaOption>(o)) {
-            const zub::VanillaOption opt = *v;
-            return call_of(module, "_option", [&] {
-                return tuple_of([&] { return new_float(opt.strike); },
-                                [&] { return PyLong_FromLong(opt.expiry.date.days_since_epoch()); },
-                                [&] { return PyLong_FromUnsignedLong(opt.expiry.secs); },
-                                [&] { return PyLong_FromUnsignedLong(opt.expiry.nanos); },
-                                [&] { return member(kCall + static_cast<int>(opt.type)); },
-                                [&] { return member(kAmerican + static_cast<int>(opt.style)); });
-            });
-        }
-        if (auto* v = value_if<zub::OptionResult>(o)) {
-            const zub::OptionResult r = *v;
-            return call_of(module, "_result", [&] {
-                return tuple_of([&] { return new_float(r.price); }, [&] { return new_float(r.greeks.delta); },
-                                [&] { return new_float(r.greeks.gamma); }, [&] { return new_float(r.greeks.theta); },
-                                [&] { return optional_float(r.greeks.vega); },
-                                [&] { return optional_float(r.greeks.rho); });
-            });
-        }
-        if (auto* v = value_if<zub::Greeks>(o)) {
-            const zub::Greeks g = *v;
-            return call_of(module, "_greeks", [&] {
-                return tuple_of([&] { return new_float(g.delta); }, [&] { return new_float(g.gamma); },
-                                [&] { return new_float(g.theta); }, [&] { return optional_float(g.vega); },
-                                [&] { return optional_float(g.rho); });
-            });
-        }
-        if (auto* v = value_if<py::PolicyState>(o)) {
-            // A copy taken under a shared borrow: making the arguments can
-            // run Python code, which could change the policy.
-            zub::PricingMethod method;
-            std::vector<zub::ExerciseStyle> styles;
-            std::vector<zub::OptionType> types;
-            {
-                py::SharedBorrow b(v->borrow);
-                if (!b.ok()) return nullptr;
-                method = v->method;
-                styles = v->exercise_styles;
-                types = v->option_types;
-            }
-            return call_of(module, "_policy", [&] {
-                return tuple_of(
-                    [&] { return list_of(styles, [](zub::ExerciseStyle s) { return member(kAmerican + int(s)); }); },
+    return tuple_of([&] { return list_of(styles, [](zub::ExerciseStyle s) { return member(kAmerican + int(s)); }); },
                     [&] { return list_of(types, [](zub::OptionType t) { return member(kCall + int(t)); }); },
                     [&] { return method_state(method); });
-            });
-        }
-        if (auto* v = value_if<py::ConfigState>(o)) {
-            std::shared_ptr<const zub::ConfigTable> table;
-            {
-                py::SharedBorrow b(v->borrow);
-                if (!b.ok()) return nullptr;
-                table = v->table;
-            }
-            // The bump of on-request vega and rho and the implied-volatility
-            // solver's request are trailing fields, there only when set
-            // (the bump None when only the solver is): states made before
-            // read as before.
-            return call_of(module, "_config", [&] {
-                const auto slots = [&] { return list_of(table->slots, method_state); };
-                const auto bump = [&] {
-                    return table->fdm_vega_rho_bump ? new_float(*table->fdm_vega_rho_bump) : new_ref(Py_None);
-                };
-                if (table->solver_request) {
-                    return tuple_of(slots, bump, [&] { return solver_state(*table->solver_request); });
-                }
-                if (!table->fdm_vega_rho_bump) return tuple_of(slots);
-                return tuple_of(slots, bump);
-            });
-        }
-        PyErr_Format(PyExc_TypeError, "zub_batch cannot reduce %R", reinterpret_cast<PyObject*>(Py_TYPE(o)));
-        return nullptr;
-    });
-}
-
-// ---------------------------------------------------------------------------
-// Reconstructors
-
-PyObject* rebuild(PyObject*, PyObject* args) { return guard([&] { return cook(args); }); }
-
-PyObject* member_of(PyObject*, PyObject* path) {
-    const int p = find_path(path, kFirstMember, kPathCount);
-    if (p < 0) {
-        PyErr_Format(PyExc_TypeError, "_member() needs the path of an enumeration member or day-count convention, not %R",
-                     path);
-        return nullptr;
-    }
-    return member(p);
-}
-
-// The option's expiry is an instant: days since 1970-01-01, second of the
-// day, nanoseconds.
-PyObject* option(PyObject*, PyObject* args) {
-    return guard([&]() -> PyObject* {
-        double strike;
-        long long days, secs, nanos;
-        PyObject *type, *style;
-        if (!PyArg_ParseTuple(args, "dLLLOO:_option", &strike, &days, &secs, &nanos, &type, &style)) return nullptr;
-        auto* t = value_if<zub::OptionType>(type);
-        auto* s = value_if<zub::ExerciseStyle>(style);
-        if (t == nullptr || s == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "_option() needs an OptionType and an ExerciseStyle");
-            return nullptr;
-        }
-        const auto date = zub::Date::from_days(days);
-        const bool fields = secs >= 0 && secs <= UINT32_MAX && nanos >= 0 && nanos <= UINT32_MAX;
-        const auto expiry = date && fields ? zub::Instant::make(*date, static_cast<uint32_t>(secs),
-                                                                static_cast<uint32_t>(nanos))
-                                           : std::nullopt;
-        if (!expiry) {
-            PyErr_SetString(PyExc_ValueError, "_option(): invalid expiry instant");
-            return nullptr;
-        }
-        return new_instance<zub::VanillaOption>(zub::VanillaOption{strike, *expiry, *t, *s});
-    });
-}
-
-bool read_greeks(PyObject* vega, PyObject* rho, zub::Greeks& g) {
-    return to_optional(vega, g.vega) && to_optional(rho, g.rho);
-}
-
-PyObject* result(PyObject*, PyObject* args) {
-    return guard([&]() -> PyObject* {
-        zub::OptionResult r;
-        PyObject *vega, *rho;
-        if (!PyArg_ParseTuple(args, "ddddOO:_result", &r.price, &r.greeks.delta, &r.greeks.gamma, &r.greeks.theta,
-                              &vega, &rho) ||
-            !read_greeks(vega, rho, r.greeks)) {
-            return nullptr;
-        }
-        return new_instance<zub::OptionResult>(r);
-    });
-}
-
-PyObject* greeks(PyObject*, PyObject* args) {
-    return guard([&]() -> PyObject* {
-        zub::Greeks g;
-        PyObject *vega, *rho;
-        if (!PyArg_ParseTuple(args, "dddOO:_greeks", &g.delta, &g.gamma, &g.theta, &vega, &rho) ||
-            !read_greeks(vega, rho, g)) {
-            return nullptr;
-        }
-        return new_instance<zub::Greeks>(g);
-    });
-}
-
-// Calls obj.<name>() or obj.<name>(arg) for its effect.
-bool call_method(PyObject* obj, const char* name, PyObject* arg = nullptr) {
-    PyObject* r = arg != nullptr ? PyObject_CallMethod(obj, name, "(O)", arg) : PyObject_CallMethod(obj, name, nullptr);
-    Py_XDECREF(r);
-    return r != nullptr;
 }
 
 // Calls the policy's method for each member of `items` (OptionType or
 // ExerciseStyle members), in order.
 template <class E>
 bool add_members(PyObject* policy, PyObject* items, const char* const (&methods)[2]) {
-    PyObject* it = PyObject_GetIter(items);
-    if (it == nullptr) return false;
-    bool ok = true;
-    while (PyObject* item = PyIter_Next(it)) {
-        const E* e = value_if<E>(item);
-        if (e == nullptr) PyErr_Format(PyExc_TypeError, "_policy() cannot use %R", item);
-        ok = e != nullptr && call_method(policy, methods[static_cast<int>(*e)]);
-        Py_DECREF(item);
-        if (!ok) break;
+    const Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) return false;
+    while (const Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        const E* e = value_if<E>(item.get());
+        if (e == nullptr) PyErr_Format(PyExc_TypeError, "_policy() cannot use %R", item.get());
+        if (e == nullptr || !call_method(policy, methods[static_cast<int>(*e)])) return false;
     }
-    Py_DECREF(it);
-    return ok && !PyErr_Occurred();
+    return !PyErr_Occurred();
 }
 
-// A new InstrumentPolicy with the given styles and types added in order and
-// the method (kind, FdmConfig or None) set.
-PyObject* new_policy(PyObject* styles, PyObject* types, PyObject* method) {
-    static const char* const style_methods[2] = {"american", "european"};  // ExerciseStyle order
-    static const char* const type_methods[2] = {"call", "put"};            // OptionType order
+// Sets the method (kind, FdmConfig or None[, tolerance]) of a policy.
+bool set_method(PyObject* policy, PyObject* method) {
     PyObject *kind, *fdm;
     PyObject* tolerance = Py_None;
     if (!PyTuple_Check(method)) {
         PyErr_SetString(PyExc_TypeError, "_policy() needs the method as a (kind, fdm_config) tuple");
-        return nullptr;
+        return false;
     }
-    if (!PyArg_ParseTuple(method, "UO|O:_policy method", &kind, &fdm, &tolerance)) return nullptr;
+    if (!PyArg_ParseTuple(method, "UO|O:_policy method", &kind, &fdm, &tolerance)) return false;
     int k = 0;
     while (k < kMethodKindCount && PyUnicode_CompareWithASCIIString(kind, kMethodKinds[k]) != 0) ++k;
-    if (k == kMethodKindCount) {
-        PyErr_Format(PyExc_TypeError, "_policy(): unknown method %R", kind);
+    switch (k) {
+        case static_cast<int>(zub::PricingMethod::Kind::Unset):
+            return true;
+        case static_cast<int>(zub::PricingMethod::Kind::Analytic):
+            return call_method(policy, "analytic");
+        case static_cast<int>(zub::PricingMethod::Kind::Fdm):
+            return call_method(policy, "fdm", fdm);
+        case static_cast<int>(zub::PricingMethod::Kind::ExerciseBoundary):
+            return call_method(policy, "exercise_boundary", tolerance);
+    }
+    PyErr_Format(PyExc_TypeError, "_policy(): unknown method %R", kind);
+    return false;
+}
+
+// A new InstrumentPolicy with the given styles and types added in order and
+// the method set.
+Ref new_policy(PyObject* styles, PyObject* types, PyObject* method) {
+    static const char* const style_methods[2] = {"american", "european"};  // ExerciseStyle order
+    static const char* const type_methods[2] = {"call", "put"};            // OptionType order
+    Ref policy = Ref::steal(PyObject_CallNoArgs(resolved.target[kInstrumentPolicy].get()));
+    const bool ok = policy && add_members<zub::ExerciseStyle>(policy.get(), styles, style_methods) &&
+                    add_members<zub::OptionType>(policy.get(), types, type_methods) &&
+                    set_method(policy.get(), method);
+    return ok ? std::move(policy) : Ref();
+}
+
+Ref load_policy(PyObject* fields) {
+    PyObject *styles, *types, *method;
+    if (!PyArg_ParseTuple(fields, "OOO:_policy", &styles, &types, &method)) return Ref();
+    return new_policy(styles, types, method);
+}
+
+// Config.implied_vol_solver's request as its arguments, (method,
+// tolerance, max_iterations, low, high), None for those not given.
+Ref solver_state(const zub::ConfigTable::SolverRequest& q) {
+    return tuple_of(
+        [&] { return Ref::steal(PyUnicode_FromStringAndSize(q.method.data(), static_cast<Py_ssize_t>(q.method.size()))); },
+        [&] { return optional_number(q.tolerance); },
+        [&] { return q.max_iterations ? integer(static_cast<long long>(*q.max_iterations)) : none(); },
+        [&] { return optional_number(q.low); }, [&] { return optional_number(q.high); });
+}
+
+// (slots[, vega_rho_bump[, solver]]): the four method slots, then the bump
+// of on-request vega and rho and the implied-volatility solver's request,
+// trailing fields there only when set (the bump None when only the solver
+// is).
+Ref config_state(PyObject* o) {
+    py::ConfigState& v = *value_if<py::ConfigState>(o);
+    std::shared_ptr<const zub::ConfigTable> table;
+    {
+        py::SharedBorrow b(v.borrow);
+        if (!b.ok()) return Ref();
+        table = v.table;
+    }
+    const auto slots = [&] { return list_of(table->slots, method_state); };
+    const auto bump = [&] { return optional_number(table->fdm_vega_rho_bump); };
+    if (table->solver_request) return tuple_of(slots, bump, [&] { return solver_state(*table->solver_request); });
+    if (!table->fdm_vega_rho_bump) return tuple_of(slots);
+    return tuple_of(slots, bump);
+}
+
+// Sets slot i (American call, American put, European call, European put)
+// of a Config through a policy naming that slot alone.
+bool set_slot(PyObject* cfg, Py_ssize_t i, PyObject* method) {
+    const Ref style = tuple_of([i] { return member(kAmerican + static_cast<int>(i / 2)); });
+    const Ref type = style ? tuple_of([i] { return member(kCall + static_cast<int>(i % 2)); }) : Ref();
+    const Ref p = type ? new_policy(style.get(), type.get(), method) : Ref();
+    return p && call_method(cfg, "add_policy", p.get());
+}
+
+Ref load_config(PyObject* fields) {
+    PyObject* list;
+    PyObject* bump = Py_None;
+    PyObject* solver = Py_None;
+    if (!PyArg_ParseTuple(fields, "O|OO:_config", &list, &bump, &solver)) return Ref();
+    if (solver != Py_None && !PyTuple_Check(solver)) {
+        PyErr_SetString(PyExc_TypeError, "_config() needs the solver as a tuple of implied_vol_solver's arguments");
+        return Ref();
+    }
+    if (!PyList_Check(list) || PyList_Size(list) != 4) {
+        PyErr_SetString(PyExc_TypeError, "_config() needs a list of four method slots");
+        return Ref();
+    }
+    // Making the policies runs Python code (a collection's finalizers) that
+    // may change the list: the slots are read from a copy of it.
+    const Ref slots = Ref::steal(PyList_AsTuple(list));
+    Ref cfg = slots ? Ref::steal(PyObject_CallNoArgs(resolved.target[kConfig].get())) : Ref();
+    for (Py_ssize_t i = 0; cfg && i < 4; ++i) {
+        if (!set_slot(cfg.get(), i, PyTuple_GetItem(slots.get(), i))) return Ref();
+    }
+    if (cfg && bump != Py_None && !call_method(cfg.get(), "fdm_vega_rho", bump)) return Ref();
+    if (cfg && solver != Py_None) {
+        const Ref fn = Ref::steal(PyObject_GetAttrString(cfg.get(), "implied_vol_solver"));
+        if (!fn || !Ref::steal(PyObject_Call(fn.get(), solver, nullptr))) return Ref();
+    }
+    return cfg;
+}
+
+// The reduction of each class that has one (found by argument lookup).
+Reduction reduction(py::Tag<zub::OptionType>) { return {enum_state<zub::OptionType, kCall>, load_member, 1, 1}; }
+Reduction reduction(py::Tag<zub::ExerciseStyle>) {
+    return {enum_state<zub::ExerciseStyle, kAmerican>, load_member, 1, 1};
+}
+Reduction reduction(py::Tag<zub::Frequency>) { return {enum_state<zub::Frequency, kAnnual>, load_member, 1, 1}; }
+Reduction reduction(py::Tag<zub::DayCountConvention>) { return {convention_state, load_member, 1, 1}; }
+Reduction reduction(py::Tag<zub::Compounding>) {
+    return {compounding_state, construct_form<kCompoundingSimple, kCompoundingSimpleThenCompounded>, 1, 2};
+}
+Reduction reduction(py::Tag<zub::InterestRate>) { return {interest_rate_state, construct<kInterestRate>, 3, 3}; }
+Reduction reduction(py::Tag<zub::Tenor>) { return {tenor_state, construct_form<kTenorDays, kTenorYears>, 2, 2}; }
+Reduction reduction(py::Tag<zub::RateCurve>) {
+    return {rate_curve_state, construct_form<kRateCurveFlat, kRateCurveInterpolated>, 2, 4};
+}
+Reduction reduction(py::Tag<zub::VolSurface>) { return {vol_surface_state, construct<kVolSurfaceFlat>, 2, 2}; }
+Reduction reduction(py::Tag<py::DividendList>) { return {dividends_state, construct<kDividendSchedule>, 1, 1}; }
+Reduction reduction(py::Tag<zub::TransformConfig>) {
+    return {transform_state, construct_form<kTransformSinh, kTransformLog>, 1, 2};
+}
+Reduction reduction(py::Tag<zub::FdmConfig>) { return {fdm_config_state, construct<kFdmConfig>, 4, 4}; }
+Reduction reduction(py::Tag<py::FrameState>) { return {frame_state, load_frame, 5, 5}; }
+Reduction reduction(py::Tag<zub::VanillaOption>) { return {option_state, load_option, 6, 6}; }
+Reduction reduction(py::Tag<zub::OptionResult>) { return {result_state, load_result, 6, 6}; }
+Reduction reduction(py::Tag<zub::Greeks>) { return {greeks_state, load_greeks, 5, 5}; }
+Reduction reduction(py::Tag<py::PolicyState>) { return {policy_state, load_policy, 3, 3}; }
+Reduction reduction(py::Tag<py::ConfigState>) { return {config_state, load_config, 1, 3}; }
+
+template <class V>
+concept Reducible = requires { reduction(py::Tag<V>{}); };
+
+// By the registry's order; classes without a reduction (the builders,
+// those without instances) have none registered with copyreg.
+const std::array<Reduction, py::kClassCount>& reductions() {
+    static const auto table = [] {
+        std::array<Reduction, py::kClassCount> t{};
+        py::for_each_class([&]<class E>(E, std::size_t i) {
+            if constexpr (Reducible<typename E::Value>) t[i] = reduction(py::Tag<typename E::Value>{});
+        });
+        return t;
+    }();
+    return table;
+}
+
+// The position of o's class in the registry, or kClassCount.
+std::size_t class_position(PyObject* o) {
+    std::size_t i = 0;
+    while (i < py::kClassCount && Py_TYPE(o) != zub_class(i)) ++i;
+    return i;
+}
+
+// ---------------------------------------------------------------------------
+// The reducer and the reconstructors
+
+// (_load, (class name, *state))
+PyObject* reduce(PyObject*, PyObject* o) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const std::size_t i = class_position(o);
+        if (i == py::kClassCount || reductions()[i].state == nullptr) {
+            PyErr_Format(PyExc_TypeError, "zub_batch cannot reduce %R", reinterpret_cast<PyObject*>(Py_TYPE(o)));
+            return nullptr;
+        }
+        const Ref state = reductions()[i].state(o);
+        const Ref name = state ? tuple_of([i] { return Ref::borrow(resolved.class_name[i].get()); }) : Ref();
+        const Ref args = name ? Ref::steal(PySequence_Concat(name.get(), state.get())) : Ref();
+        return args ? tuple_of(field(resolved.load.get()), field(args.get())).release() : nullptr;
+    });
+}
+
+// Makes an object of class i from a tuple of fields, checking their count
+// and the class of what the fields made.
+PyObject* load_class(std::size_t i, PyObject* fields) {
+    const Reduction& r = reductions()[i];
+    const Py_ssize_t n = PyTuple_Size(fields);
+    if (r.load == nullptr || n < r.required || n > r.known) {
+        PyErr_Format(PyExc_TypeError, "_load(): a %s state of %zd fields", py::kClassNames[i], n);
         return nullptr;
     }
-    PyObject* policy = PyObject_CallNoArgs(resolved.target[kInstrumentPolicy]);
-    if (policy == nullptr) return nullptr;
-    const auto chosen = static_cast<zub::PricingMethod::Kind>(k);
-    const auto set_method = [&] {
-        switch (chosen) {
-            case zub::PricingMethod::Kind::Unset:
-                return true;
-            case zub::PricingMethod::Kind::Analytic:
-                return call_method(policy, "analytic");
-            case zub::PricingMethod::Kind::Fdm:
-                return call_method(policy, "fdm", fdm);
-            case zub::PricingMethod::Kind::ExerciseBoundary:
-                return call_method(policy, "exercise_boundary", tolerance);
-        }
-        return false;
-    };
-    const bool ok = add_members<zub::ExerciseStyle>(policy, styles, style_methods) &&
-                    add_members<zub::OptionType>(policy, types, type_methods) && set_method();
-    if (!ok) Py_CLEAR(policy);
-    return policy;
+    Ref made = r.load(fields);
+    if (made && Py_TYPE(made.get()) != zub_class(i)) {
+        PyErr_Format(PyExc_TypeError, "_load(): the %s state made a %R", py::kClassNames[i],
+                     reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
+        return nullptr;
+    }
+    return made.release();
 }
 
-PyObject* policy(PyObject*, PyObject* args) {
-    return guard([&]() -> PyObject* {
-        PyObject *styles, *types, *method;
-        if (!PyArg_ParseTuple(args, "OOO:_policy", &styles, &types, &method)) return nullptr;
-        return new_policy(styles, types, method);
+// _load(class name, *state)
+PyObject* load(PyObject*, PyObject* args) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* name = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+        std::size_t i = 0;
+        while (name != nullptr && PyUnicode_Check(name) && i < py::kClassCount &&
+               PyUnicode_CompareWithASCIIString(name, py::kClassNames[i]) != 0) {
+            ++i;
+        }
+        if (name == nullptr || !PyUnicode_Check(name) || i == py::kClassCount) {
+            PyErr_SetString(PyExc_TypeError, "_load() needs the name of one of zub's classes first");
+            return nullptr;
+        }
+        const Ref fields = Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_Size(args)));
+        return fields ? load_class(i, fields.get()) : nullptr;
     });
 }
 
-// A new Config whose four method slots (American call, American put,
-// European call, European put) are set one by one by a policy naming that
-// slot alone.
-PyObject* config(PyObject*, PyObject* args) {
-    return guard([&]() -> PyObject* {
-        PyObject* list;
-        PyObject* bump = Py_None;
-        PyObject* solver = Py_None;
-        if (!PyArg_ParseTuple(args, "O|OO:_config", &list, &bump, &solver)) return nullptr;
-        if (solver != Py_None && !PyTuple_Check(solver)) {
-            PyErr_SetString(PyExc_TypeError, "_config() needs the solver as a tuple of implied_vol_solver's arguments");
+// The earlier reconstructors, which pickles made before call.
+
+// _rebuild(path, *args): one of zub's public constructors, by its path.
+PyObject* rebuild(PyObject*, PyObject* args) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Py_ssize_t n = PyTuple_Size(args);
+        const int p = n > 0 ? find_path(PyTuple_GetItem(args, 0), 0, kFirstMember) : -1;
+        if (p < 0) {
+            PyErr_SetString(PyExc_TypeError, "_rebuild() needs the path of one of zub's constructors first");
             return nullptr;
         }
-        if (!PyList_Check(list) || PyList_Size(list) != 4) {
-            PyErr_SetString(PyExc_TypeError, "_config() needs a list of four method slots");
-            return nullptr;
-        }
-        // Making the policies runs Python code (a collection's finalizers)
-        // that may change the list: the slots are read from a copy of it.
-        const py::Ref slots = py::Ref::steal(PyList_AsTuple(list));
-        if (!slots) return nullptr;
-        PyObject* cfg = PyObject_CallNoArgs(resolved.target[kConfig]);
-        for (Py_ssize_t i = 0; cfg != nullptr && i < 4; ++i) {
-            PyObject* style = tuple_of([i] { return member(kAmerican + static_cast<int>(i / 2)); });
-            PyObject* type = style != nullptr ? tuple_of([i] { return member(kCall + static_cast<int>(i % 2)); })
-                                              : nullptr;
-            PyObject* p = type != nullptr ? new_policy(style, type, PyTuple_GetItem(slots.get(), i)) : nullptr;
-            const bool ok = p != nullptr && call_method(cfg, "add_policy", p);
-            Py_XDECREF(style);
-            Py_XDECREF(type);
-            Py_XDECREF(p);
-            if (!ok) Py_CLEAR(cfg);
-        }
-        if (cfg != nullptr && bump != Py_None && !call_method(cfg, "fdm_vega_rho", bump)) Py_CLEAR(cfg);
-        if (cfg != nullptr && solver != Py_None) {
-            const py::Ref fn = py::Ref::steal(PyObject_GetAttrString(cfg, "implied_vol_solver"));
-            const py::Ref r = fn ? py::Ref::steal(PyObject_Call(fn.get(), solver, nullptr)) : py::Ref{};
-            if (!r) Py_CLEAR(cfg);
-        }
-        return cfg;
+        const Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, n));
+        return rest ? call_path(p, rest.get()).release() : nullptr;
     });
+}
+
+PyObject* member_of(PyObject*, PyObject* path) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const Ref fields = tuple_of(field(path));
+        return fields ? load_member(fields.get()).release() : nullptr;
+    });
+}
+
+// _option, _result, _greeks, _policy, _config: the state of the class.
+template <class V>
+PyObject* load_state(PyObject*, PyObject* args) {
+    return py::guarded<PyObject*>(nullptr, [&] { return load_class(py::class_index<V>, args); });
 }
 
 PyMethodDef reconstructors[] = {
+    {"_load", load, METH_VARARGS, "_load(class_name, *state)\n--\n\nMakes one of zub's objects from its state."},
     {"_rebuild", rebuild, METH_VARARGS, "_rebuild(path, *args)\n--\n\nCalls one of zub's constructors."},
     {"_member", member_of, METH_O, "_member(path)\n--\n\nOne of zub's class attributes."},
-    {"_option", option, METH_VARARGS, "_option(strike, days, second, nanos, option_type, exercise_style)\n--\n\n"},
-    {"_result", result, METH_VARARGS, "_result(price, delta, gamma, theta, vega, rho)\n--\n\n"},
-    {"_greeks", greeks, METH_VARARGS, "_greeks(delta, gamma, theta, vega, rho)\n--\n\n"},
-    {"_policy", policy, METH_VARARGS, "_policy(exercise_styles, option_types, method)\n--\n\n"},
-    {"_config", config, METH_VARARGS, "_config(slots, vega_rho_bump=None, solver=None)\n--\n\n"},
+    {"_option", load_state<zub::VanillaOption>, METH_VARARGS,
+     "_option(strike, days, second, nanos, option_type, exercise_style)\n--\n\n"},
+    {"_result", load_state<zub::OptionResult>, METH_VARARGS,
+     "_result(price, delta, gamma, theta, vega, rho)\n--\n\n"},
+    {"_greeks", load_state<zub::Greeks>, METH_VARARGS, "_greeks(delta, gamma, theta, vega, rho)\n--\n\n"},
+    {"_policy", load_state<py::PolicyState>, METH_VARARGS,
+     "_policy(exercise_styles, option_types, method)\n--\n\n"},
+    {"_config", load_state<py::ConfigState>, METH_VARARGS,
+     "_config(slots, vega_rho_bump=None, solver=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -785,24 +845,17 @@ PyMethodDef reducer = {"_reduce", reduce, METH_O, nullptr};
 
 extern "C" int zub_batch_register_reducers(PyObject* module) {
     using namespace zub::batch;
-    if (!load_zub_classes() || !resolve() || PyModule_AddFunctions(module, reconstructors) < 0) return -1;
-    PyObject* name = PyModule_GetNameObject(module);
-    PyObject* fn = name != nullptr ? PyCFunction_NewEx(&reducer, module, name) : nullptr;
-    Py_XDECREF(name);
-    PyObject* copyreg = fn != nullptr ? PyImport_ImportModule("copyreg") : nullptr;
-    bool ok = copyreg != nullptr;
-    for (PyTypeObject* ZubClasses::*cls :
-         {&ZubClasses::compounding, &ZubClasses::day_count_convention, &ZubClasses::frequency,
-          &ZubClasses::interest_rate, &ZubClasses::vanilla_option, &ZubClasses::option_market_frame, &ZubClasses::tenor,
-          &ZubClasses::rate_curve, &ZubClasses::vol_surface, &ZubClasses::fdm_config, &ZubClasses::config,
-          &ZubClasses::option_type, &ZubClasses::exercise_style, &ZubClasses::option_result, &ZubClasses::greeks,
-          &ZubClasses::instrument_policy, &ZubClasses::dividend_schedule, &ZubClasses::transform_config}) {
-        if (!ok) break;
-        PyObject* r = PyObject_CallMethod(copyreg, "pickle", "OO", reinterpret_cast<PyObject*>(zub_classes().*cls), fn);
-        ok = r != nullptr;
-        Py_XDECREF(r);
+    using zub::py::Ref;
+    if (!load_zub_classes() || PyModule_AddFunctions(module, reconstructors) < 0 || !resolve(module)) return -1;
+    const Ref name = Ref::steal(PyModule_GetNameObject(module));
+    const Ref fn = Ref::steal(name ? PyCFunction_NewEx(&reducer, module, name.get()) : nullptr);
+    const Ref copyreg = Ref::steal(fn ? PyImport_ImportModule("copyreg") : nullptr);
+    if (!copyreg) return -1;
+    for (std::size_t i = 0; i < zub::py::kClassCount; ++i) {
+        if (reductions()[i].state == nullptr) continue;
+        const Ref r = Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO",
+                                                     reinterpret_cast<PyObject*>(zub_class(i)), fn.get()));
+        if (!r) return -1;
     }
-    Py_XDECREF(copyreg);
-    Py_XDECREF(fn);
-    return ok ? 0 : -1;
+    return 0;
 }

@@ -1,61 +1,54 @@
 #include "records.hpp"
 
-#include "types.hpp"
+#include <array>
+#include <type_traits>
 
 namespace zub::batch {
 namespace {
 
-ZubClasses classes{};
+// Strong references, set once and kept for the life of the process.
+std::array<PyTypeObject*, py::kClassCount> classes{};
 
-// A class of zub's as this module knows it: its name, where it is kept, and
-// the size of its instances (a Box of the value it holds).
-struct Known {
-    const char* name;
-    PyTypeObject* ZubClasses::*field;
-    Py_ssize_t size;
-};
-
-template <class T>
-constexpr Known known(const char* name) {
-    return {name, ClassOf<T>::member, static_cast<Py_ssize_t>(sizeof(py::Box<T>))};
+// The size of the instances of a class holding V (0: no instances).
+template <class V>
+constexpr Py_ssize_t instance_size() {
+    if constexpr (std::is_void_v<V>) {
+        return 0;
+    } else {
+        return static_cast<Py_ssize_t>(sizeof(py::Box<V>));
+    }
 }
 
-constexpr Known kClasses[] = {
-    known<Compounding>("Compounding"),
-    known<DayCountConvention>("DayCountConvention"),
-    known<Frequency>("Frequency"),
-    known<InterestRate>("InterestRate"),
-    known<VanillaOption>("VanillaOption"),
-    known<py::FrameState>("OptionMarketFrame"),
-    known<Tenor>("Tenor"),
-    known<RateCurve>("RateCurve"),
-    known<VolSurface>("VolSurface"),
-    known<FdmConfig>("FdmConfig"),
-    known<py::ConfigState>("Config"),
-    known<OptionType>("OptionType"),
-    known<ExerciseStyle>("ExerciseStyle"),
-    known<OptionResult>("OptionResult"),
-    known<Greeks>("Greeks"),
-    known<py::PolicyState>("InstrumentPolicy"),
-    known<py::DividendList>("DividendSchedule"),
-    known<TransformConfig>("TransformConfig"),
-};
-
-// Whether `cls` is the class zub made for `k`.  zub's attributes can be
-// rebound from Python, so the object found there is checked for what only
-// zub's own class has together: a class made from C that can be neither
-// changed nor subclassed, under k's name, with instances of k's size.
+// Whether `cls` is the class zub made under `name`.  zub's attributes can
+// be rebound from Python, so the object found there is checked for what
+// only zub's own class has together: a class made from C that can be
+// neither changed nor subclassed, under that name, with instances of the
+// size this module reads (`size`; 0 for a class without instances).
 // Those of zub's classes are immutable, so no other of them passes for it.
-bool is_zub_class(PyObject* cls, const Known& k) {
+bool is_zub_class(PyObject* cls, const char* name, Py_ssize_t size) {
     if (!PyType_Check(cls)) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const unsigned long flags = PyType_GetFlags(type);
     if ((flags & Py_TPFLAGS_BASETYPE) != 0 || (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return false;
-    const py::Ref name = py::Ref::steal(PyType_GetName(type));
-    const py::Ref size = py::Ref::steal(name ? PyObject_GetAttrString(cls, "__basicsize__") : nullptr);
-    if (!size) return false;
-    return PyUnicode_CompareWithASCIIString(name.get(), k.name) == 0 && PyLong_Check(size.get()) &&
-           PyLong_AsSsize_t(size.get()) == k.size;
+    const py::Ref type_name = py::Ref::steal(PyType_GetName(type));
+    const py::Ref basic = py::Ref::steal(type_name ? PyObject_GetAttrString(cls, "__basicsize__") : nullptr);
+    if (!basic) return false;
+    return PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0 && PyLong_Check(basic.get()) &&
+           (size == 0 || PyLong_AsSsize_t(basic.get()) == size);
+}
+
+// Whether zub's __all__ lists the registry's classes, in its order: a zub
+// built from another tree registers others.
+bool registers_the_registry(PyObject* zub) {
+    const py::Ref all = py::Ref::steal(PyObject_GetAttrString(zub, "__all__"));
+    if (!all) return false;
+    bool same = PyList_Check(all.get()) && PyList_Size(all.get()) == static_cast<Py_ssize_t>(py::kClassCount);
+    for (std::size_t i = 0; same && i < py::kClassCount; ++i) {
+        PyObject* name = PyList_GetItem(all.get(), static_cast<Py_ssize_t>(i));
+        same = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, py::kClassNames[i]) == 0;
+    }
+    if (!same) PyErr_SetString(PyExc_ImportError, "zub does not register the classes this zub_batch was built for");
+    return same;
 }
 
 template <class T>
@@ -68,33 +61,31 @@ bool read_value(PyObject* o, T& out) {
 }  // namespace
 
 bool load_zub_classes() {
-    if (classes.transform_config != nullptr) return true;
-    PyObject* zub = PyImport_ImportModule("zub");
-    if (zub == nullptr) return false;
-    ZubClasses c{};
+    if (classes.back() != nullptr) return true;
+    const py::Ref zub = py::Ref::steal(PyImport_ImportModule("zub"));
+    if (!zub || !registers_the_registry(zub.get())) return false;
+    std::array<py::Ref, py::kClassCount> found;
     bool ok = true;
-    for (const Known& k : kClasses) {
-        PyObject* cls = PyObject_GetAttrString(zub, k.name);
-        if (cls != nullptr && !is_zub_class(cls, k)) {
+    py::for_each_class([&]<class E>(E, std::size_t i) {
+        if (!ok) return;
+        found[i] = py::Ref::steal(PyObject_GetAttrString(zub.get(), E::name));
+        if (found[i] && !is_zub_class(found[i].get(), E::name, instance_size<typename E::Value>())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "zub.%s is not zub's own class", k.name);
-            Py_CLEAR(cls);
+            PyErr_Format(PyExc_ImportError, "zub.%s is not zub's own class", E::name);
+            found[i] = py::Ref();
         }
-        c.*k.field = reinterpret_cast<PyTypeObject*>(cls);
-        ok = cls != nullptr;
-        if (!ok) break;
-    }
-    Py_DECREF(zub);
+        ok = static_cast<bool>(found[i]);
+    });
     // The import may let another thread finish first; its classes are kept.
-    if (!ok || classes.transform_config != nullptr) {
-        for (const Known& k : kClasses) Py_XDECREF(reinterpret_cast<PyObject*>(c.*k.field));
-        return ok;
+    if (!ok || classes.back() != nullptr) return ok;
+    for (std::size_t i = 0; i < py::kClassCount; ++i) {
+        classes[i] = reinterpret_cast<PyTypeObject*>(found[i].release());
     }
-    classes = c;
     return true;
 }
 
-const ZubClasses& zub_classes() { return classes; }
+PyTypeObject* zub_class(std::size_t i) noexcept { return classes[i]; }
+
 
 namespace {
 

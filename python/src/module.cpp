@@ -2,7 +2,9 @@
 // registered in a fixed order, sub-interpreters refused.
 #include <atomic>
 
-#include "types.hpp"
+#include <string_view>
+
+#include "registry.hpp"
 
 namespace zub::py {
 namespace {
@@ -20,7 +22,7 @@ struct Registration {
     PyTypeObject* (*type)();
 };
 
-const Registration registry[] = {
+constexpr Registration registrations[] = {
     {"Compounding", type_Compounding},
     {"DayCountConvention", type_DayCountConvention},
     {"Frequency", type_Frequency},
@@ -42,6 +44,16 @@ const Registration registry[] = {
     {"DividendSchedule", type_DividendSchedule},
     {"TransformConfig", type_TransformConfig},
 };
+
+// The module registers the registry's classes, in its order.
+constexpr bool registers_the_registry() {
+    if (std::size(registrations) != kClassCount) return false;
+    for (std::size_t i = 0; i < kClassCount; ++i) {
+        if (std::string_view(registrations[i].name) != kClassNames[i]) return false;
+    }
+    return true;
+}
+static_assert(registers_the_registry(), "zub registers the classes of registry.hpp, in its order");
 
 // Appends the name to __all__ (creating it when missing) and binds the type.
 bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
@@ -66,7 +78,7 @@ PyObject* create_module() {
     // 3.2 on accepts without a warning.
     Ref m = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
     if (!m) return nullptr;
-    for (const Registration& r : registry) {
+    for (const Registration& r : registrations) {
         PyTypeObject* t = r.type();
         if (t == nullptr || !add_class(m.get(), r.name, t)) return nullptr;
     }

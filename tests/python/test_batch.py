@@ -448,3 +448,9 @@ def test_american_calls_with_a_cash_dividend_round_trip_above_their_dividend_awa
             quote = zb.value(frame(dividends=paid, vol=vol), [strike], expiry, 0, 0, valuation_time=T0)["price"]
             got = zb.implied_vol(frame(dividends=paid), quote, [strike], expiry, 0, 0, valuation_time=T0)
             assert got["status"][0] == zb.OK and got["vol"][0] == pytest.approx(vol, abs=1e-3), (strike, vol)
+
+
+@pytest.mark.parametrize("change", ["zub.__all__.reverse()", "zub.__all__.append('Extra')", "zub.__all__.pop()"])
+def test_import_refuses_a_zub_whose_classes_differ_from_the_registry(change):
+    r = run_script(f"import zub; {change}\ntry:\n import zub_batch\nexcept ImportError as e: print(e)")
+    assert r.stdout.strip() == "zub does not register the classes this zub_batch was built for", r.stderr

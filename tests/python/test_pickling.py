@@ -2,6 +2,7 @@
 (and so to other processes) once zub_batch is imported, and come back
 exact: enumeration members and conventions as the same objects, values
 with the same state and the same prices to the bit."""
+import base64
 import concurrent.futures
 import copy
 import datetime as dt
@@ -11,6 +12,7 @@ import multiprocessing
 import pickle
 import subprocess
 import sys
+import zlib
 
 import pytest
 
@@ -203,3 +205,44 @@ def test_a_class_rebound_in_zub_is_refused_at_import(stand_in):
     child = subprocess.run([sys.executable, "-c", f"import zub; zub.OptionResult = {stand_in}; import zub_batch"],
                            capture_output=True, text=True, timeout=60)
     assert child.returncode == 1 and "ImportError: zub.OptionResult is not zub's own class" in child.stderr
+
+
+# Made by the reducers before states took optional trailing fields (protocol
+# 2, zlib-compressed): the objects of `pickled_before()`.
+PICKLED_BEFORE = (
+    "eNqFVml0E1UUbisUCFhAEBFkUVGDaAARFFzS2paxxga4LRjAGCbJayeSzOSbvBSCG6iZuIHiLi4giIoLgoKiuKAogoILLoiAC6i4oeLxHP54jt5J"
+    "a0g4rZ2epvPeu9+937v3uzedW+JHkTM0JxkMBFUZ0hyBmIgFhelAsa+sqKhoQlxGDL0+FReuiUmJkjSOInTQin19+LB6tjBDkYSok6mocFUnTSMu"
+    "VB0d0ygldGKjXmw03hRICj2Uck1KqqYUZjSFzml0ITjYYihbVKmpSiOpy0pDbxK6Hc9Vf3EN1U8NjBozwqVUU22FN1BTV1WBrml0IxydT9cUwWQk"
+    "GnagzOnrxs5qdA4hEpJUKdBdcS+fVzpkz/D+WpnvJD6tNGJxDhWO6I2uRCQWj4qA1IQeCLXsizB6MKveBbzrRCxSoetJNYqeaRxD6GWhN+FYNhzU"
+    "Ov2KyvoA/7qypPukcRyhr8TxhH4a07RTZ9OrTJpNwhWxCceNKG+E0T8U5r8yEhMO+8WBE0LMLSxCCQdT4RcHBvg6Mr7TxhXFJRjoK+V3hkb0kRhk"
+    "YTDhxDROIpzsxxAn39nOSL3QDdMVM3SpJXCKp9TCqYTT+LBr7jAlVDMBp6fEwlDC6cKPYYx2apy/xa83bV4z1sfmfY7IX17OztAcFs4kuDglw9qt"
+    "aPVkmnDRBG8V17S2AsPTGEEYKXEWYVRL0FzRtB4aJ/tswmiNEziGcI6QOJcwlvmUFaSxgbOAcS34FQ/Yz6JWSTMdPWkkEzgvjfMJFzDlfm1Xkfni"
+    "wjTchHKJCsJFFioJVey5O4OmGNG6pNmghlriVyvuLS2h+2YwnqCwYQ/be6QpEhZ6uC6kiXAyKnCxHzXOwmJnX3CJNiBbNS5wl+KygUXFG5dWwKNx"
+    "cS8l1B5G2B9zDJ0R3sLNsIhK1YEJniL7J4OJhElpEKHOQj1hsuL+qyj7WJii2dG6NkfrUNJ9oL2Ny+xgPsJUjRHTCNMV9zf/IS4XFvyEK2wZd7Gb"
+    "JBzjhDVEGhHwdPKMUsr7NFvyte0eqjdVPdFgmC1G3HK6hhmKe/dW+9lmQSUEJUKEsF25gKebRyjlPXI+erXiI2o0QqTRQGiU0AgRVkm+yysJM/MH"
+    "BLdWJJRyIOpHrNW5VRETZiTEc0tPwyDEVT/g1OwZ171wAFaq0SjMNBIEKXxH8WFDOIZkM/PC2xcwaiLMkphNSFmYk8FVhKs1ZnONH9dqHVRfT0aI"
+    "FkaBoC1U1UzhOq9ywa6rv96547X1GczNYB7h+vxrGVleDtzgVMp9M7Jha/dz0S/ZunV6J2Yfl7iRkLYL1TN3jVrVnCnkeFONCVhK+dQc3XFHdruW"
+    "bekM4SaNW/Nmwi0WbiXcxid5Ih+ZwXzCAt5kPd/u1FoV7x22nhYS7rT1dBfh7jwF3tOqAu+1EfcR7rcRDxAW5SnwQVbgQ4SH80jfPedbZWXvq3iH"
+    "W/oRwmIu3eD/a+nRgfE1vuoqLEnjUcJSiWWExywsJzwu8QThSdtxq/nJDRY71ArCUxqjnyY8Y+FZwsrC7CzN4DnCqubsrLbwPOEFr8QawlrvNXgx"
+    "m6mgYZrGrEDInmF4yZuwsC6YX+ZQVvQOvOzHK842pLLe683g1TYOX8vX0ettGL1he9jQxuGb+R7e4tbbSHhbY0LvOHNNsKndJniXsFliC+E9C+/n"
+    "cFvbxW0jfCDxIeEjCx/ncNvbxX1C+FTiM8LnFnbkcF+0i9tJ+FJiF2G3hT1Ccc8I1m4/uOJvC18RvrZv/c3hW3/rtbA3t9rHq++yX85JPcFfU9/z"
+    "+oe89X5e/8geZbNcmwdokFMdsqWJn5QLV206tGTtgfkeZ05oSnnnZpYSP2fwC+HXwv99EsmodOAAz4Ahir50QZlU3HsPrV4XLx2ruBfuW7hq4egS"
+    "ZcOQZbunDV39j5e19xvh93wPjaYQMxMO/OFsB3iQ8Kdw/QuUf6Mm"
+)
+
+
+def pickled_before():
+    result = OPTIONS[2].valuation().market(FRAMES[1]).at(T0).compute()
+    return [zub.OptionType.Put, zub.ExerciseStyle.European, F.Quarterly, DCC.THIRTY_360.GERMAN_ISDA, RATES[1], CURVE,
+            zub.RateCurve.continuous(0.05, DCC.ACT_360), zub.VolSurface.flat(0.2, DCC.ACT_ACT.ISDA),
+            zub.DividendSchedule(DIVIDENDS), FD, FD_LOG, TC.sinh(0.45),
+            policy("put", "american", "call", "fdm", fdm_config=FD),
+            zub.InstrumentPolicy().put().exercise_boundary(1e-10), OPTIONS[0], FRAMES[0], FRAMES[2], *CONFIGS[4:7],
+            result, result.greeks]
+
+
+def test_pickles_made_before_still_load():
+    loaded = pickle.loads(zlib.decompress(base64.b64decode(PICKLED_BEFORE)))
+    expected = pickled_before()
+    assert [type(x) for x in loaded] == [type(x) for x in expected]
+    assert [pickle.dumps(x) for x in loaded] == [pickle.dumps(x) for x in expected]
