@@ -1,5 +1,5 @@
-// Array arguments: conversion through numpy, broadcasting, strided reading
-// and the output arrays.
+// Array arguments: conversion through numpy and broadcasting (the Python
+// side of the inputs that the workers read through a Layout).
 #pragma once
 
 #include <array>
@@ -18,6 +18,27 @@ namespace zub::batch {
 
 // numpy, imported when the module is; false with ImportError set.
 bool load_numpy();
+
+// What the module uses of numpy, looked up by load_numpy and kept for the
+// life of the process (never destroyed, so that no reference is dropped
+// after the interpreter has ended).
+struct Numpy {
+    py::Ref module;
+    py::Ref asarray;
+    py::Ref empty;
+    py::Ref datetime_data;
+    py::Ref ndarray;
+    py::Ref datetime64;  // the scalar type
+    // dtypes
+    py::Ref int64;
+    py::Ref float64;
+    py::Ref uint8;
+};
+extern Numpy& np;
+
+// Whether a buffer format is one element of a struct code in `codes`, in the
+// machine's byte order.
+bool native_format(const char* format, const char* codes);
 
 
 // The Python side of the inputs: converted arrays and buffer views, kept
@@ -51,13 +72,14 @@ private:
         Py_ssize_t itemsize = 0;
         bool scalar = false;  // data: scalars_[column]
     };
-    bool view(std::size_t col, PyObject* array, const char* name);
+    bool view(std::size_t col, py::Ref array, const char* name);
     bool read_in_place(std::size_t col, PyObject* o, const char* name, const char* formats);
     template <class T>
     void scalar(std::size_t col, T value, const char* name);
     bool add_float(std::size_t col, PyObject* o, const char* name);
     bool add_code(std::size_t col, PyObject* o, const char* name);
     bool add_expiry(PyObject* o, const char* name);
+    bool add_datetimes(PyObject* items, const char* name);
     bool add_datetime64(py::Ref array, const char* name);
     bool add_datetime64_scalar(PyObject* o, const char* name);
 
@@ -68,7 +90,7 @@ private:
     std::array<Staged, kCols> staged_{};
     std::array<std::array<char, 8>, kCols> scalars_{};
     std::array<Input, kCols> inputs_{};
-    std::vector<PyObject*> refs_;
+    std::vector<py::Ref> refs_;
     std::vector<Py_buffer> views_;
     std::shared_ptr<std::vector<ConvertedExpiry>> converted_;
     int64_t micros_mul_ = 1;
@@ -79,45 +101,5 @@ public:
     // interpreter ends at exit.
     std::shared_ptr<std::vector<ConvertedExpiry>> converted() const { return converted_; }
 };
-
-// Arrays the caller gives to receive outputs (the `out` mapping), written
-// in place.  Their buffers are held from read() to release(), both called
-// under the interpreter lock.
-class GivenOutputs {
-public:
-    // The items of `out` (nullptr or None: nothing given), taken before the
-    // inputs' views since a mapping's look-ups may run Python code; false
-    // with an exception set.
-    bool collect(PyObject* out);
-    // Reads the collected items: a mapping from the names names[0..doubles)
-    // (float64 outputs) and "status" (uint8) to writable C-contiguous arrays
-    // of the layout's shape, none of which meets an input's or another
-    // output's memory; false with an exception naming the output set.
-    bool read(const char* const* names, int doubles, const Layout& layout, const Arguments& inputs);
-    // The array given for output k (k == doubles: status), or nullptr; its
-    // data in `data`.
-    PyObject* array(int k, void*& data) const noexcept;
-    int count() const noexcept { return static_cast<int>(given_.size()); }
-    void release();
-
-private:
-    bool add(int k, const char* name, bool status, PyObject* array, const Layout& layout, const Arguments& inputs);
-
-    struct Given {
-        int k;
-        const char* name;
-        PyObject* array;  // a reference of ours
-        Py_buffer view;
-    };
-    std::vector<Given> given_;
-    py::Ref items_;  // a list of (name, array) pairs
-};
-
-// A new C-contiguous output array of `shape` (a tuple of ints, `count`
-// elements), float64 or, for the status, uint8, made by one call of a numpy
-// constructor: each output has memory of its own, freed (a large one kept
-// for a later call's outputs, a bounded few) when it is dropped whatever
-// becomes of the others.  Its data in `data`; nullptr with an exception set.
-PyObject* new_output(PyObject* shape, std::size_t count, bool status, void*& data);
 
 }  // namespace zub::batch

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "orchestration/fdm.hpp"
 
@@ -200,15 +201,10 @@ struct ClosedFormElements {
 
 bool finite_positive(double x) noexcept { return x > 0.0 && x < std::numeric_limits<double>::infinity(); }
 
-}  // namespace
-
-void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
-    Walker w(t.layout, begin);
-    const CancelCheck cancel = job.cancel_check();
-    const MarketRecord& market = *t.market;
-    const ConfigTable& config = t.table();
-    // Where the day counts disagree (or a curve has none) every element
-    // fails, on the general path.
+// Which slots (ConfigTable::slot_index) the closed form may price.  Where
+// the day counts disagree (or a curve has none) every element fails, on the
+// general path.
+std::array<ClosedFormRule, 4> closed_form_rules(const MarketRecord& market, const ConfigTable& config) {
     bool day_counts_agree = false;
     try {
         day_counts_agree = market.rate_curve.day_count() == market.vol_surface.day_count();
@@ -221,13 +217,63 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
                 day_counts_agree ? closed_form_rule(config, style, type) : ClosedFormRule::Never;
         }
     }
-    const bool spot_given = t.layout.base[kSpot] != nullptr, vol_given = t.layout.base[kVol] != nullptr;
-    ExpiryTables::Lease expiries(t.expiry_tables);
-    ClosedFormElements closed;  // about 4.6 KB, on the stack
+    return rules;
+}
+
+// The other elements of a block, priced by value_options, and where each
+// goes.
+struct GeneralElements {
     std::array<VanillaOption, kValueBlock> options;
     std::array<MarketOverrides, kValueBlock> markets;
     std::array<std::size_t, kValueBlock> where{};
     std::array<std::optional<Outcome<OptionResult>>, kValueBlock> results;
+    std::size_t count = 0;
+
+    // Prices them into the task's outputs; false when the job was cancelled.
+    bool price_into(const Task& t, const CancelCheck& cancel, FdmLaneWorkspace& ws) {
+        const std::size_t n = std::exchange(count, 0);
+        if (n == 0) return true;
+        const MarketRecord& market = *t.market;
+        const ConfigTable& config = t.table();
+        for (std::size_t k = 0; k < n; ++k) results[k].reset();
+        try {
+            value_options({options.data(), n}, {markets.data(), n}, market, config, t.valuation, cancel,
+                          {results.data(), n}, &ws);
+        } catch (const std::exception&) {
+            // Valued again one by one below, each element with its own failure.
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t at = where[k];
+            if (!results[k]) {
+                guarded_element(t, at, 6, [&] {
+                    results[k] = value_option(options[k], market, config, t.valuation, cancel, markets[k]);
+                    return true;
+                });
+                if (!results[k]) continue;  // its failure is stored
+            }
+            const Outcome<OptionResult>& r = *results[k];
+            if (!r) {
+                if (r.error().kind == ErrorKind::Cancelled) return false;
+                t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
+                continue;
+            }
+            store_result(t, at, *r);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
+    Walker w(t.layout, begin);
+    const CancelCheck cancel = job.cancel_check();
+    const MarketRecord& market = *t.market;
+    const std::array<ClosedFormRule, 4> rules = closed_form_rules(market, t.table());
+    const bool spot_given = t.layout.base[kSpot] != nullptr, vol_given = t.layout.base[kVol] != nullptr;
+    ExpiryTables::Lease expiries(t.expiry_tables);
+    ClosedFormElements closed;  // about 4.6 KB, on the stack
+    GeneralElements general;
     WorkspaceLease lease;
     for (std::size_t i = begin; i < end && !job.cancelled();) {
         std::size_t count = 0, fast = 0;
@@ -255,39 +301,16 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
                     continue;
                 }
             }
-            options[count] = {.strike = strike, .expiry = expiry->instant, .type = type, .style = style};
-            markets[count] = {.spot = {}, .vol = {}, .refuse_invalid_inputs = true};
-            if (spot_given) markets[count].spot = spot;
-            if (vol_given) markets[count].vol = w.get<double>(kVol);
-            where[count++] = i;
+            general.options[count] = {.strike = strike, .expiry = expiry->instant, .type = type, .style = style};
+            general.markets[count] = {.spot = {}, .vol = {}, .refuse_invalid_inputs = true};
+            if (spot_given) general.markets[count].spot = spot;
+            if (vol_given) general.markets[count].vol = w.get<double>(kVol);
+            general.where[count++] = i;
         }
         closed.count = fast;
         closed.price_into(t);
-        if (count == 0) continue;
-        for (std::size_t k = 0; k < count; ++k) results[k].reset();
-        try {
-            value_options({options.data(), count}, {markets.data(), count}, market, config, t.valuation, cancel,
-                          {results.data(), count}, &lease.ws);
-        } catch (const std::exception&) {
-            // Valued again one by one below, each element with its own failure.
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t at = where[k];
-            if (!results[k]) {
-                guarded_element(t, at, 6, [&] {
-                    results[k] = value_option(options[k], market, config, t.valuation, cancel, markets[k]);
-                    return true;
-                });
-                if (!results[k]) continue;  // its failure is stored
-            }
-            const Outcome<OptionResult>& r = *results[k];
-            if (!r) {
-                if (r.error().kind == ErrorKind::Cancelled) return;
-                t.fail(at, status_of(r.error()), r.error().message.c_str(), 6);
-                continue;
-            }
-            store_result(t, at, *r);
-        }
+        general.count = count;
+        if (!general.price_into(t, cancel, lease.ws)) return;
     }
 }
 

@@ -139,7 +139,7 @@ T* keep(const Items& items) {
 
 }  // namespace
 
-const char* text_signature(const Signature& sig, bool self) {
+const char* text_signature(const Signature& sig, bool self, const char* doc) {
     const std::string_view qual = sig.qualname;
     const std::size_t dot = qual.find('.');
     std::string text(qual.substr(0, dot) == qual || qual.substr(dot + 1) != "__new__" ? qual.substr(dot + 1)
@@ -148,9 +148,13 @@ const char* text_signature(const Signature& sig, bool self) {
     for (int i = 0; i < sig.count; ++i) {
         if (self || i > 0) text += ", ";
         text += sig.names[i];
-        if (i >= sig.required) text += "=None";
+        if (i >= sig.required) {
+            text += '=';
+            text += sig.defaults != nullptr && sig.defaults[i] != nullptr ? sig.defaults[i] : "None";
+        }
     }
     text += ")\n--\n\n";
+    if (doc != nullptr) text += doc;
     return keep<char>(text);
 }
 

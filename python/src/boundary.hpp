@@ -24,6 +24,9 @@ struct Signature {
     const char* const* names;
     int count;
     int required;
+    // The text signature's default of each optional parameter; nullptr
+    // (all, or one) shows None.
+    const char* const* defaults = nullptr;
 };
 
 // Binds vectorcall-style arguments into `out` (borrowed references, nullptr
@@ -34,8 +37,9 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
 
 // The text signature of `sig` as a documentation string: "name(a, b=None)"
 // for a method, with "$self, " first for an instance method, and the class
-// name for a constructor ("X.__new__").  Kept for the life of the process.
-const char* text_signature(const Signature& sig, bool self);
+// name for a constructor ("X.__new__"), followed by `doc` when given.  Kept
+// for the life of the process.
+const char* text_signature(const Signature& sig, bool self, const char* doc = nullptr);
 
 // ---------------------------------------------------------------------------
 // Conversions.  Each returns false with a Python exception set; TypeErrors

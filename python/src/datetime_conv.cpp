@@ -204,34 +204,48 @@ bool remember(LastConversion& last, PyObject* o, const Readers& r, const zub::In
 
 }  // namespace
 
-bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
-                   zub::Instant& out) {
+Aware read_aware(PyObject* o, Rounding rounding, zub::Instant& out) {
     LastConversion& last = last_conversion[rounding == Rounding::Truncate ? 0 : 1];
     if (o == last.datetime) {
         out = last.instant;
-        return true;
+        return Aware::Instant;
     }
     const Readers* n = readers();
-    if (n == nullptr) return false;
+    if (n == nullptr) return Aware::Failed;
     double t = 0.0;
     bool done = false;
-    if (!utc_timestamp(o, *n, t, done)) return false;
+    if (!utc_timestamp(o, *n, t, done)) return Aware::Failed;
     if (!done) {
         Ref off = Ref::steal(PyObject_CallMethodObjArgs(o, n->utcoffset, nullptr));
-        if (!off) return false;
-        if (off.get() == Py_None) return fail(PyExc_ValueError, naive_msg);
+        if (!off) return Aware::Failed;
+        if (off.get() == Py_None) return Aware::Naive;
         Ref ts = Ref::steal(PyObject_CallMethodObjArgs(o, n->timestamp, nullptr));
-        if (!ts) return false;
+        if (!ts) return Aware::Failed;
         t = PyFloat_AsDouble(ts.get());
-        if (t == -1.0 && PyErr_Occurred()) return false;
+        if (t == -1.0 && PyErr_Occurred()) return Aware::Failed;
     }
     int64_t secs;
     uint32_t nanos;
     split_timestamp(t, rounding, secs, nanos);
     const auto instant = zub::Instant::from_unix(secs, nanos);
-    if (!instant) return fail(PyExc_ValueError, invalid_msg);
+    if (!instant) return Aware::Invalid;
     out = *instant;
-    return remember(last, o, *n, out);
+    return remember(last, o, *n, out) ? Aware::Instant : Aware::Failed;
+}
+
+bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
+                   zub::Instant& out) {
+    switch (read_aware(o, rounding, out)) {
+        case Aware::Instant:
+            return true;
+        case Aware::Naive:
+            return fail(PyExc_ValueError, naive_msg);
+        case Aware::Invalid:
+            return fail(PyExc_ValueError, invalid_msg);
+        case Aware::Failed:
+            break;
+    }
+    return false;
 }
 
 bool strict_utc_instant(PyObject* o, const char* name, zub::Instant& out) {

@@ -37,6 +37,12 @@ bool require_datetime(PyObject* o, const char* name);
 bool aware_instant(PyObject* o, Rounding rounding, const char* naive_msg, const char* invalid_msg,
                    zub::Instant& out);
 
+// The same telling the two refusals apart without raising: a naive
+// datetime, an instant outside the calendar (no exception set), or Failed
+// with the exception of a called method set.
+enum class Aware { Instant, Naive, Invalid, Failed };
+Aware read_aware(PyObject* o, Rounding rounding, zub::Instant& out);
+
 // Strict UTC conversion: a datetime whose tzinfo compares equal to
 // datetime.timezone.utc, read field by field.  `name` is the argument
 // name for prefixed TypeErrors, or nullptr for none.

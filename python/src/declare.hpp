@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -30,8 +31,12 @@ template <std::size_t N>
 struct Name {
     char s[N]{};
     constexpr Name(const char (&text)[N]) { std::copy_n(text, N, s); }
-    // The part after the class name: "zero_rate" of "RateCurve.zero_rate".
-    constexpr const char* member() const { return std::find(s, s + N, '.') + 1; }
+    // The part after the class name: "zero_rate" of "RateCurve.zero_rate";
+    // a module function's name has none.
+    constexpr const char* member() const {
+        const char* dot = std::find(s, s + N, '.');
+        return dot == s + N ? s : dot + 1;
+    }
 };
 
 // The Python class that holds values of T is `class_of(Tag<T>{})`, declared
@@ -165,6 +170,19 @@ constexpr bool is_optional = false;
 template <class X>
 constexpr bool is_optional<std::optional<X>> = true;
 
+// The default a text signature shows for an optional parameter: its Param's
+// kDefault ("False") where it has one, else None (nullptr).
+template <class T>
+constexpr const char* default_text() {
+    if constexpr (is_optional<T>) {
+        return default_text<typename T::value_type>();
+    } else if constexpr (requires { Param<T>::kDefault; }) {
+        return Param<T>::kDefault;
+    } else {
+        return nullptr;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Results: a new reference, or nullptr with an exception set.
 
@@ -232,17 +250,23 @@ constexpr int required(List<A...>) {
     return std::all_of(opt + n, opt + sizeof...(A), [](bool b) { return b; }) ? n : -1;
 }
 
+template <class... A>
+constexpr std::array<const char*, sizeof...(A) + 1> defaults_of(List<A...>) {
+    return {default_text<std::remove_cvref_t<A>>()..., nullptr};
+}
+
 template <Name Qual, class Args, Name... P>
 struct Declared {
     static constexpr const char* names[] = {P.s..., nullptr};
-    static constexpr Signature sig{Qual.s, names, sizeof...(P), required(Args{})};
+    static constexpr auto defaults = defaults_of(Args{});
+    static constexpr Signature sig{Qual.s, names, sizeof...(P), required(Args{}), defaults.data()};
     static_assert(sig.required >= 0, "parameters with a None default come last");
 };
 
 // Converts the bound arguments in parameter order and calls `call` with them.
 template <class... A, class Call>
 PyObject* convert_and_call(List<A...>, const Signature& sig, PyObject* const* v, Call&& call) {
-    static_assert(sizeof...(A) <= 8);
+    static_assert(sizeof...(A) <= 16);
     return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
         std::tuple<typename Param<std::remove_cvref_t<A>>::Held...> held{};
         if (!(Param<std::remove_cvref_t<A>>::read(v[I], sig.names[I], std::get<I>(held)) && ...)) return nullptr;
@@ -280,10 +304,9 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 template <Name Qual, auto Impl, bool Self, Name... P>
-PyMethodDef fast_def() {
+PyMethodDef fast_def(int flags = Self ? kFastKw : kFastKw | METH_STATIC, const char* doc = nullptr) {
     using D = Declared<Qual, Taken<Impl, Self>, P...>;
-    return {Qual.member(), as_cfunction(fast_entry<Qual, Impl, Self, P...>), Self ? kFastKw : kFastKw | METH_STATIC,
-            text_signature(D::sig, Self)};
+    return {Qual.member(), as_cfunction(fast_entry<Qual, Impl, Self, P...>), flags, text_signature(D::sig, Self, doc)};
 }
 
 template <Name Qual, auto Impl, Name... P>
@@ -294,6 +317,12 @@ PyMethodDef method() {
 template <Name Qual, auto Impl, Name... P>
 PyMethodDef static_method() {
     return fast_def<Qual, Impl, false, P...>();
+}
+
+// A module's function, with its documentation after the text signature.
+template <Name Qual, auto Impl, Name... P>
+PyMethodDef function(const char* doc) {
+    return fast_def<Qual, Impl, false, P...>(kFastKw, doc);
 }
 
 // A constructor and its text signature, the class's documentation.
