@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <cctype>
 #include <string>
+#include <string_view>
 
 #include "datetime_conv.hpp"
 #include "records.hpp"
@@ -232,24 +234,85 @@ bool member_code(std::size_t col, PyObject* o, long& code) {
     return true;
 }
 
-// The code of one item, or the item itself when it is no member.
-Ref item_code(std::size_t col, Ref item) {
-    long code = 0;
-    if (item && member_code(col, item.get(), code)) return Ref::steal(PyLong_FromLong(code));
-    return item;
+// The texts that name each code, in the enumeration's order, as their
+// lower case: any case names the code.
+constexpr std::string_view kTypeTexts[2][2] = {{"c", "call"}, {"p", "put"}};
+constexpr std::string_view kStyleTexts[2][2] = {{"american", "american"}, {"european", "european"}};
+constexpr const char* kExpectedTexts[2] = {"'C', 'P', 'call' or 'put'", "'american' or 'european'"};
+
+// The code a str names in the column, or -1.
+long text_code(std::size_t col, PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* t = PyUnicode_AsUTF8AndSize(s, &n);
+    if (t == nullptr) {
+        PyErr_Clear();  // a str that is no text (lone surrogates) names nothing
+        return -1;
+    }
+    std::string lower(t, static_cast<std::size_t>(n));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (long code = 0; code < 2; ++code) {
+        for (const std::string_view text : (col == kType ? kTypeTexts : kStyleTexts)[code]) {
+            if (lower == text) return code;
+        }
+    }
+    return -1;
 }
 
-// Enumeration members, alone or in a list or tuple, as their codes.
-Ref member_codes(std::size_t col, PyObject* o) {
-    if (!PyList_Check(o) && !PyTuple_Check(o)) return item_code(col, Ref::borrow(o));
+// The code of one item (a member or a text naming one), or the item itself
+// when it is neither; ValueError for a text naming none.
+Ref item_code(std::size_t col, Ref item, const char* name) {
+    long code = 0;
+    if (item && !member_code(col, item.get(), code) && PyUnicode_Check(item.get())) {
+        code = text_code(col, item.get());
+        if (code < 0) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': %R names no %s; expected %s, in any case", name, item.get(),
+                         col == kType ? "option type" : "exercise style", kExpectedTexts[col == kType ? 0 : 1]);
+            return Ref();
+        }
+    } else if (!item || !member_code(col, item.get(), code)) {
+        return item;
+    }
+    return Ref::steal(PyLong_FromLong(code));
+}
+
+// Members and texts naming them, alone or in a list or tuple, as their codes.
+Ref member_codes(std::size_t col, PyObject* o, const char* name) {
+    if (!PyList_Check(o) && !PyTuple_Check(o)) return item_code(col, Ref::borrow(o), name);
     const Py_ssize_t n = PySequence_Size(o);
     Ref codes = Ref::steal(PyList_New(n));
     for (Py_ssize_t i = 0; codes && i < n; ++i) {
-        Ref c = item_code(col, Ref::steal(PySequence_GetItem(o, i)));
+        Ref c = item_code(col, Ref::steal(PySequence_GetItem(o, i)), name);
         if (!c) return Ref();
         PyList_SetItem(codes.get(), i, c.release());
     }
     return codes;
+}
+
+// An attribute that may be missing: an empty Ref, and no exception, then.
+Ref attr_if_any(PyObject* o, const char* name) {
+    Ref a = attr(o, name);
+    if (!a && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return a;
+}
+
+// The codes of a pandas categorical (a Categorical, or a Series or an Index
+// of that dtype) of members or texts: its categories' codes taken by its
+// codes, a missing value (code -1) an invalid code, so its element's status
+// says so.  An empty Ref, with no exception, for anything else.
+Ref categorical_codes(std::size_t col, PyObject* o, const char* name) {
+    if (PyList_Check(o) || PyTuple_Check(o) || PyUnicode_Check(o)) return Ref();
+    const Ref dtype = attr_if_any(o, "dtype");
+    const Ref categories = dtype ? attr_if_any(dtype.get(), "categories") : Ref();
+    if (!categories) return Ref();
+    const Ref accessor = attr_if_any(o, "cat");
+    const Ref codes = accessor ? attr(accessor.get(), "codes") : attr(o, "codes");
+    const Ref listed = Ref::steal(codes ? PySequence_List(categories.get()) : nullptr);
+    Ref table = listed ? member_codes(col, listed.get(), name) : Ref();
+    const Ref invalid = Ref::steal(table ? PyLong_FromLong(255) : nullptr);
+    if (!invalid || PyList_Append(table.get(), invalid.get()) < 0) return Ref();
+    table = as_array(table.get(), name, np.int64.get());
+    const Ref take = table ? attr(np.module.get(), "take") : Ref();
+    return take ? Ref::steal(PyObject_CallFunctionObjArgs(take.get(), table.get(), codes.get(), nullptr)) : Ref();
 }
 
 bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
@@ -267,7 +330,8 @@ bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
         if (single < 0) return false;
         staged = single ? Ref::borrow(o) : as_array(o, name);
     } else if (col == kType || col == kStyle) {
-        const Ref codes = member_codes(col, o);
+        Ref codes = categorical_codes(col, o, name);
+        if (!codes && !PyErr_Occurred()) codes = member_codes(col, o, name);
         if (!codes) return false;
         staged = as_array(codes.get(), name);
     } else {
@@ -305,7 +369,18 @@ bool Arguments::add_code(std::size_t col, PyObject* o, const char* name) {
     if (read_in_place(col, o, name, "bBhHiIlLqQ?")) return true;
     Ref a = as_array(o, name);
     if (!a) return false;
-    const char k = dtype_kind(a.get());
+    char k = dtype_kind(a.get());
+    if (k == 'U' || k == 'O') {
+        // Texts or members in an array: their codes, in the array's shape.
+        const Ref flat = Ref::steal(PyObject_CallMethod(a.get(), "ravel", nullptr));
+        const Ref items = Ref::steal(flat ? PySequence_List(flat.get()) : nullptr);
+        const Ref codes = items ? member_codes(col, items.get(), name) : Ref();
+        const Ref shape = codes ? attr(a.get(), "shape") : Ref();
+        PyObject* as_codes = shape && PyList_Size(codes.get()) == 0 ? np.int64.get() : nullptr;  // none to read
+        const Ref coded = shape ? as_array(codes.get(), name, as_codes) : Ref();
+        a = Ref::steal(coded ? PyObject_CallMethod(coded.get(), "reshape", "O", shape.get()) : nullptr);
+        k = a ? dtype_kind(a.get()) : 0;
+    }
     if (k != 'i' && k != 'u' && k != 'b') {
         if (k != 0) wrong_dtype(name, a.get(), "integer codes or enumeration members");
         return false;

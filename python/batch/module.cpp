@@ -134,7 +134,7 @@ namespace {
 // borrowed reference, or nullptr with an exception set.  The keys are never
 // destroyed, so that none is dropped after the interpreter has ended.
 PyObject* result_key(const char* name) {
-    static auto& keys = *new std::array<std::pair<const char*, Ref>, 10>();
+    static auto& keys = *new std::array<std::pair<const char*, Ref>, 12>();
     for (auto& [text, key] : keys) {
         if (text != nullptr) {
             if (text == name || std::strcmp(text, name) == 0) return key.get();
@@ -145,6 +145,17 @@ PyObject* result_key(const char* name) {
         return key.get();
     }
     return nullptr;  // never: the names are fewer
+}
+
+// The status names by code as an object array, made once by add_statuses
+// and never destroyed.
+Ref& status_name_array = *new Ref();
+
+// The name of each element's status: status_name_array taken by the status
+// array (one vectorcall).
+Ref status_names(PyObject* status) {
+    const Ref take = Ref::steal(PyObject_GetAttrString(status_name_array.get(), "take"));
+    return take ? Ref::steal(PyObject_CallFunctionObjArgs(take.get(), status, nullptr)) : Ref();
 }
 
 // The elements' messages as a list: the failures' texts, None for OK.
@@ -227,9 +238,10 @@ bool run_task(const std::shared_ptr<Task>& task, Range range, unsigned threads) 
 class Call {
 public:
     Call(Frame& frame, std::optional<ValuationTime>& when, std::optional<ConfigTableOf>& config,
-         std::optional<Threads> threads, std::optional<Flag> messages, std::optional<Given> out)
+         std::optional<Threads> threads, std::optional<Flag> messages, std::optional<Given> out,
+         std::optional<Flag> names)
         : task_(std::make_shared<Task>()), threads_(threads ? threads->count : 0), messages_(messages && messages->on),
-          out_(out ? out->o : nullptr) {
+          names_(names && names->on), out_(out ? out->o : nullptr) {
         task_->market = std::move(frame.record);
         task_->valuation = when ? when->value : py::now_instant();
         if (config) task_->config = std::move(config->table);
@@ -258,6 +270,10 @@ public:
             const Ref list = message_list(*task_);
             if (!list || PyDict_SetItemString(dict.get(), "message", list.get()) < 0) dict = Ref();
         }
+        if (dict && names_) {
+            const Ref named = status_names(PyDict_GetItem(dict.get(), result_key("status")));
+            if (!named || PyDict_SetItem(dict.get(), result_key("status_name"), named.get()) < 0) dict = Ref();
+        }
         given_.release();
         inputs_.release();
         return dict;
@@ -285,6 +301,7 @@ private:
     GivenOutputs given_;
     unsigned threads_;  // 0: as many as there are cores
     bool messages_;
+    bool names_;
     PyObject* out_;  // borrowed: the caller's output arrays
 };
 
@@ -296,8 +313,8 @@ const char* const kValueOutputs[] = {"price", "delta", "gamma", "theta", "vega",
 Ref value(Frame market_frame, Given strike, Given expiry, Given option_type, Given exercise_style,
           std::optional<ValuationTime> valuation_time, std::optional<ConfigTableOf> config, std::optional<Given> spot,
           std::optional<Given> vol, std::optional<Threads> threads, std::optional<Flag> messages,
-          std::optional<Given> out) {
-    Call call(market_frame, valuation_time, config, threads, messages, out);
+          std::optional<Given> out, std::optional<Flag> status_names) {
+    Call call(market_frame, valuation_time, config, threads, messages, out, status_names);
     if (!call.stage_option(strike, expiry, option_type, exercise_style, spot) || !call.stage_optional(kVol, vol, "vol")) {
         return Ref();
     }
@@ -310,8 +327,8 @@ Ref implied_vol(Frame market_frame, Given target, Given strike, Given expiry, Gi
                 std::optional<ValuationTime> valuation_time, std::optional<ConfigTableOf> config,
                 std::optional<Given> spot, std::optional<Positive> low, std::optional<Positive> high,
                 std::optional<Positive> tolerance, std::optional<Threads> threads, std::optional<Flag> messages,
-                std::optional<Given> out) {
-    Call call(market_frame, valuation_time, config, threads, messages, out);
+                std::optional<Given> out, std::optional<Flag> status_names) {
+    Call call(market_frame, valuation_time, config, threads, messages, out, status_names);
     VolSearch& s = call.task().search;
     s.refuse_at_exercise_value = true;
     s.refuse_invalid_inputs = true;
@@ -335,13 +352,52 @@ Ref implied_vol(Frame market_frame, Given target, Given strike, Given expiry, Gi
 
 long long default_threads() { return available_cores(); }
 
+// The functions' documentation, after their text signatures.
+constexpr char kArgumentsDoc[] =
+    "Arguments are broadcast together like numpy operands.  Expiries are numpy\n"
+    "datetime64 values (read as UTC; units finer than a microsecond are floored to\n"
+    "the microsecond) or timezone-aware datetimes.  Option types are codes (Call 0,\n"
+    "Put 1), OptionType members or the texts 'C', 'P', 'call', 'put'; exercise\n"
+    "styles codes (American 0, European 1), ExerciseStyle members or the texts\n"
+    "'american', 'european' (texts in any case, alone, in sequences, in numpy\n"
+    "arrays or in pandas categoricals, whose missing values are INVALID_INPUT).\n"
+    "spot (and for value, vol) replace the frame's per element.  valuation_time\n"
+    "defaults to now; threads to every core (a call with less work than waking a\n"
+    "thread costs keeps to the calling thread).\n\n"
+    "The result is a dict of arrays of the broadcast shape plus \"status\" (uint8,\n"
+    "one of the module's status constants per element); with messages=True,\n"
+    "\"message\": a flat list in C\n"
+    "order of the text the object API would have raised for each failed element,\n"
+    "None elsewhere; with status_names=True, \"status_name\": the statuses' names,\n"
+    "so that pandas.DataFrame(result) shows them.  out maps output names to\n"
+    "writable, C-contiguous arrays of the broadcast shape, float64 (uint8 for\n"
+    "\"status\"), sharing no memory with an input or another output, which\n"
+    "receive those outputs in place and are returned in the dict.";
+
+const std::string kValueDoc = std::string(
+    "Price and Greeks of every option the broadcast arrays describe: arrays\n"
+    "\"price\", \"delta\", \"gamma\", \"theta\", \"vega\" and \"rho\" (NaN where the\n"
+    "method gives none, and for a failed element).\n\n") + kArgumentsDoc;
+
+const std::string kImpliedDoc = std::string(
+    "Implied volatility of every option the broadcast arrays describe: the\n"
+    "array \"vol\" of the volatilities that reproduce each target price.\n\n"
+    "Options priced by the closed form (an analytic or unset slot, so every\n"
+    "European option by default) are inverted exactly, to full double\n"
+    "precision; there low and high filter the answer (default 0 and infinity:\n"
+    "an answer outside them gets NOT_BRACKETED and NaN) and tolerance plays no\n"
+    "part.  Other options are searched between low and high (default 0.1 and\n"
+    "5.0) to the price tolerance (default the configuration's, 1e-4).  A\n"
+    "configuration's implied_vol_solver chooses otherwise.  A target at or\n"
+    "below the exercise value gets AT_EXERCISE_VALUE.\n\n") + kArgumentsDoc;
+
 PyMethodDef methods[] = {
     py::function<"value", value, "market_frame", "strike", "expiry", "option_type", "exercise_style",
-                 "valuation_time", "config", "spot", "vol", "threads", "messages", "out">(
-        "Price and Greeks of every option the broadcast arrays describe."),
+                 "valuation_time", "config", "spot", "vol", "threads", "messages", "out", "status_names">(
+        kValueDoc.c_str()),
     py::function<"implied_vol", implied_vol, "market_frame", "target", "strike", "expiry", "option_type",
                  "exercise_style", "valuation_time", "config", "spot", "low", "high", "tolerance", "threads",
-                 "messages", "out">("Implied volatility of every option the broadcast arrays describe."),
+                 "messages", "out", "status_names">(kImpliedDoc.c_str()),
     py::function<"default_threads", default_threads>(
         "Threads a call uses at most when threads is not given: the cores this process may run on."),
     {nullptr, nullptr, 0, nullptr},
@@ -361,7 +417,12 @@ bool add_statuses(PyObject* m) {
         if (!name || PyModule_AddIntConstant(m, kStatusNames[s], s) < 0) return false;
         PyTuple_SetItem(names.get(), s, name.release());
     }
-    return names && PyModule_AddObjectRef(m, "STATUS_NAMES", names.get()) == 0;
+    if (!names || PyModule_AddObjectRef(m, "STATUS_NAMES", names.get()) < 0) return false;
+    const Ref array = Ref::steal(PyObject_GetAttrString(np.module.get(), "array"));
+    const Ref kwargs = Ref::steal(array ? Py_BuildValue("{sO}", "dtype", &PyBaseObject_Type) : nullptr);
+    const Ref args = Ref::steal(kwargs ? PyTuple_Pack(1, names.get()) : nullptr);
+    if (args) status_name_array = Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(status_name_array);
 }
 
 PyObject* init() {

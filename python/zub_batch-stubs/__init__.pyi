@@ -57,7 +57,7 @@ def value(market_frame: zub.OptionMarketFrame, strike: npt.ArrayLike, expiry: _E
           valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
           spot: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
           threads: Optional[int] = None, messages: bool = False,
-          out: Optional[Mapping[str, Any]] = None) -> dict[str, Any]:
+          out: Optional[Mapping[str, Any]] = None, status_names: bool = False) -> dict[str, Any]:
     """Price and Greeks of every option: arrays "price", "delta", "gamma",
     "theta", "vega" and "rho" (NaN where the method gives none, and for a
     failed element), "status" and, when asked for, "message".
@@ -71,7 +71,8 @@ def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, stri
                 valuation_time: Optional[datetime.datetime] = None, config: Optional[zub.Config] = None,
                 spot: Optional[npt.ArrayLike] = None, low: Optional[float] = None, high: Optional[float] = None,
                 tolerance: Optional[float] = None, threads: Optional[int] = None,
-                messages: bool = False, out: Optional[Mapping[str, Any]] = None) -> dict[str, Any]:
+                messages: bool = False, out: Optional[Mapping[str, Any]] = None,
+                status_names: bool = False) -> dict[str, Any]:
     """The volatility that reproduces each target price: arrays "vol",
     "status" and, when asked for, "message".
 

@@ -454,3 +454,43 @@ def test_american_calls_with_a_cash_dividend_round_trip_above_their_dividend_awa
 def test_import_refuses_a_zub_whose_classes_differ_from_the_registry(change):
     r = run_script(f"import zub; {change}\ntry:\n import zub_batch\nexcept ImportError as e: print(e)")
     assert r.stdout.strip() == "zub does not register the classes this zub_batch was built for", r.stderr
+
+
+TEXT_CODES = {
+    "letters": (["C", "p", "c"], ["european", "european", "American"]),
+    "any case": (["CALL", "Put", "call"], ["EUROPEAN", "european", "aMeRiCaN"]),
+    "numpy str arrays": (np.array(["c", "P", "C"]), np.array(["european", "European", "american"])),
+    "object arrays with members": (np.array([CALL, "put", "c"], dtype=object), np.array(["european"] * 2 + [AMERICAN])),
+    "pandas categoricals": ("categorical", "categorical"),
+}
+
+
+@pytest.mark.parametrize("kinds, styles", TEXT_CODES.values(), ids=TEXT_CODES.keys())
+def test_types_and_styles_as_texts_price_as_their_codes(kinds, styles):
+    pd = pytest.importorskip("pandas")
+    expected_kinds, expected_styles = [0, 1, 0], [1, 1, 0]
+    if isinstance(kinds, str):
+        kinds = pd.Categorical(["C", "P", "C"])
+        styles = pd.Series(["european", "european", "american"], dtype="category")
+    strikes, expiry = np.array([90.0, 110.0, 100.0]), T0 + dt.timedelta(days=200)
+    expected = zb.value(frame(), strikes, expiry, expected_kinds, expected_styles, valuation_time=T0)
+    got = zb.value(frame(), strikes, expiry, kinds, styles, valuation_time=T0)
+    assert all(same_bits(got[k], expected[k]) for k in (*FIELDS, "status"))
+
+
+def test_texts_naming_no_code_and_missing_categories():
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(ValueError, match="'cal' names no option type"):
+        zb.value(frame(), 100.0, T0 + dt.timedelta(days=30), "cal", 1, valuation_time=T0)
+    r = zb.value(frame(), 100.0, T0 + dt.timedelta(days=30), pd.Categorical(["C", None]), "european",
+                 valuation_time=T0)
+    assert list(r["status"]) == [zb.OK, zb.INVALID_INPUT]
+
+
+def test_a_frame_of_the_result_shows_status_names():
+    pd = pytest.importorskip("pandas")
+    args = (frame(), [100.0, -1.0], T0 + dt.timedelta(days=30), 0, 1)
+    plain = zb.value(*args, valuation_time=T0)
+    named = zb.value(*args, valuation_time=T0, status_names=True)
+    assert list(named) == [*plain, "status_name"] and named["status"].dtype == np.uint8
+    assert list(pd.DataFrame(named)["status_name"]) == ["OK", "INVALID_INPUT"]
