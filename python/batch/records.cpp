@@ -109,13 +109,13 @@ bool read_shared(PyObject* o, const char* name, const char* target, std::shared_
 }  // namespace
 
 bool read_frame(PyObject* o, const char* name, std::shared_ptr<const MarketRecord>& out) {
-    return read_shared(o, name, "OptionMarketFrame", &py::FrameState::record, out);
+    return read_shared(o, name, py::kClassNames[py::class_index<py::FrameState>], &py::FrameState::record, out);
 }
 
 bool read_config(PyObject* o, const char* name, std::shared_ptr<const ConfigTable>& out) {
     out = nullptr;
     if (o == nullptr || o == Py_None) return true;
-    return read_shared(o, name, "Config", &py::ConfigState::table, out);
+    return read_shared(o, name, py::kClassNames[py::class_index<py::ConfigState>], &py::ConfigState::table, out);
 }
 
 bool option_type_member(PyObject* o, OptionType& out) { return read_value(o, out); }
