@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "surface.hpp"
 #include "core/number_text.hpp"
 #include "datetime_conv.hpp"
 #include "declare.hpp"
@@ -313,7 +314,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             const ExpiryTerms& terms = expiry->terms;
             if (terms.T > 0.0 && std::isfinite(terms.rate) && std::isfinite(terms.carry) &&
                 priced_by_closed_form(rules[ConfigTable::slot_index(style, type)], terms.rate, terms.carry)) {
-                const double vol = vol_given ? w.get<double>(kVol) : market.vol_surface.volatility(strike, terms.T);
+                const double vol = vol_given ? w.get<double>(kVol) : market.vol_surface.volatility(strike, terms.vol_t);
                 if (finite_positive(strike) && finite_positive(spot) && finite_positive(vol)) {
                     closed.type[fast] = type, closed.strike[fast] = strike;
                     closed.spot[fast] = spot, closed.vol[fast] = vol;
@@ -696,6 +697,9 @@ PyMethodDef methods[] = {
      "implied_vol(market_frame, target, strike, expiry, option_type, exercise_style, valuation_time=None, "
      "config=None, spot=None, low=None, high=None, tolerance=None, threads=None, messages=False, out=None)\n--\n\n"
      "Implied volatility of every option the broadcast arrays describe."},
+    {"fit_surface", py::as_cfunction(fit_surface_entry), py::kFastKw, kFitSurfaceDoc},
+    {"european_equivalents", py::as_cfunction(european_equivalents_entry), py::kFastKw, kEuropeanEquivalentsDoc},
+    {"check_surface", py::as_cfunction(check_surface_entry), py::kFastKw, kCheckSurfaceDoc},
     {"default_threads", available_threads, METH_NOARGS,
      "default_threads()\n--\n\nThreads a call uses at most when threads is not given: the cores this process may run on."},
     {nullptr, nullptr, 0, nullptr},
@@ -720,6 +724,7 @@ PyObject* init() {
     }
     ok = ok && PyModule_AddObjectRef(m, "STATUS_NAMES", names) == 0;
     Py_XDECREF(names);
+    ok = ok && add_surface_constants(m);
     // reducers for pickle and copy
     if (ok && zub_batch_register_reducers != nullptr) ok = zub_batch_register_reducers(m) == 0;
     if (!ok) {
