@@ -55,6 +55,8 @@ enum Path : int {
     kRateCurveFlat,
     kRateCurveInterpolated,
     kVolSurfaceFlat,
+    kVolSurfaceTermStructure,
+    kVolSurfaceSsvi,
     kDividendSchedule,
     kOptionMarketFrame,
     kFdmConfig,
@@ -94,6 +96,8 @@ constexpr const char* kPaths[] = {
     "RateCurve.flat",
     "RateCurve.interpolated",
     "VolSurface.flat",
+    "VolSurface.term_structure",
+    "VolSurface.ssvi",
     "DividendSchedule",
     "OptionMarketFrame",
     "FdmConfig",
@@ -360,7 +364,21 @@ PyObject* rate_curve_recipe(const zub::RateCurve& c) {
         });
 }
 
+// Each form is made again by its own constructor from what it stores.
 PyObject* vol_surface_recipe(const zub::VolSurface& s) {
+    const auto floats = [](const std::vector<double>& v) { return list_of(v, [](double x) { return new_float(x); }); };
+    if (const zub::VolTermStructure* ts = s.term_structure_data()) {
+        return recipe(
+            kVolSurfaceTermStructure, [&] { return new_date(ts->reference_date); },
+            [&] { return list_of(ts->tenors, [](const zub::Tenor& t) { return made_by(tenor_recipe(t)); }); },
+            [&] { return floats(ts->vols); }, [&] { return convention_member(s.day_count()); });
+    }
+    if (const zub::SsviParameters* p = s.ssvi_parameters()) {
+        return recipe(
+            kVolSurfaceSsvi, [&] { return new_float(p->spot); }, [&] { return floats(p->expiries); },
+            [&] { return floats(p->forwards); }, [&] { return floats(p->thetas); }, [&] { return floats(p->psis); },
+            [&] { return floats(p->rhos); }, [&] { return convention_member(s.day_count()); });
+    }
     return recipe(
         kVolSurfaceFlat, [&] { return new_float(s.volatility(0.0, 0.0)); },
         [&] { return convention_member(s.day_count()); });

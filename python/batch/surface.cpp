@@ -74,13 +74,18 @@ bool read_columns(Arguments& args, Layout& layout, PyObject* const* p, std::vect
     if (!args.stage(kExpiry, p[1], "expiry") || !args.stage(kStrike, p[2], "strike") ||
         !args.stage(kType, p[3], "option_type") || !args.stage(kStyle, p[4], "exercise_style"))
         return false;
-    const bool price = p[5] != nullptr && p[5] != Py_None, vol = p[6] != nullptr && p[6] != Py_None;
-    if (price == vol) {
-        PyErr_SetString(PyExc_ValueError, "give exactly one of price and vol");
+    const auto given = [&](int k) { return p[k] != nullptr && p[k] != Py_None; };
+    const bool price = given(5), vol = given(6);
+    if (price && vol) {
+        PyErr_SetString(PyExc_ValueError, "give price or vol, not both");
         return false;
     }
-    if (!args.stage(price ? kTarget : kVol, price ? p[5] : p[6], price ? "price" : "vol") || !args.take_views() ||
-        !args.broadcast(layout))
+    if (!price && !vol && !(given(7) && given(8))) {
+        PyErr_SetString(PyExc_ValueError, "give price, vol, or bid and ask");
+        return false;
+    }
+    if ((price && !args.stage(kTarget, p[5], "price")) || (vol && !args.stage(kVol, p[6], "vol")) ||
+        !args.take_views() || !args.broadcast(layout))
         return false;
     out.resize(layout.size);
     Walker w(layout, 0);
@@ -261,10 +266,8 @@ PyObject* fit_surface_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             !put(dict.get(), "fitted_vol", float_array(in.shape.get(), fit->fitted_vol)) ||
             !put(dict.get(), "rms", Ref::steal(PyFloat_FromDouble(fit->rms))) ||
             !put(dict.get(), "iterations", Ref::steal(PyLong_FromLong(fit->iterations))) ||
-            !put(dict.get(), "rho", Ref::steal(PyFloat_FromDouble(p.rho))) ||
-            !put(dict.get(), "eta", Ref::steal(PyFloat_FromDouble(p.eta))) ||
-            !put(dict.get(), "gamma", Ref::steal(PyFloat_FromDouble(p.gamma))) ||
-            !put(dict.get(), "theta", float_vector(p.thetas)))
+            !put(dict.get(), "theta", float_vector(p.thetas)) || !put(dict.get(), "psi", float_vector(p.psis)) ||
+            !put(dict.get(), "rho", float_vector(p.rhos)))
             return nullptr;
         return dict.release();
     });
@@ -305,7 +308,7 @@ PyObject* check_surface_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 bool add_surface_constants(PyObject* module) {
     static const char* const names[kQuoteStatusCount] = {
-        "USED", "INVALID_INPUT", "EXPIRED", "CROSSED", "BELOW_INTRINSIC", "NO_SOLUTION", "OUTLIER",
+        "USED", "INVALID_INPUT", "EXPIRED", "CROSSED", "BELOW_INTRINSIC", "NO_SOLUTION", "OUTLIER", "IN_THE_MONEY",
     };
     Ref tuple = Ref::steal(PyTuple_New(kQuoteStatusCount));
     if (!tuple) return false;

@@ -17,7 +17,7 @@ bool add_surface_constants(PyObject* module);
 inline constexpr const char* kFitSurfaceDoc =
     "fit_surface(market_frame, expiry, strike, option_type, exercise_style, price=None, vol=None, bid=None, "
     "ask=None, valuation_time=None, config=None)\n--\n\n"
-    "An SSVI volatility surface free of static arbitrage, fitted to the quotes the broadcast arrays describe.\n\n"
+    "An SSVI volatility surface (one slice per expiry) free of static arbitrage, fitted to the quotes the broadcast arrays describe.\n\n"
     "Each quote gives a price (or, with bid and ask, their mid) or a vol; with bid and ask each quote weighs\n"
     "its vega over its spread.  Per expiry the forward comes from put-call parity on European call/put pairs,\n"
     "or for American quotes from the carry at which the calls' and the puts' implied vols agree; American\n"
@@ -25,7 +25,7 @@ inline constexpr const char* kFitSurfaceDoc =
     "The dict returned holds 'surface' (a VolSurface), per quote 'status' (codes of QUOTE_STATUS_NAMES),\n"
     "'vol' (European-equivalent), 'european_price' and 'fitted_vol', per expiry 'expiries' (expiry, t,\n"
     "forward, carry, carry_implied, used), and the fit's 'rms' (in vol, over the quotes used), 'iterations',\n"
-    "'rho', 'eta', 'gamma' and 'theta' (the ATM total variance at each fitted expiry).";
+    "and per fitted expiry 'theta', 'psi' and 'rho' (the SSVI slices of the surface).";
 
 inline constexpr const char* kEuropeanEquivalentsDoc =
     "european_equivalents(market_frame, expiry, strike, option_type, exercise_style, price=None, vol=None, "

@@ -85,6 +85,43 @@ def implied_vol(market_frame: zub.OptionMarketFrame, target: npt.ArrayLike, stri
     ``implied_vol_solver`` chooses otherwise.  A target at or below the
     exercise value gets AT_EXERCISE_VALUE."""
 
+QUOTE_STATUS_NAMES: tuple[str, ...]
+"""What became of each quote of `fit_surface` and `european_equivalents`, by
+code: USED (0), INVALID_INPUT, EXPIRED, CROSSED (bid above ask),
+BELOW_INTRINSIC, NO_SOLUTION, OUTLIER (far from the surface fitted to the
+others; fit_surface only), IN_THE_MONEY (a quote in the money whose twin out of
+the money at its strike is used instead)."""
+
+def fit_surface(market_frame: zub.OptionMarketFrame, expiry: _Expiries, strike: npt.ArrayLike,
+                option_type: _OptionTypes, exercise_style: _ExerciseStyles,
+                price: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
+                bid: Optional[npt.ArrayLike] = None, ask: Optional[npt.ArrayLike] = None,
+                valuation_time: Optional[datetime.datetime] = None,
+                config: Optional[zub.Config] = None) -> dict[str, Any]:
+    """An SSVI surface free of static arbitrage fitted to the quotes: "surface"
+    (a VolSurface on the frame's rate-curve day count), per quote "status",
+    "vol" (European-equivalent), "european_price" and "fitted_vol", per expiry
+    "expiries" (a dict of arrays "expiry", "t", "forward", "carry",
+    "carry_implied", "used"), "rms", "iterations", and per fitted expiry
+    "theta", "psi" and "rho" (the surface's SSVI slices).  Give ``price`` or ``vol``; with ``bid`` and ``ask`` a missing
+    price is their mid and each quote weighs its vega over its spread."""
+
+def european_equivalents(market_frame: zub.OptionMarketFrame, expiry: _Expiries, strike: npt.ArrayLike,
+                         option_type: _OptionTypes, exercise_style: _ExerciseStyles,
+                         price: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
+                         bid: Optional[npt.ArrayLike] = None, ask: Optional[npt.ArrayLike] = None,
+                         valuation_time: Optional[datetime.datetime] = None,
+                         config: Optional[zub.Config] = None) -> dict[str, Any]:
+    """The European-equivalent vol and price of each quote and the forward and
+    carry its expiry's quotes imply (de-Americanisation for American quotes):
+    fit_surface's dict without the fit's entries."""
+
+def check_surface(surface: zub.VolSurface, k: Optional[npt.ArrayLike] = None, t: Optional[npt.ArrayLike] = None,
+                  tolerance: float = 1e-12) -> dict[str, Any]:
+    """Static arbitrage of a surface on a grid of log-forward moneyness ``k``
+    and horizons ``t``: "ok", and per violation "kind" ("butterfly",
+    "calendar" or "wing"), "k", "t" and "amount"."""
+
 def default_threads() -> int:
     """Threads a call uses at most when ``threads`` is not given: the cores
     this process may run on."""

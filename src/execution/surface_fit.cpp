@@ -145,12 +145,50 @@ double median(std::vector<double> v) {
     return 0.5 * (v[h] + *std::max_element(v.begin(), mid));
 }
 
+// How much a call/put pair's evidence weighs: the inverse of its quotes'
+// squared spreads summed (1 without spreads).
+double pair_weight(const SurfaceQuote& call, const SurfaceQuote& put) noexcept {
+    const double sc = call.ask - call.bid, sp = put.ask - put.bid;
+    const double v = (sc > 0.0 ? sc * sc : 0.0) + (sp > 0.0 ? sp * sp : 0.0);
+    return v > 0.0 ? 1.0 / v : 1.0;
+}
+
+// The weighted mean of (value, weight) pairs within five robust deviations
+// of their median (a junk pair left out).
+double robust_mean(const std::vector<std::pair<double, double>>& v) {
+    std::vector<double> values, spread;
+    for (const auto& x : v) values.push_back(x.first);
+    const double centre = median(values);
+    for (double x : values) spread.push_back(std::abs(x - centre));
+    const double reach = 5.0 * 1.4826 * median(spread);
+    double sum = 0.0, weights = 0.0;
+    for (const auto& [x, w] : v)
+        if (std::abs(x - centre) <= reach) sum += w * x, weights += w;
+    return weights > 0.0 ? sum / weights : centre;
+}
+
+// Where a strike is quoted on both sides, the quote out of the money alone
+// is used: the one in the money carries the same volatility under a wider
+// spread (and, American, a premium over exercise that says little of it).
+void set_aside_in_the_money(std::span<const SurfaceQuote> quotes, const ExpiryWork& e, double forward,
+                            EuropeanEquivalents& eq) {
+    std::map<double, int> sides;  // bit 0: a call quoted, bit 1: a put
+    for (std::size_t i : e.quotes)
+        if (eq.status[i] == QuoteStatus::Used)
+            sides[quotes[i].option.strike] |= quotes[i].option.type == OptionType::Call ? 1 : 2;
+    for (std::size_t i : e.quotes) {
+        const VanillaOption& o = quotes[i].option;
+        const bool itm = o.type == OptionType::Call ? o.strike < forward : o.strike > forward;
+        if (eq.status[i] == QuoteStatus::Used && itm && sides[o.strike] == 3) eq.status[i] = QuoteStatus::InTheMoney;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // European quotes: the forward from put-call parity, C - P = D(F - K), as
-// the median over the pairs nearest the money; then Black's implied vol.
+// the robust weighted mean over the pairs nearest the money; then Black's implied vol.
 
-constexpr std::size_t kParityPairs = 5;
-constexpr std::size_t kCarryPairs = 4;
+constexpr std::size_t kParityPairs = 12;
+constexpr std::size_t kCarryPairs = 8;
 
 void solve_european(std::span<const SurfaceQuote> quotes, const MarketRecord& market, ExpiryWork& e,
                     ChainExpiry& out, EuropeanEquivalents& eq) {
@@ -158,10 +196,11 @@ void solve_european(std::span<const SurfaceQuote> quotes, const MarketRecord& ma
     double F = forward_at(market, e, e.market_carry);
     const auto pairs = pairs_near_money(quotes, e, eq.status, F, kParityPairs);
     if (!pairs.empty()) {
-        std::vector<double> implied;
+        std::vector<std::pair<double, double>> implied;
         for (auto [c, p] : pairs)
-            implied.push_back(quotes[c].option.strike + (quoted_price(quotes[c]) - quoted_price(quotes[p])) / D);
-        const double f = median(std::move(implied));
+            implied.emplace_back(quotes[c].option.strike + (quoted_price(quotes[c]) - quoted_price(quotes[p])) / D,
+                                 pair_weight(quotes[c], quotes[p]));
+        const double f = robust_mean(implied);
         if (finite_positive(f) && finite_positive(market.spot - e.pv_dividends)) {
             F = f;
             out.carry = e.rate - std::log(F / (market.spot - e.pv_dividends)) / e.T365;
@@ -182,6 +221,7 @@ void solve_european(std::span<const SurfaceQuote> quotes, const MarketRecord& ma
             eq.vol[i] = eq.status[i] == QuoteStatus::Used ? r.vol : kNaN;
         }
     }
+    set_aside_in_the_money(quotes, e, F, eq);
 }
 
 // ---------------------------------------------------------------------------
@@ -196,7 +236,7 @@ struct AmericanSolver {
     const ConfigTable& config;
     const Instant& valuation;
     CancelCheck cancel;
-    VolSearch search{.low = 1e-3, .high = 10.0, .tolerance = std::nullopt, .exact_by_default = true,
+    VolSearch search{.low = 1e-3, .high = 10.0, .tolerance = 1e-10, .exact_by_default = true,
                      .refuse_at_exercise_value = true, .refuse_invalid_inputs = true};
 
     MarketRecord at_carry(double q) const {
@@ -209,20 +249,21 @@ struct AmericanSolver {
         return implied_volatility(q.option, m, config, valuation, quoted_price(q), cancel, search);
     }
 
-    // The mean of call vol minus put vol over the pairs both of whose vols
-    // exist; NaN when none do, the error when the call was cancelled.
+    // The weighted mean of call vol minus put vol over the pairs both of whose
+    // vols exist; NaN when none do, the error when the call was cancelled.
     Outcome<double> gap(double carry, const std::vector<std::pair<std::size_t, std::size_t>>& pairs) const {
         const MarketRecord m = at_carry(carry);
-        double sum = 0.0;
-        int n = 0;
+        double sum = 0.0, weights = 0.0;
         for (auto [c, p] : pairs) {
             auto vc = vol(quotes[c], m);
             auto vp = vol(quotes[p], m);
             for (auto* v : {&vc, &vp})
                 if (!v->ok() && v->error().kind == ErrorKind::Cancelled) return v->error();
-            if (vc.ok() && vp.ok()) sum += *vc - *vp, ++n;
+            if (!vc.ok() || !vp.ok()) continue;
+            const double w = pair_weight(quotes[c], quotes[p]);
+            sum += w * (*vc - *vp), weights += w;
         }
-        return n ? sum / n : kNaN;
+        return weights > 0.0 ? sum / weights : kNaN;
     }
 
     // The root of gap() by bracketing from the market's carry and the
@@ -261,6 +302,23 @@ struct AmericanSolver {
         return b;
     }
 
+    // An American option is worth at least its exercise value and less than
+    // the spot (a call) or the strike (a put): quotes outside get their
+    // status before any search.
+    void refuse_outside_bounds(const ExpiryWork& e, EuropeanEquivalents& eq) const {
+        for (std::size_t i : e.quotes) {
+            const SurfaceQuote& q = quotes[i];
+            if (eq.status[i] != QuoteStatus::Used || q.option.style != ExerciseStyle::American || !std::isnan(q.vol))
+                continue;
+            const bool call = q.option.type == OptionType::Call;
+            const double price = quoted_price(q);
+            if (!(price > std::max(0.0, call ? market.spot - q.option.strike : q.option.strike - market.spot)))
+                eq.status[i] = QuoteStatus::BelowIntrinsic;
+            else if (price >= (call ? market.spot : q.option.strike))
+                eq.status[i] = QuoteStatus::NoSolution;
+        }
+    }
+
     std::optional<Error> solve(ExpiryWork& e, ChainExpiry& out, EuropeanEquivalents& eq) const {
         const auto pairs = pairs_near_money(quotes, e, eq.status, forward_at(market, e, e.market_carry), kCarryPairs);
         if (!pairs.empty()) {
@@ -269,6 +327,8 @@ struct AmericanSolver {
             if (!std::isnan(*q)) out.carry = *q, out.carry_implied = true;
         }
         out.forward = forward_at(market, e, out.carry);
+        refuse_outside_bounds(e, eq);
+        set_aside_in_the_money(quotes, e, out.forward, eq);
         const MarketRecord m = at_carry(out.carry);
         const Horizon h = horizon(e.T365, e.rate, out.carry);
         for (std::size_t i : e.quotes) {
@@ -341,9 +401,12 @@ Outcome<EuropeanEquivalents> european_equivalents(std::span<const SurfaceQuote> 
 }
 
 // ---------------------------------------------------------------------------
-// The SSVI fit.  Unconstrained parameters x map onto an arbitrage-free
-// surface: ρ = 0.999 tanh x0, γ = 1/2 · logistic(x1), η = 2/(1 + |ρ|) ·
-// logistic(x2), θ_1 = e^{x3}, θ_j = θ_{j-1} + e^{x_{j+2}}.
+// The SSVI fit.  Unconstrained parameters, three per expiry, map onto
+// slices free of static arbitrage, built from the first expiry on: θ_i =
+// θ_{i-1} + e^{a_i}; ψ_i = ψ_{i-1} + d_i and ρ_iψ_i = ρ_{i-1}ψ_{i-1} + s_i d_i
+// with s_i = tanh c_i (so |Δ(ρψ)| ≤ Δψ: no calendar spread) and d_i =
+// logistic(b_i) times the largest step that keeps ψ(1 + |ρ|) < 4 and
+// ψ²(1 + |ρ|) ≤ 4θ (no butterfly).
 
 namespace {
 
@@ -358,28 +421,50 @@ struct FitPoint {
     double weight;
 };
 
+constexpr double kWingCap = 3.999;  // ψ(1 + |ρ|), below 4
+
+// The largest d ≥ 0 for which ψ = psi + d, m = skew + s·d meet the caps at
+// θ; both capped quantities grow with d, so bisection finds it.
+double largest_step(double psi, double skew, double s, double theta) noexcept {
+    const auto fits = [&](double d) {
+        const double p = psi + d, wing = p + std::abs(skew + s * d);
+        return wing <= kWingCap && p * wing <= 4.0 * theta;
+    };
+    if (!fits(0.0)) return 0.0;
+    double lo = 0.0, hi = kWingCap;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (fits(mid) ? lo : hi) = mid;
+    }
+    return lo;
+}
+
 struct SsviModel {
     std::vector<double> times;  // surface horizons of the fitted expiries
 
-    SsviParameters parameters(std::span<const double> x) const {
-        SsviParameters p;
-        p.rho = 0.999 * std::tanh(x[0]);
-        p.gamma = 0.5 * logistic(x[1]);
-        p.eta = 2.0 / (1.0 + std::abs(p.rho)) * logistic(x[2]);
-        double theta = 0.0;
-        for (std::size_t j = 0; j < times.size(); ++j) p.thetas.push_back(theta += std::exp(x[3 + j]));
-        return p;
+    // Fills thetas, psis and rhos of `p` from x.
+    void parameters(std::span<const double> x, SsviParameters& p) const {
+        const std::size_t n = times.size();
+        p.thetas.resize(n), p.psis.resize(n), p.rhos.resize(n);
+        double theta = 0.0, psi = 0.0, skew = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            theta += std::exp(x[3 * j]);
+            const double s = 0.9999 * std::tanh(x[3 * j + 2]);
+            const double d = largest_step(psi, skew, s, theta) * logistic(x[3 * j + 1]);
+            psi += d, skew += s * d;
+            p.thetas[j] = theta, p.psis[j] = psi;
+            p.rhos[j] = psi > 0.0 ? std::clamp(skew / psi, -0.9999, 0.9999) : 0.0;
+        }
     }
 
     void residuals(std::span<const double> x, std::span<const FitPoint> points, std::vector<double>& r) const {
-        const SsviParameters p = parameters(x);
-        std::vector<double> phis(times.size());
-        for (std::size_t j = 0; j < times.size(); ++j) phis[j] = p.phi(p.thetas[j]);
+        SsviParameters p;
+        parameters(x, p);
         r.resize(points.size());
         for (std::size_t i = 0; i < points.size(); ++i) {
             const FitPoint& f = points[i];
             double w[3];
-            p.slice(f.k, p.thetas[f.node], phis[f.node], w);
+            SsviParameters::slice(f.k, p.thetas[f.node], p.psis[f.node], p.rhos[f.node], w);
             r[i] = (std::sqrt(w[0] / times[f.node]) - f.vol) * f.weight;
         }
     }
@@ -467,20 +552,19 @@ int levenberg_marquardt(const SsviModel& model, std::span<const FitPoint> points
 }
 
 // A starting point: each expiry's θ from the quote nearest the money, made
-// increasing; a moderate skew.
+// increasing; each ψ step a third of its room, ρ steps of -1/2.
 std::vector<double> starting_point(const SsviModel& model, std::span<const FitPoint> points) {
     const std::size_t n = model.times.size();
     std::vector<double> theta(n, kNaN), nearest(n, std::numeric_limits<double>::infinity());
-    double slope = 0.0;
     for (const FitPoint& f : points) {
-        if (std::abs(f.k) < nearest[f.node]) nearest[f.node] = std::abs(f.k), theta[f.node] = f.vol * f.vol * model.times[f.node];
-        slope += f.k * f.vol;
+        if (std::abs(f.k) < nearest[f.node])
+            nearest[f.node] = std::abs(f.k), theta[f.node] = f.vol * f.vol * model.times[f.node];
     }
-    std::vector<double> x{slope < 0.0 ? -0.3 : 0.3, 0.0, logit(0.65)};
+    std::vector<double> x;
     double prev = 0.0;
     for (std::size_t j = 0; j < n; ++j) {
         const double step = std::max(theta[j] - prev, 1e-4 * std::max(theta[j], 1e-4));
-        x.push_back(std::log(step));
+        x.insert(x.end(), {std::log(step), logit(1.0 / 3.0), std::atanh(-0.5)});
         prev += step;
     }
     return x;
@@ -548,8 +632,7 @@ Outcome<SurfaceFit> fit_surface(std::span<const SurfaceQuote> quotes, const Mark
     }
     if (cancelled) return Error::cancelled();
 
-    const SsviParameters fitted = model.parameters(x);
-    p.rho = fitted.rho, p.eta = fitted.eta, p.gamma = fitted.gamma, p.thetas = fitted.thetas;
+    model.parameters(x, p);
     auto surface = VolSurface::ssvi(std::move(p), market.rate_curve.day_count());
     if (!surface.ok()) return surface.error();
     fit.surface = std::move(*surface);

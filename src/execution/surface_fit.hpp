@@ -32,8 +32,9 @@ enum class QuoteStatus : uint8_t {
     BelowIntrinsic,  // at or below what the option is worth without volatility
     NoSolution,      // no volatility reproduces the price
     Outlier,         // far from the surface fitted to the others
+    InTheMoney,      // in the money, its twin out of the money at its strike used instead
 };
-inline constexpr std::size_t kQuoteStatusCount = 7;
+inline constexpr std::size_t kQuoteStatusCount = 8;
 
 // The chain's expiries, in increasing order, each with the forward and
 // carry implied by its quotes (from put-call parity on European pairs, or
@@ -59,8 +60,9 @@ struct EuropeanEquivalents {
 // Each quote's European-equivalent volatility: for a European quote its
 // Black-Scholes implied vol at the expiry's implied forward; for an
 // American one its implied vol under the configured American method at the
-// expiry's implied carry (config's slot for its type), and the European
-// price at that vol.  Errors: the day-count mismatch, a cancelled call.
+// expiry's implied carry (config's slot for its type, searched to 1e-10 in
+// price), and the European price at that vol.  A quote in the money is set
+// aside (InTheMoney) where the same strike is quoted out of the money.  Errors: the day-count mismatch, a cancelled call.
 Outcome<EuropeanEquivalents> european_equivalents(std::span<const SurfaceQuote> quotes, const MarketRecord& market,
                                                   const ConfigTable& config, const Instant& valuation,
                                                   CancelCheck cancel = {});

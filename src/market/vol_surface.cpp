@@ -23,13 +23,13 @@ double linear(std::span<const double> x, std::span<const double> y, double z) no
     return y[i] + (z - x[i]) * ((y[i + 1] - y[i]) / (x[i + 1] - x[i]));
 }
 
-// SSVI parameters with their derived tables: ln F and φ at the expiries,
-// and the node lists that start at t = 0.
+// SSVI parameters with their derived tables: ln F at the nodes (t = 0 and
+// the expiries) and ρψ at the expiries.
 struct SsviSurface : SsviParameters {
-    std::vector<double> node_times;     // 0, t_1, ..., t_n
-    std::vector<double> node_log_fwd;   // ln S, ln F_1, ...
-    std::vector<double> phis;           // φ(θ_i)
-    double late_slope = 0.0;            // dθ/dt after the last expiry
+    std::vector<double> node_times;    // 0, t_1, ..., t_n
+    std::vector<double> node_log_fwd;  // ln S, ln F_1, ...
+    std::vector<double> skews;         // ρ_i ψ_i
+    double late_slope = 0.0;           // dθ/dt after the last expiry
 
     explicit SsviSurface(SsviParameters p) : SsviParameters(std::move(p)) {
         const std::size_t n = expiries.size();
@@ -38,7 +38,7 @@ struct SsviSurface : SsviParameters {
         for (std::size_t i = 0; i < n; ++i) {
             node_times.push_back(expiries[i]);
             node_log_fwd.push_back(std::log(forwards[i]));
-            phis.push_back(phi(thetas[i]));
+            skews.push_back(rhos[i] * psis[i]);
         }
         late_slope = n == 1 ? thetas[0] / expiries[0]
                             : std::max(0.0, (thetas[n - 1] - thetas[n - 2]) / (expiries[n - 1] - expiries[n - 2]));
@@ -49,30 +49,30 @@ struct SsviSurface : SsviParameters {
         return linear(node_times, node_log_fwd, t);
     }
 
-    // The slice at horizon t: its θ and φ, and the factor its variance is
-    // scaled by (below 1 only before the first expiry).
+    // The slice at horizon t, and the factor its variance is scaled by
+    // (below 1 only before the first expiry).
     struct Slice {
-        double theta, phi, scale;
+        double theta, psi, rho, scale;
     };
     Slice slice_at(double t) const noexcept {
         const std::size_t n = expiries.size();
-        if (t <= expiries[0]) return {thetas[0], phis[0], std::max(t, 0.0) / expiries[0]};
+        if (t <= expiries[0]) return {thetas[0], psis[0], rhos[0], std::max(t, 0.0) / expiries[0]};
         if (t >= expiries[n - 1]) {
-            if (t == expiries[n - 1]) return {thetas[n - 1], phis[n - 1], 1.0};
-            const double theta = thetas[n - 1] + (t - expiries[n - 1]) * late_slope;
-            return {theta, phi(theta), 1.0};
+            return {thetas[n - 1] + (t - expiries[n - 1]) * late_slope, psis[n - 1], rhos[n - 1], 1.0};
         }
         const std::size_t i = interval(expiries, t);
-        if (t == expiries[i]) return {thetas[i], phis[i], 1.0};
-        const double theta =
-            thetas[i] + (t - expiries[i]) * ((thetas[i + 1] - thetas[i]) / (expiries[i + 1] - expiries[i]));
-        return {theta, phi(theta), 1.0};
+        if (t == expiries[i]) return {thetas[i], psis[i], rhos[i], 1.0};
+        const double a = (t - expiries[i]) / (expiries[i + 1] - expiries[i]);
+        const double psi = psis[i] + a * (psis[i + 1] - psis[i]);
+        const double skew = skews[i] + a * (skews[i + 1] - skews[i]);
+        return {thetas[i] + a * (thetas[i + 1] - thetas[i]), psi, psi > 0.0 ? skew / psi : 0.0, 1.0};
     }
 
     // w(k) alone, on the pricing path.
-    double variance(double k, const Slice& s) const noexcept {
-        const double pk = s.phi * k;
-        return s.scale * 0.5 * s.theta * (1.0 + rho * pk + std::sqrt((pk + rho) * (pk + rho) + (1.0 - rho * rho)));
+    static double variance(double k, const Slice& s) noexcept {
+        const double a = s.psi * k + s.rho * s.theta;
+        return s.scale * 0.5 *
+               (s.theta + s.rho * s.psi * k + std::sqrt(a * a + s.theta * s.theta * (1.0 - s.rho * s.rho)));
     }
 };
 
@@ -80,21 +80,25 @@ const SsviSurface& as_surface(const SsviParameters& p) { return static_cast<cons
 
 }  // namespace
 
-double SsviParameters::phi(double theta) const noexcept {
-    return eta / (std::pow(theta, gamma) * std::pow(1.0 + theta, 1.0 - gamma));
-}
-
-void SsviParameters::slice(double k, double theta, double phi, double out[3]) const noexcept {
-    const double a = phi * k + rho;
-    const double root = std::sqrt(a * a + (1.0 - rho * rho));
-    out[0] = 0.5 * theta * (1.0 + rho * phi * k + root);
-    out[1] = 0.5 * theta * phi * (rho + a / root);
-    out[2] = 0.5 * theta * phi * phi * (1.0 - rho * rho) / (root * root * root);
+void SsviParameters::slice(double k, double theta, double psi, double rho, double out[3]) noexcept {
+    const double a = psi * k + rho * theta;
+    const double c = theta * theta * (1.0 - rho * rho);
+    const double root = std::sqrt(a * a + c);
+    out[0] = 0.5 * (theta + rho * psi * k + root);
+    out[1] = 0.5 * psi * (rho + a / root);
+    out[2] = 0.5 * psi * psi * c / (root * root * root);
 }
 
 bool SsviParameters::arbitrage_free() const noexcept {
-    if (!(gamma >= 0.0 && gamma <= 0.5 && eta * (1.0 + std::abs(rho)) <= 2.0)) return false;
-    return std::is_sorted(thetas.begin(), thetas.end());
+    for (std::size_t i = 0; i < thetas.size(); ++i) {
+        const double wing = psis[i] * (1.0 + std::abs(rhos[i]));
+        if (!(wing < 4.0 && psis[i] * wing <= 4.0 * thetas[i])) return false;
+        if (i == 0) continue;
+        const double rise = psis[i] - psis[i - 1];
+        if (!(thetas[i] >= thetas[i - 1] && std::abs(rhos[i] * psis[i] - rhos[i - 1] * psis[i - 1]) <= rise))
+            return false;
+    }
+    return true;
 }
 
 Outcome<VolSurface> VolSurface::term_structure(Date reference_date, std::span<const Tenor> tenors,
@@ -120,18 +124,17 @@ Outcome<VolSurface> VolSurface::term_structure(Date reference_date, std::span<co
 
 Outcome<VolSurface> VolSurface::ssvi(SsviParameters p, const DayCountConvention& dcc) {
     const std::size_t n = p.expiries.size();
-    if (n == 0 || p.forwards.size() != n || p.thetas.size() != n)
-        return Error::value("expiries, forwards and thetas must be non-empty and of one length");
+    if (n == 0 || p.forwards.size() != n || p.thetas.size() != n || p.psis.size() != n || p.rhos.size() != n)
+        return Error::value("expiries, forwards, thetas, psis and rhos must be non-empty and of one length");
     if (!finite_positive(p.spot)) return Error::value("spot must be finite and positive");
     for (std::size_t i = 0; i < n; ++i) {
         if (!finite_positive(p.expiries[i]) || (i > 0 && !(p.expiries[i] > p.expiries[i - 1])))
             return Error::value("expiries must be finite, positive and increasing");
         if (!finite_positive(p.forwards[i]) || !finite_positive(p.thetas[i]))
             return Error::value("forwards and thetas must be finite and positive");
+        if (!(std::isfinite(p.psis[i]) && p.psis[i] >= 0.0)) return Error::value("psis must be finite and non-negative");
+        if (!(std::abs(p.rhos[i]) < 1.0)) return Error::value("rhos must lie in (-1, 1)");
     }
-    if (!(std::abs(p.rho) < 1.0)) return Error::value("rho must lie in (-1, 1)");
-    if (!(p.eta >= 0.0 && std::isfinite(p.eta))) return Error::value("eta must be finite and non-negative");
-    if (!(p.gamma >= 0.0 && p.gamma < 1.0)) return Error::value("gamma must lie in [0, 1)");
     VolSurface s(std::sqrt(p.thetas[0] / p.expiries[0]), dcc);
     s.form_ = Form::Ssvi;
     s.ssvi_ = std::make_shared<const SsviSurface>(std::move(p));
@@ -148,7 +151,7 @@ VolSurface::Smile VolSurface::smile(double k, double t) const noexcept {
             const SsviSurface& s = as_surface(*ssvi_);
             const SsviSurface::Slice at = s.slice_at(t);
             double w[3];
-            s.slice(k, at.theta, at.phi, w);
+            SsviParameters::slice(k, at.theta, at.psi, at.rho, w);
             return {at.scale * w[0], at.scale * w[1], at.scale * w[2]};
         }
         case Form::TermStructure: {
@@ -166,7 +169,7 @@ double VolSurface::shaped_volatility(double strike, double t) const noexcept {
     const SsviSurface& s = as_surface(*ssvi_);
     const double k = std::log(strike) - s.log_forward(t);
     // At and before t = 0 the short-end smile's volatility, sqrt(w1(k)/t1).
-    if (!(t > 0.0)) return std::sqrt(s.variance(k, {s.thetas[0], s.phis[0], 1.0}) / s.expiries[0]);
+    if (!(t > 0.0)) return std::sqrt(s.variance(k, {s.thetas[0], s.psis[0], s.rhos[0], 1.0}) / s.expiries[0]);
     return std::sqrt(s.variance(k, s.slice_at(t)) / t);
 }
 

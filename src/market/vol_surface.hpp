@@ -5,17 +5,21 @@
 // - flat: one volatility everywhere;
 // - term structure: volatilities at tenors from a reference date, linear in
 //   t between them and extended linearly beyond (the strike is ignored);
-// - SSVI: a total implied variance w(k, t) of log-forward moneyness
-//   k = ln(K / F(t)), with the forwards F stored with it (sticky strike: a
-//   spot bump moves neither F nor the volatility).  At a listed expiry t_i
-//       w(k) = θ_i/2 · (1 + ρφk + √((φk + ρ)² + 1 − ρ²)),  φ = η / (θ_i^γ (1 + θ_i)^(1−γ)).
-//   Between expiries θ is linear in t and w is the same formula at θ(t);
-//   before the first expiry w(k, t) = (t/t₁)·w₁(k), a constant volatility
-//   smile; after the last, θ grows on with the last interval's slope (with
-//   one expiry, at θ₁/t₁).  With γ in [0, 1/2], η(1 + |ρ|) ≤ 2 and θ
-//   non-decreasing, the surface is free of butterfly and calendar
-//   arbitrage for every t and its wings are linear in k with slopes
-//   θφ(1 ± ρ)/2 < 2.  ln F is linear in t between 0 (the spot) and the
+// - SSVI (the extended form, one ρ and ψ per expiry): a total implied
+//   variance w(k, t) of log-forward moneyness k = ln(K / F(t)), with the
+//   forwards F stored with it (sticky strike: a spot bump moves neither F
+//   nor the volatility).  At a listed expiry t_i
+//       w(k) = (θ + ρψk + √((ψk + ρθ)² + θ²(1 − ρ²))) / 2
+//   with the ATM total variance θ_i, the ATM curvature scale ψ_i and the
+//   correlation ρ_i (SSVI's φ is ψ/θ).  Between expiries θ, ψ and ρψ are
+//   linear in t; before the first expiry w(k, t) = (t/t₁)·w₁(k), a constant
+//   volatility smile; after the last, θ grows on with the last interval's
+//   slope (with one expiry, at θ₁/t₁) and ψ, ρ stay.  The surface is free
+//   of static arbitrage when each expiry has ψ(1 + |ρ|) < 4 and
+//   ψ²(1 + |ρ|) ≤ 4θ (no butterfly) and neighbours have θ and ψ
+//   non-decreasing with |ρ'ψ' − ρψ| ≤ ψ' − ψ (no calendar spread): then the
+//   interpolated slices keep both, and the wings are linear in k with
+//   slopes ψ(1 ± ρ)/2 < 2.  ln F is linear in t between 0 (the spot) and the
 //   expiries and extended with the last slope.
 #pragma once
 
@@ -29,18 +33,17 @@
 namespace zub {
 
 struct SsviParameters {
-    double spot = 0.0;                // F(0)
-    std::vector<double> expiries;     // years, increasing, positive
-    std::vector<double> forwards;     // F at each expiry
-    std::vector<double> thetas;       // ATM total variance at each expiry
-    double rho = 0.0, eta = 0.0, gamma = 0.0;
+    double spot = 0.0;             // F(0)
+    std::vector<double> expiries;  // years, increasing, positive
+    std::vector<double> forwards;  // F at each expiry
+    std::vector<double> thetas;    // ATM total variance at each expiry
+    std::vector<double> psis;      // ψ at each expiry
+    std::vector<double> rhos;      // ρ at each expiry
 
-    // φ(θ) of the power law.
-    double phi(double theta) const noexcept;
-    // w(k), w'(k) and w''(k) of the slice with ATM total variance θ.
-    void slice(double k, double theta, double phi, double out[3]) const noexcept;
-    // True when the parameters meet the sufficient conditions for a surface
-    // free of static arbitrage given in the header comment.
+    // w(k), w'(k) and w''(k) of the slice (θ, ψ, ρ).
+    static void slice(double k, double theta, double psi, double rho, double out[3]) noexcept;
+    // True when the slices meet the conditions for a surface free of static
+    // arbitrage given in the header comment.
     bool arbitrage_free() const noexcept;
 };
 
@@ -62,8 +65,8 @@ public:
                                               std::span<const double> vols, const DayCountConvention& dcc);
     // Fails (ValueError) unless the surface is defined everywhere: a positive
     // spot, at least one expiry, increasing positive expiries, positive
-    // forwards and thetas, |ρ| < 1, η ≥ 0 and γ in [0, 1).  Arbitrage is
-    // not refused here: check_surface reports it.
+    // forwards and thetas, finite non-negative psis, |ρ| < 1.  Arbitrage is
+    // not refused here: check_arbitrage reports it.
     static Outcome<VolSurface> ssvi(SsviParameters p, const DayCountConvention& dcc);
 
     double volatility(double strike, double t) const noexcept {

@@ -30,11 +30,10 @@ zub::Outcome<VolSurface> surface_term_structure(zub::Date reference, const std::
 }
 
 zub::Outcome<VolSurface> surface_ssvi(double spot, const std::vector<double>& expiries, const std::vector<double>& forwards,
-                                      const std::vector<double>& thetas, double rho, double eta, double gamma,
-                                      const zub::DayCountConvention& dcc) {
+                                      const std::vector<double>& thetas, const std::vector<double>& psis,
+                                      const std::vector<double>& rhos, const zub::DayCountConvention& dcc) {
     zub::SsviParameters p;
-    p.spot = spot, p.expiries = expiries, p.forwards = forwards, p.thetas = thetas;
-    p.rho = rho, p.eta = eta, p.gamma = gamma;
+    p.spot = spot, p.expiries = expiries, p.forwards = forwards, p.thetas = thetas, p.psis = psis, p.rhos = rhos;
     return VolSurface::ssvi(std::move(p), dcc);
 }
 
@@ -62,8 +61,8 @@ PyTypeObject* type_VolSurface() {
             .methods = {static_method<"VolSurface.flat", surface_flat, "vol", "day_count">(),
                         static_method<"VolSurface.term_structure", surface_term_structure, "reference_date", "tenors",
                                       "vols", "day_count">(),
-                        static_method<"VolSurface.ssvi", surface_ssvi, "spot", "expiries", "forwards", "thetas", "rho",
-                                      "eta", "gamma", "day_count">(),
+                        static_method<"VolSurface.ssvi", surface_ssvi, "spot", "expiries", "forwards", "thetas", "psis",
+                                      "rhos", "day_count">(),
                         method<"VolSurface.volatility", volatility, "strike", "t">()},
         });
     });
