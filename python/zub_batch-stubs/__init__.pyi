@@ -159,35 +159,85 @@ BELOW_INTRINSIC, NO_SOLUTION, OUTLIER (far from the surface fitted to the
 others; fit_surface only), IN_THE_MONEY (a quote in the money whose twin out of
 the money at its strike is used instead)."""
 
-def fit_surface(market_frame: zub.OptionMarketFrame, expiry: _Expiries, strike: npt.ArrayLike,
-                option_type: _OptionTypes, exercise_style: _ExerciseStyles,
+class ChainExpiries(TypedDict):
+    """Per expiry of a chain, in increasing order: arrays."""
+
+    expiry: npt.NDArray[np.datetime64]
+    t: npt.NDArray[np.float64]
+    """Years to the expiry under the frame's rate-curve day count."""
+    forward: npt.NDArray[np.float64]
+    carry: npt.NDArray[np.float64]
+    """The carry q of the forward (S - PV(dividends)) e^{(r - q) t}."""
+    carry_implied: npt.NDArray[np.float64]
+    """1 where the quotes gave the carry (call/put pairs), 0 where the frame's is kept."""
+    used: npt.NDArray[np.float64]
+    """Quotes used at the expiry."""
+
+class EquivalentsResult(TypedDict):
+    """What ``european_equivalents`` returns: per quote arrays of the broadcast shape."""
+
+    status: npt.NDArray[np.uint8]
+    """Codes of ``QUOTE_STATUS_NAMES``."""
+    vol: npt.NDArray[np.float64]
+    """The European-equivalent volatility; NaN unless used."""
+    european_price: npt.NDArray[np.float64]
+    expiries: ChainExpiries
+
+class SurfaceFitResult(EquivalentsResult):
+    """What ``fit_surface`` returns."""
+
+    surface: zub.VolSurface
+    fitted_vol: npt.NDArray[np.float64]
+    """The surface's volatility at each quote."""
+    rms: float
+    """Of fitted minus quoted vol over the quotes used."""
+    iterations: int
+    theta: npt.NDArray[np.float64]
+    """Per fitted expiry: the SSVI slices' ATM total variance, psi and rho."""
+    psi: npt.NDArray[np.float64]
+    rho: npt.NDArray[np.float64]
+
+class SurfaceCheck(TypedDict):
+    """What ``check_surface`` returns: one entry per violation."""
+
+    ok: bool
+    kind: list[Literal["butterfly", "calendar", "wing"]]
+    k: npt.NDArray[np.float64]
+    t: npt.NDArray[np.float64]
+    amount: npt.NDArray[np.float64]
+    """g(k) for a butterfly, the fall in total variance for a calendar
+    spread, the slope for a wing."""
+
+def fit_surface(market_frame: zub.OptionMarketFrame, expiry: Expiries, strike: npt.ArrayLike,
+                option_type: OptionTypes, exercise_style: ExerciseStyles,
                 price: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
                 bid: Optional[npt.ArrayLike] = None, ask: Optional[npt.ArrayLike] = None,
                 valuation_time: Optional[datetime.datetime] = None,
-                config: Optional[zub.Config] = None) -> dict[str, Any]:
-    """An SSVI surface free of static arbitrage fitted to the quotes: "surface"
-    (a VolSurface on the frame's rate-curve day count), per quote "status",
-    "vol" (European-equivalent), "european_price" and "fitted_vol", per expiry
-    "expiries" (a dict of arrays "expiry", "t", "forward", "carry",
-    "carry_implied", "used"), "rms", "iterations", and per fitted expiry
-    "theta", "psi" and "rho" (the surface's SSVI slices).  Give ``price`` or ``vol``; with ``bid`` and ``ask`` a missing
-    price is their mid and each quote weighs its vega over its spread."""
+                config: Optional[zub.Config] = None) -> SurfaceFitResult:
+    """An SSVI surface free of static arbitrage fitted to the quotes (one slice
+    per expiry), with the surface on the frame's rate-curve day count.  Give
+    ``price``, ``vol``, or ``bid`` and ``ask`` (then the price is their mid);
+    with ``bid`` and ``ask`` each quote weighs its vega over its spread.
+    Per expiry the forward comes from put-call parity on European pairs, or
+    for American quotes from the carry at which the calls' and the puts'
+    implied vols agree; American quotes are de-Americanised under the
+    configured American method."""
 
-def european_equivalents(market_frame: zub.OptionMarketFrame, expiry: _Expiries, strike: npt.ArrayLike,
-                         option_type: _OptionTypes, exercise_style: _ExerciseStyles,
+def european_equivalents(market_frame: zub.OptionMarketFrame, expiry: Expiries, strike: npt.ArrayLike,
+                         option_type: OptionTypes, exercise_style: ExerciseStyles,
                          price: Optional[npt.ArrayLike] = None, vol: Optional[npt.ArrayLike] = None,
                          bid: Optional[npt.ArrayLike] = None, ask: Optional[npt.ArrayLike] = None,
                          valuation_time: Optional[datetime.datetime] = None,
-                         config: Optional[zub.Config] = None) -> dict[str, Any]:
+                         config: Optional[zub.Config] = None) -> EquivalentsResult:
     """The European-equivalent vol and price of each quote and the forward and
     carry its expiry's quotes imply (de-Americanisation for American quotes):
-    fit_surface's dict without the fit's entries."""
+    fit_surface's first step."""
 
 def check_surface(surface: zub.VolSurface, k: Optional[npt.ArrayLike] = None, t: Optional[npt.ArrayLike] = None,
-                  tolerance: float = 1e-12) -> dict[str, Any]:
+                  tolerance: float = 1e-12) -> SurfaceCheck:
     """Static arbitrage of a surface on a grid of log-forward moneyness ``k``
-    and horizons ``t``: "ok", and per violation "kind" ("butterfly",
-    "calendar" or "wing"), "k", "t" and "amount"."""
+    and horizons ``t`` (by default k over [-2, 2], t over the surface's
+    expiries and on to twice the last)."""
 
 def default_threads() -> int:
     """Threads a call uses at most when ``threads`` is not given: the cores

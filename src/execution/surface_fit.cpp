@@ -401,12 +401,12 @@ Outcome<EuropeanEquivalents> european_equivalents(std::span<const SurfaceQuote> 
 }
 
 // ---------------------------------------------------------------------------
-// The SSVI fit.  Unconstrained parameters, three per expiry, map onto
-// slices free of static arbitrage, built from the first expiry on: θ_i =
-// θ_{i-1} + e^{a_i}; ψ_i = ψ_{i-1} + d_i and ρ_iψ_i = ρ_{i-1}ψ_{i-1} + s_i d_i
-// with s_i = tanh c_i (so |Δ(ρψ)| ≤ Δψ: no calendar spread) and d_i =
-// logistic(b_i) times the largest step that keeps ψ(1 + |ρ|) < 4 and
-// ψ²(1 + |ρ|) ≤ 4θ (no butterfly).
+// The SSVI fit.  Unconstrained parameters map onto a surface free of static
+// arbitrage: one ρ = 0.999 tanh x0 for every expiry, and per expiry θ_i =
+// θ_{i-1} + e^{a_i} and ψ_i = ψ_{i-1} + logistic(b_i) times the room left
+// by ψ_i/θ_i ≤ ψ_{i-1}/θ_{i-1} (no calendar spread, with ψ rising: Gatheral
+// and Jacquier's condition on θφ(θ)) and by ψ(1 + |ρ|) < 4, ψ²(1 + |ρ|) ≤ 4θ
+// (no butterfly).
 
 namespace {
 
@@ -421,22 +421,10 @@ struct FitPoint {
     double weight;
 };
 
-constexpr double kWingCap = 3.999;  // ψ(1 + |ρ|), below 4
-
-// The largest d ≥ 0 for which ψ = psi + d, m = skew + s·d meet the caps at
-// θ; both capped quantities grow with d, so bisection finds it.
-double largest_step(double psi, double skew, double s, double theta) noexcept {
-    const auto fits = [&](double d) {
-        const double p = psi + d, wing = p + std::abs(skew + s * d);
-        return wing <= kWingCap && p * wing <= 4.0 * theta;
-    };
-    if (!fits(0.0)) return 0.0;
-    double lo = 0.0, hi = kWingCap;
-    for (int i = 0; i < 60; ++i) {
-        const double mid = 0.5 * (lo + hi);
-        (fits(mid) ? lo : hi) = mid;
-    }
-    return lo;
+// The largest ψ without butterfly arbitrage at θ and ρ.
+double butterfly_cap(double theta, double rho) noexcept {
+    const double wing = 1.0 + std::abs(rho);
+    return std::min(3.999 / wing, std::sqrt(4.0 * theta / wing));
 }
 
 struct SsviModel {
@@ -445,15 +433,15 @@ struct SsviModel {
     // Fills thetas, psis and rhos of `p` from x.
     void parameters(std::span<const double> x, SsviParameters& p) const {
         const std::size_t n = times.size();
-        p.thetas.resize(n), p.psis.resize(n), p.rhos.resize(n);
-        double theta = 0.0, psi = 0.0, skew = 0.0;
+        const double rho = 0.999 * std::tanh(x[0]);
+        p.thetas.resize(n), p.psis.resize(n), p.rhos.assign(n, rho);
+        double theta = 0.0, psi = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
-            theta += std::exp(x[3 * j]);
-            const double s = 0.9999 * std::tanh(x[3 * j + 2]);
-            const double d = largest_step(psi, skew, s, theta) * logistic(x[3 * j + 1]);
-            psi += d, skew += s * d;
+            const double before = theta;
+            theta += std::exp(x[1 + 2 * j]);
+            const double cap = std::min(butterfly_cap(theta, rho), j == 0 ? INFINITY : psi * theta / before);
+            psi += std::max(0.0, cap - psi) * logistic(x[2 + 2 * j]);
             p.thetas[j] = theta, p.psis[j] = psi;
-            p.rhos[j] = psi > 0.0 ? std::clamp(skew / psi, -0.9999, 0.9999) : 0.0;
         }
     }
 
@@ -552,7 +540,7 @@ int levenberg_marquardt(const SsviModel& model, std::span<const FitPoint> points
 }
 
 // A starting point: each expiry's θ from the quote nearest the money, made
-// increasing; each ψ step a third of its room, ρ steps of -1/2.
+// increasing; ρ = -1/2 and each ψ half its room.
 std::vector<double> starting_point(const SsviModel& model, std::span<const FitPoint> points) {
     const std::size_t n = model.times.size();
     std::vector<double> theta(n, kNaN), nearest(n, std::numeric_limits<double>::infinity());
@@ -560,11 +548,11 @@ std::vector<double> starting_point(const SsviModel& model, std::span<const FitPo
         if (std::abs(f.k) < nearest[f.node])
             nearest[f.node] = std::abs(f.k), theta[f.node] = f.vol * f.vol * model.times[f.node];
     }
-    std::vector<double> x;
+    std::vector<double> x{std::atanh(-0.5 / 0.999)};
     double prev = 0.0;
     for (std::size_t j = 0; j < n; ++j) {
         const double step = std::max(theta[j] - prev, 1e-4 * std::max(theta[j], 1e-4));
-        x.insert(x.end(), {std::log(step), logit(1.0 / 3.0), std::atanh(-0.5)});
+        x.insert(x.end(), {std::log(step), logit(j == 0 ? 0.3 : 0.5)});
         prev += step;
     }
     return x;

@@ -94,8 +94,8 @@ bool SsviParameters::arbitrage_free() const noexcept {
         const double wing = psis[i] * (1.0 + std::abs(rhos[i]));
         if (!(wing < 4.0 && psis[i] * wing <= 4.0 * thetas[i])) return false;
         if (i == 0) continue;
-        const double rise = psis[i] - psis[i - 1];
-        if (!(thetas[i] >= thetas[i - 1] && std::abs(rhos[i] * psis[i] - rhos[i - 1] * psis[i - 1]) <= rise))
+        if (!(rhos[i] == rhos[i - 1] && thetas[i] > thetas[i - 1] && psis[i] >= psis[i - 1] &&
+              psis[i] * thetas[i - 1] <= psis[i - 1] * thetas[i]))
             return false;
     }
     return true;

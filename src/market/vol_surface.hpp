@@ -15,12 +15,13 @@
 //   linear in t; before the first expiry w(k, t) = (t/t₁)·w₁(k), a constant
 //   volatility smile; after the last, θ grows on with the last interval's
 //   slope (with one expiry, at θ₁/t₁) and ψ, ρ stay.  The surface is free
-//   of static arbitrage when each expiry has ψ(1 + |ρ|) < 4 and
-//   ψ²(1 + |ρ|) ≤ 4θ (no butterfly) and neighbours have θ and ψ
-//   non-decreasing with |ρ'ψ' − ρψ| ≤ ψ' − ψ (no calendar spread): then the
-//   interpolated slices keep both, and the wings are linear in k with
-//   slopes ψ(1 ± ρ)/2 < 2.  ln F is linear in t between 0 (the spot) and the
-//   expiries and extended with the last slope.
+//   of static arbitrage for every t when each expiry has ψ(1 + |ρ|) < 4 and
+//   ψ²(1 + |ρ|) ≤ 4θ (no butterfly: Gatheral and Jacquier's conditions) and
+//   neighbours share ρ, with θ rising, ψ non-decreasing and ψ/θ
+//   non-increasing (no calendar spread: their condition on θφ(θ), φ = ψ/θ);
+//   the wings are then linear in k with slopes ψ(1 ± ρ)/2 < 2.  ln F is
+//   linear in t between 0 (the spot) and the expiries and extended with the
+//   last slope.
 #pragma once
 
 #include <memory>
