@@ -58,12 +58,12 @@ public:
         const double T = act365_years(valuation, expiry);
         if (T == T_) return;
         T_ = T;
-        vol_t_ = market.vol_surface.horizon(valuation, expiry, T);
+        vol_ = market.vol_surface.slice(market.vol_surface.horizon(valuation, expiry, T));
         closed_.reset();
         if (T > 0.0) rates_ = point_at(market, T, std::nullopt);
     }
     double T() const noexcept { return T_; }
-    double vol_t() const noexcept { return vol_t_; }
+    const VolSlice& vol() const noexcept { return vol_; }
     // The market point at `spot` and `vol` (valid for T > 0).
     MarketPoint point(double spot, double vol) const noexcept {
         return MarketPoint{.spot = spot, .vol = vol, .rate = rates_.rate, .carry = rates_.carry};
@@ -75,7 +75,7 @@ public:
 
 private:
     double T_ = std::numeric_limits<double>::quiet_NaN();
-    double vol_t_ = 0.0;
+    VolSlice vol_;
     MarketPoint rates_;
     std::optional<Horizon> closed_;
 };
@@ -154,7 +154,7 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
         return nullptr;
     }
     point = at.point(overrides.spot.value_or(market.spot),
-                     overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, at.vol_t()));
+                     overrides.vol ? *overrides.vol : VolSurface::volatility(at.vol(), option.strike));
     if (overrides.refuse_invalid_inputs) {
         if (auto bad = invalid_input(option.strike, point, true)) {
             out.emplace(std::move(*bad));
@@ -237,7 +237,7 @@ ExpiryTerms expiry_terms(const MarketRecord& market, const Instant& valuation, c
     ExpiryTerms terms;
     const double T = act365_years(valuation, expiry);
     terms.T = T;
-    terms.vol_t = market.vol_surface.horizon(valuation, expiry, T);
+    terms.vol = market.vol_surface.slice(market.vol_surface.horizon(valuation, expiry, T));
     if (!(T > 0.0)) return terms;
     const MarketPoint rates = point_at(market, T, std::nullopt);
     terms.rate = rates.rate;

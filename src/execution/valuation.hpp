@@ -150,7 +150,7 @@ std::size_t block_granularity() noexcept;
 // takes them.
 struct ExpiryTerms {
     double T = 0.0;
-    double vol_t = 0.0;
+    VolSlice vol;  // the surface at its horizon for the expiry
     double rate = 0.0, carry = 0.0;
     Horizon closed;
 };

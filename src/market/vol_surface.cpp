@@ -67,13 +67,6 @@ struct SsviSurface : SsviParameters {
         const double skew = skews[i] + a * (skews[i + 1] - skews[i]);
         return {thetas[i] + a * (thetas[i + 1] - thetas[i]), psi, psi > 0.0 ? skew / psi : 0.0, 1.0};
     }
-
-    // w(k) alone, on the pricing path.
-    static double variance(double k, const Slice& s) noexcept {
-        const double a = s.psi * k + s.rho * s.theta;
-        return s.scale * 0.5 *
-               (s.theta + s.rho * s.psi * k + std::sqrt(a * a + s.theta * s.theta * (1.0 - s.rho * s.rho)));
-    }
 };
 
 const SsviSurface& as_surface(const SsviParameters& p) { return static_cast<const SsviSurface&>(p); }
@@ -164,13 +157,29 @@ VolSurface::Smile VolSurface::smile(double k, double t) const noexcept {
     return {vol_ * vol_ * t, 0.0, 0.0};
 }
 
-double VolSurface::shaped_volatility(double strike, double t) const noexcept {
-    if (form_ == Form::TermStructure) return linear(term_->times, term_->vols, t);
+VolSlice VolSurface::slice(double t) const noexcept {
+    switch (form_) {
+        case Form::Flat:
+            return {.vol = vol_};
+        case Form::TermStructure:
+            return {.vol = linear(term_->times, term_->vols, t)};
+        case Form::Ssvi:
+            break;
+    }
     const SsviSurface& s = as_surface(*ssvi_);
-    const double k = std::log(strike) - s.log_forward(t);
     // At and before t = 0 the short-end smile's volatility, sqrt(w1(k)/t1).
-    if (!(t > 0.0)) return std::sqrt(s.variance(k, {s.thetas[0], s.psis[0], s.rhos[0], 1.0}) / s.expiries[0]);
-    return std::sqrt(s.variance(k, s.slice_at(t)) / t);
+    const bool started = t > 0.0;
+    const SsviSurface::Slice at = started ? s.slice_at(t) : SsviSurface::Slice{s.thetas[0], s.psis[0], s.rhos[0], 1.0};
+    return {.vol = 0.0,
+            .shaped = true,
+            .log_forward = s.log_forward(t),
+            .theta = at.theta,
+            .psi = at.psi,
+            .rho_psi = at.rho * at.psi,
+            .rho_theta = at.rho * at.theta,
+            .rest = at.theta * at.theta * (1.0 - at.rho * at.rho),
+            .scale = at.scale,
+            .t = started ? t : s.expiries[0]};
 }
 
 const SsviParameters* VolSurface::ssvi_parameters() const noexcept { return ssvi_.get(); }

@@ -24,6 +24,7 @@
 //   last slope.
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <span>
 #include <vector>
@@ -55,6 +56,15 @@ struct VolTermStructure {
     std::vector<double> vols;
 };
 
+// What volatility() reads at one horizon, worked out once for the options
+// that share it; a surface that ignores the strike keeps its answer here.
+struct VolSlice {
+    double vol = 0.0;
+    bool shaped = false;
+    double log_forward = 0.0, theta = 0.0, psi = 0.0, rho_psi = 0.0, rho_theta = 0.0, rest = 0.0;
+    double scale = 1.0, t = 1.0;  // w = scale * w(k); vol = sqrt(w / t)
+};
+
 class VolSurface {
 public:
     enum class Form : uint8_t { Flat, TermStructure, Ssvi };
@@ -71,7 +81,15 @@ public:
     static Outcome<VolSurface> ssvi(SsviParameters p, const DayCountConvention& dcc);
 
     double volatility(double strike, double t) const noexcept {
-        return form_ == Form::Flat ? vol_ : shaped_volatility(strike, t);
+        return form_ == Form::Flat ? vol_ : volatility(slice(t), strike);
+    }
+    VolSlice slice(double t) const noexcept;
+    static double volatility(const VolSlice& s, double strike) noexcept {
+        if (!s.shaped) return s.vol;
+        const double k = std::log(strike) - s.log_forward;
+        const double a = s.psi * k + s.rho_theta;
+        const double w = s.scale * 0.5 * (s.theta + s.rho_psi * k + std::sqrt(a * a + s.rest));
+        return std::sqrt(w / s.t);
     }
     const DayCountConvention& day_count() const noexcept { return dcc_; }
     // The horizon volatility() takes for an option expiring at `expiry`:
@@ -100,7 +118,6 @@ public:
 
 private:
     VolSurface(double v, const DayCountConvention& d) : vol_(v), dcc_(d) {}
-    double shaped_volatility(double strike, double t) const noexcept;
 
     Form form_ = Form::Flat;
     double vol_;
