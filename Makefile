@@ -12,11 +12,15 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 demo: install
 	$(PY) examples/quickstart.py
 
-# Runs every script in examples/; the plotting ones write their pictures to docs/.
+# Runs every script in examples/; the plotting ones write their pictures to
+# EXAMPLES_OUT, under build/ unless given.  `make examples EXAMPLES_OUT=docs`
+# redraws the README's pictures.
+EXAMPLES_OUT ?= build/examples
 .PHONY: examples
 examples: $(VENV_READY)
 	$(PIP) install --quiet --no-build-isolation ".[examples]"
-	@for script in examples/*.py; do echo "$(PY) $$script"; $(PY) $$script >/dev/null || exit 1; done
+	@for script in examples/*.py; do echo "$(PY) $$script"; \
+		ZUB_EXAMPLES_OUT="$(EXAMPLES_OUT)" $(PY) $$script >/dev/null || exit 1; done
 
 test: test-cpp test-python
 
@@ -25,7 +29,7 @@ test: test-cpp test-python
 $(VENV_READY): Makefile
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10"
+	$(PIP) install --quiet "scikit-build-core>=0.11"
 	touch $@
 
 # The test tools: the dependency group "test" of pyproject.toml.
@@ -35,6 +39,19 @@ $(TEST_READY): $(VENV_READY) pyproject.toml
 	touch $@
 
 venv: $(VENV_READY)
+
+# The API reference in build/docs/html, made from the stubs (Sphinx and AutoAPI,
+# the dependency group "docs"); any warning fails the build, and every build
+# reads everything afresh (-E) so that no warning hides in a cached page.
+DOCS_READY := $(VENV)/.zub-docs-tools
+$(DOCS_READY): $(VENV_READY) pyproject.toml
+	$(PIP) install --quiet --group docs
+	touch $@
+
+.PHONY: docs
+docs: $(DOCS_READY)
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs/html
+	@echo "API reference: build/docs/html/index.html"
 
 # One abi3 wheel in dist/; on Linux repaired to the oldest manylinux tag that
 # its symbol versions allow (auditwheel, with patchelf on the PATH).

@@ -15,7 +15,7 @@ from __future__ import annotations
 import datetime as dt
 import os
 import sys
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -65,13 +65,13 @@ def make_partition(seed: int, size: int) -> Partition:
     )
 
 
-def price_partition(part: Partition, market: Market, threads: int) -> dict[str, Any]:
+def price_partition(part: Partition, market: Market, threads: int) -> zub_batch.ValueResult:
     """Price and Greeks of one partition, as the single-process call gives them."""
     return zub_batch.value(market.frame, part.strike, part.expiry, part.option_type, part.exercise_style,
                            valuation_time=VALUATION, config=market.config, spot=part.spot, threads=threads)
 
 
-def price_seed(seed: int, size: int, market: Market, threads: int) -> dict[str, Any]:
+def price_seed(seed: int, size: int, market: Market, threads: int) -> zub_batch.ValueResult:
     """Make partition `seed` on the worker and price it there."""
     return price_partition(make_partition(seed, size), market, threads)
 

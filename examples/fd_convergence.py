@@ -1,7 +1,7 @@
 """Finite-difference price error against grid size, for the sinh and the log
 transform of the grid.  The European put is measured against the closed form, the
 American put against a much finer finite-difference grid.  Writes
-docs/fd_convergence.png.
+fd_convergence.png into $ZUB_EXAMPLES_OUT (build/examples unless set).
 
 Run with `make examples`, or `python examples/fd_convergence.py` once zub and
 matplotlib are installed (`pip install ".[examples]"`).
@@ -9,6 +9,7 @@ matplotlib are installed (`pip install ".[examples]"`).
 from __future__ import annotations
 
 import datetime as dt
+import os
 from pathlib import Path
 
 import matplotlib
@@ -20,7 +21,7 @@ import zub  # noqa: E402
 
 UTC = dt.timezone.utc
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
-OUT = Path(__file__).resolve().parent.parent / "docs" / "fd_convergence.png"
+OUT = Path(os.environ.get("ZUB_EXAMPLES_OUT", "build/examples")) / "fd_convergence.png"
 
 TODAY = dt.datetime(2025, 1, 2, 21, 0, tzinfo=UTC)
 EXPIRY = TODAY + dt.timedelta(days=365)

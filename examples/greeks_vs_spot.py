@@ -1,6 +1,7 @@
 """Price, delta, gamma and theta against spot for an American and a European put
 with one cash dividend, both by finite differences, and the put's value across the
-ex-date.  Writes docs/greeks_vs_spot.png.
+ex-date.  Writes greeks_vs_spot.png into $ZUB_EXAMPLES_OUT (build/examples
+unless set).
 
 Run with `make examples`, or `python examples/greeks_vs_spot.py` once zub and
 matplotlib are installed (`pip install ".[examples]"`).
@@ -8,6 +9,7 @@ matplotlib are installed (`pip install ".[examples]"`).
 from __future__ import annotations
 
 import datetime as dt
+import os
 from pathlib import Path
 from typing import Callable, Optional
 
@@ -21,7 +23,7 @@ import zub  # noqa: E402
 
 UTC = dt.timezone.utc
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
-OUT = Path(__file__).resolve().parent.parent / "docs" / "greeks_vs_spot.png"
+OUT = Path(os.environ.get("ZUB_EXAMPLES_OUT", "build/examples")) / "greeks_vs_spot.png"
 
 TODAY = dt.datetime(2025, 1, 2, 21, 0, tzinfo=UTC)
 EXPIRY = TODAY + dt.timedelta(days=365)

@@ -1,5 +1,6 @@
 """Price a chain of options on a volatility smile, then recover the smile from the
-prices alone with the implied-volatility solver.  Writes docs/iv_smile.png.
+prices alone with the implied-volatility solver.  Writes iv_smile.png into
+$ZUB_EXAMPLES_OUT (build/examples unless set).
 
 The "given" prices are made here from a known smile, so the picture can show how
 closely the solver gives it back.  The chain is out of the money: puts below the
@@ -14,6 +15,7 @@ matplotlib are installed (`pip install ".[examples]"`).
 from __future__ import annotations
 
 import datetime as dt
+import os
 import math
 from pathlib import Path
 
@@ -26,7 +28,7 @@ import zub  # noqa: E402
 
 UTC = dt.timezone.utc
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
-OUT = Path(__file__).resolve().parent.parent / "docs" / "iv_smile.png"
+OUT = Path(os.environ.get("ZUB_EXAMPLES_OUT", "build/examples")) / "iv_smile.png"
 
 TODAY = dt.datetime(2025, 1, 2, 21, 0, tzinfo=UTC)
 EXPIRY = TODAY + dt.timedelta(days=182)

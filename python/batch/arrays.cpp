@@ -545,7 +545,9 @@ bool convert_datetime(PyObject* item, Py_ssize_t i, const char* name, ConvertedE
     const int is_dt = PyObject_IsInstance(item, py::datetime_type());
     if (is_dt <= 0) {
         const Ref tn = Ref::steal(is_dt == 0 ? PyType_GetName(Py_TYPE(item)) : nullptr);
-        if (tn) PyErr_Format(PyExc_TypeError, "argument '%s': element %zd is a '%U', not a datetime", name, i, tn.get());
+        if (tn) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': element %zd is a '%U', not a datetime", name, i, tn.get());
+        }
         return false;
     }
     switch (py::read_aware(item, py::Rounding::Truncate, cell.instant)) {

@@ -80,7 +80,7 @@ private:
         e.minor = minor;
         ExpiryCache unused;
         if (convert_expiry(layout, w, unused, e.instant, e.problem)) {
-            e.terms = expiry_terms(market, act365_years(valuation, e.instant));
+            e.terms = expiry_terms(market, valuation, e.instant);
         }
         // At most half the slots in use.
         if (2 * entries_.size() > slots_.size()) {

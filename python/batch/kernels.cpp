@@ -292,7 +292,7 @@ void value_range(const Task& t, Job& job, std::size_t begin, std::size_t end) {
             const ExpiryTerms& terms = expiry->terms;
             if (terms.T > 0.0 && std::isfinite(terms.rate) && std::isfinite(terms.carry) &&
                 priced_by_closed_form(rules[ConfigTable::slot_index(style, type)], terms.rate, terms.carry)) {
-                const double vol = vol_given ? w.get<double>(kVol) : market.vol_surface.volatility(strike, terms.T);
+                const double vol = vol_given ? w.get<double>(kVol) : VolSurface::volatility(terms.vol, strike);
                 if (finite_positive(strike) && finite_positive(spot) && finite_positive(vol)) {
                     closed.type[fast] = type, closed.strike[fast] = strike;
                     closed.spot[fast] = spot, closed.vol[fast] = vol;

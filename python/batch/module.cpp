@@ -17,8 +17,10 @@
 #include "declare.hpp"
 #include "kernels.hpp"
 #include "outputs.hpp"
+#include "params.hpp"
 #include "pool.hpp"
 #include "records.hpp"
+#include "surface.hpp"
 
 // Registers the pickle and copy reducers of zub's classes; defined, when it
 // is, by another file of this module (a hidden weak reference is null when
@@ -29,103 +31,6 @@ namespace zub::batch {
 namespace {
 
 using py::Ref;
-
-// ---------------------------------------------------------------------------
-// Arguments, as the entries' declarations take them
-
-// An argument taken as given (borrowed), read by the entry itself.
-struct Given {
-    PyObject* o = nullptr;
-};
-// A thread count between 1 and 1024.
-struct Threads {
-    unsigned count = 0;
-};
-// An argument's truth, False by default.
-struct Flag {
-    bool on = false;
-};
-// A finite positive number (a bound or a tolerance of the search).
-struct Positive {
-    double value = 0.0;
-};
-// The market record a frame holds; the method table a Config holds.
-struct Frame {
-    std::shared_ptr<const MarketRecord> record;
-};
-struct ConfigTableOf {
-    std::shared_ptr<const ConfigTable> table;
-};
-using ValuationTime = py::AwareTime<py::Rounding::Floor, py::kValuationTimeNaive, py::kInvalidTimestamp>;
-
-}  // namespace
-}  // namespace zub::batch
-
-namespace zub::py {
-
-template <>
-struct Param<batch::Given> {
-    using Held = batch::Given;
-    static bool read(PyObject* o, const char*, Held& out) {
-        out.o = o;
-        return true;
-    }
-};
-
-template <>
-struct Param<batch::Threads> {
-    using Held = batch::Threads;
-    static bool read(PyObject* o, const char* name, Held& out) {
-        long n = PyLong_AsLong(o);
-        if (n == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return prefix_argument_error(name);
-            PyErr_Clear();  // a count of any size out of range is told as such
-            n = 0;
-        }
-        if (n < 1 || n > 1024) return fail(PyExc_ValueError, "threads must be between 1 and 1024");
-        out.count = static_cast<unsigned>(n);
-        return true;
-    }
-};
-
-template <>
-struct Param<batch::Flag> {
-    using Held = batch::Flag;
-    static constexpr const char* kDefault = "False";
-    static bool read(PyObject* o, const char*, Held& out) {
-        const int v = PyObject_IsTrue(o);
-        out.on = v == 1;
-        return v >= 0;
-    }
-};
-
-template <>
-struct Param<batch::Positive> {
-    using Held = batch::Positive;
-    static bool read(PyObject* o, const char* name, Held& out) {
-        if (!to_double(o, name, out.value)) return false;
-        if (std::isfinite(out.value) && out.value > 0.0) return true;
-        PyErr_Format(PyExc_ValueError, "%s must be a finite positive number", name);
-        return false;
-    }
-};
-
-template <>
-struct Param<batch::Frame> {
-    using Held = batch::Frame;
-    static bool read(PyObject* o, const char* name, Held& out) { return batch::read_frame(o, name, out.record); }
-};
-
-template <>
-struct Param<batch::ConfigTableOf> {
-    using Held = batch::ConfigTableOf;
-    static bool read(PyObject* o, const char* name, Held& out) { return batch::read_config(o, name, out.table); }
-};
-
-}  // namespace zub::py
-
-namespace zub::batch {
-namespace {
 
 // ---------------------------------------------------------------------------
 // The result
@@ -164,8 +69,8 @@ Ref message_list(const Task& t) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; list && i < n; ++i) {
         const std::string& text = (*t.messages)[i];
-        Ref m = t.status[i] == kOk ? Ref::borrow(Py_None)
-                                   : Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        const auto size = static_cast<Py_ssize_t>(text.size());
+        Ref m = t.status[i] == kOk ? Ref::borrow(Py_None) : Ref::steal(PyUnicode_FromStringAndSize(text.data(), size));
         if (!m) return Ref();
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), m.release());
     }
@@ -315,7 +220,8 @@ Ref value(Frame market_frame, Given strike, Given expiry, Given option_type, Giv
           std::optional<Given> vol, std::optional<Threads> threads, std::optional<Flag> messages,
           std::optional<Given> out, std::optional<Flag> status_names) {
     Call call(market_frame, valuation_time, config, threads, messages, out, status_names);
-    if (!call.stage_option(strike, expiry, option_type, exercise_style, spot) || !call.stage_optional(kVol, vol, "vol")) {
+    if (!call.stage_option(strike, expiry, option_type, exercise_style, spot) ||
+        !call.stage_optional(kVol, vol, "vol")) {
         return Ref();
     }
     return call.run(value_range, kValueOutputs, 6);
@@ -398,6 +304,12 @@ PyMethodDef methods[] = {
     py::function<"implied_vol", implied_vol, "market_frame", "target", "strike", "expiry", "option_type",
                  "exercise_style", "valuation_time", "config", "spot", "low", "high", "tolerance", "threads",
                  "messages", "out", "status_names">(kImpliedDoc.c_str()),
+    py::function<"fit_surface", fit_surface_entry, "market_frame", "expiry", "strike", "option_type",
+                 "exercise_style", "price", "vol", "bid", "ask", "valuation_time", "config">(kFitSurfaceDoc),
+    py::function<"european_equivalents", european_equivalents_entry, "market_frame", "expiry", "strike",
+                 "option_type", "exercise_style", "price", "vol", "bid", "ask", "valuation_time", "config">(
+        kEuropeanEquivalentsDoc),
+    py::function<"check_surface", check_surface_entry, "surface", "k", "t", "tolerance">(kCheckSurfaceDoc),
     py::function<"default_threads", default_threads>(
         "Threads a call uses at most when threads is not given: the cores this process may run on."),
     {nullptr, nullptr, 0, nullptr},
@@ -428,7 +340,10 @@ bool add_statuses(PyObject* m) {
 PyObject* init() {
     if (!load_numpy() || !load_zub_classes()) return nullptr;
     Ref m = Ref::steal(PyModule_Create(&module_def));
-    if (!m || PyModule_AddFunctions(m.get(), methods) < 0 || !add_statuses(m.get())) return nullptr;
+    if (!m || PyModule_AddFunctions(m.get(), methods) < 0 || !add_statuses(m.get()) ||
+        !add_surface_constants(m.get())) {
+        return nullptr;
+    }
     // reducers for pickle and copy
     if (zub_batch_register_reducers != nullptr && zub_batch_register_reducers(m.get()) != 0) return nullptr;
     install_fork_handler();

@@ -56,6 +56,8 @@ enum Path : int {
     kRateCurveFlat,
     kRateCurveInterpolated,
     kVolSurfaceFlat,
+    kVolSurfaceTermStructure,
+    kVolSurfaceSsvi,
     kDividendSchedule,
     kOptionMarketFrame,
     kFdmConfig,
@@ -95,6 +97,8 @@ constexpr const char* kPaths[] = {
     "RateCurve.flat",
     "RateCurve.interpolated",
     "VolSurface.flat",
+    "VolSurface.term_structure",
+    "VolSurface.ssvi",
     "DividendSchedule",
     "OptionMarketFrame",
     "FdmConfig",
@@ -402,10 +406,47 @@ Ref rate_curve_state(PyObject* o) {
                     [&] { return list_of(c.rates(), [](const zub::InterestRate& r) { return instance(r)(); }); });
 }
 
-// (vol, day_count).  Later forms of surface append their fields.
+Ref numbers(const std::vector<double>& v) {
+    return list_of(v, [](double x) { return number(x); });
+}
+
+// (vol, day_count) for a flat surface; the other forms append the name of
+// their constructor and its arguments before the day count, with None for
+// the vol: (None, day_count, "term_structure", reference_date, tenors,
+// vols) and (None, day_count, "ssvi", spot, expiries, forwards, thetas,
+// psis, rhos).  Each form is made again by its own constructor from what
+// it stores.
 Ref vol_surface_state(PyObject* o) {
     const zub::VolSurface& s = *value_if<zub::VolSurface>(o);
-    return tuple_of(field(s.volatility(0.0, 0.0)), [&] { return convention_member(s.day_count()); });
+    const auto dcc = [&] { return convention_member(s.day_count()); };
+    if (const zub::VolTermStructure* ts = s.term_structure_data()) {
+        return tuple_of(none, dcc, [] { return form_name(kVolSurfaceTermStructure); },
+                        [&] { return Ref::steal(py::new_date(ts->reference_date)); },
+                        [&] { return list_of(ts->tenors, [](const zub::Tenor& t) { return instance(t)(); }); },
+                        [&] { return numbers(ts->vols); });
+    }
+    if (const zub::SsviParameters* p = s.ssvi_parameters()) {
+        return tuple_of(none, dcc, [] { return form_name(kVolSurfaceSsvi); }, field(p->spot),
+                        [&] { return numbers(p->expiries); }, [&] { return numbers(p->forwards); },
+                        [&] { return numbers(p->thetas); }, [&] { return numbers(p->psis); },
+                        [&] { return numbers(p->rhos); });
+    }
+    return tuple_of(field(s.volatility(0.0, 0.0)), dcc);
+}
+
+// The form's constructor takes the fields after its name, then the day count.
+Ref load_vol_surface(PyObject* fields) {
+    const Py_ssize_t n = PyTuple_Size(fields);
+    if (n == 2) return call_path(kVolSurfaceFlat, fields);
+    const int p = find_path(PyTuple_GetItem(fields, 2), kVolSurfaceTermStructure, kVolSurfaceSsvi + 1, true);
+    if (p < 0) {
+        PyErr_Format(PyExc_TypeError, "_load(): no VolSurface constructor %R", PyTuple_GetItem(fields, 2));
+        return Ref();
+    }
+    const Ref head = Ref::steal(PyTuple_GetSlice(fields, 3, n));
+    const Ref day_count = head ? tuple_of(field(PyTuple_GetItem(fields, 1))) : Ref();
+    const Ref args = day_count ? Ref::steal(PySequence_Concat(head.get(), day_count.get())) : Ref();
+    return args ? call_path(p, args.get()) : Ref();
 }
 
 // ([(ex-date, amount), ...]).  Ex-dates were read from datetimes in UTC to
@@ -626,7 +667,9 @@ Ref load_policy(PyObject* fields) {
 // tolerance, max_iterations, low, high), None for those not given.
 Ref solver_state(const zub::ConfigTable::SolverRequest& q) {
     return tuple_of(
-        [&] { return Ref::steal(PyUnicode_FromStringAndSize(q.method.data(), static_cast<Py_ssize_t>(q.method.size()))); },
+        [&] {
+            return Ref::steal(PyUnicode_FromStringAndSize(q.method.data(), static_cast<Py_ssize_t>(q.method.size())));
+        },
         [&] { return optional_number(q.tolerance); },
         [&] { return q.max_iterations ? integer(static_cast<long long>(*q.max_iterations)) : none(); },
         [&] { return optional_number(q.low); }, [&] { return optional_number(q.high); });
@@ -703,7 +746,7 @@ Reduction reduction(py::Tag<zub::Tenor>) { return {tenor_state, construct_form<k
 Reduction reduction(py::Tag<zub::RateCurve>) {
     return {rate_curve_state, construct_form<kRateCurveFlat, kRateCurveInterpolated>, 2, 4};
 }
-Reduction reduction(py::Tag<zub::VolSurface>) { return {vol_surface_state, construct<kVolSurfaceFlat>, 2, 2}; }
+Reduction reduction(py::Tag<zub::VolSurface>) { return {vol_surface_state, load_vol_surface, 2, 9}; }
 Reduction reduction(py::Tag<py::DividendList>) { return {dividends_state, construct<kDividendSchedule>, 1, 1}; }
 Reduction reduction(py::Tag<zub::TransformConfig>) {
     return {transform_state, construct_form<kTransformSinh, kTransformLog>, 1, 2};

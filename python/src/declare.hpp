@@ -125,6 +125,22 @@ struct Param<std::vector<T>> {
     }
 };
 
+// A sequence of floats, read by the sequence rule.
+template <>
+struct Param<std::vector<double>> {
+    using Held = std::vector<double>;
+    static bool read(PyObject* o, const char* name, Held& out) {
+        return for_each_in_sequence(
+            o, name, [&](std::size_t n) { out.reserve(n); },
+            [&](PyObject* item) {
+                double v = 0.0;
+                if (!to_double(item, name, v)) return false;
+                out.push_back(v);
+                return true;
+            });
+    }
+};
+
 template <class T>
 struct Param<Object<T>> {
     using Held = Object<T>;

@@ -149,6 +149,25 @@ class VolSurface:
     def flat(vol: float, day_count: DayCountConvention) -> VolSurface:
         """One volatility (0.2 is 20 %) for every strike and horizon.  Its day count
         must equal the rate curve's for pricing."""
+    @staticmethod
+    def term_structure(reference_date: datetime.date, tenors: Sequence[Tenor], vols: Sequence[float],
+                       day_count: DayCountConvention) -> VolSurface:
+        """Volatilities at tenors from `reference_date`, linear in t between them and
+        extended linearly beyond; the strike is ignored."""
+    @staticmethod
+    def ssvi(spot: float, expiries: Sequence[float], forwards: Sequence[float], thetas: Sequence[float],
+             psis: Sequence[float], rhos: Sequence[float], day_count: DayCountConvention) -> VolSurface:
+        """An SSVI surface with one slice per expiry (years, increasing): there the
+        total variance of k = ln(K/F) is
+        w(k) = (theta + rho psi k + sqrt((psi k + rho theta)^2 + theta^2 (1 - rho^2))) / 2,
+        F the forward at that expiry (sticky strike; `spot` is the forward at t = 0).
+        theta, psi and rho psi are linear in t between expiries; before the first the
+        smile keeps the first expiry's volatilities; after the last theta grows on
+        with the last slope.  Free of static arbitrage when every slice has
+        psi (1 + |rho|) < 4 and psi^2 (1 + |rho|) <= 4 theta, and from one expiry to
+        the next rho stays, theta rises, psi does not fall and psi/theta does not
+        rise; `zub_batch.check_surface` reports any arbitrage and
+        `zub_batch.fit_surface` fits such a surface to quotes."""
     def volatility(self, strike: float, t: float) -> float: ...
 
 @final

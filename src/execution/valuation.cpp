@@ -37,16 +37,6 @@ struct Inputs {
     MarketPoint market;  // vol left 0: each pricing sets its own
 };
 
-// The rate curve and the surface must measure time alike.  The curve may
-// throw Panic for a kind that has no convention.
-std::optional<Error> check_day_counts(const MarketRecord& market) {
-    const DayCountConvention rates = market.rate_curve.day_count();
-    const DayCountConvention& vol = market.vol_surface.day_count();
-    if (rates == vol) return std::nullopt;
-    return Error::value(Reason::DayCountMismatch, "Mismatched day count conventions: Rates use " + rates.debug_text() + ", while Vol uses " +
-                        vol.debug_text() + ". They must be identical.");
-}
-
 Error expired() {
     return Error::value(Reason::Expired, "Option has expired: the valuation time is at or after expiry");
 }
@@ -64,13 +54,16 @@ MarketPoint point_at(const MarketRecord& market, double T, std::optional<double>
 class ExpiryRates {
 public:
     // Moves to an option living T years on `market` (rates only when T > 0).
-    void move_to(const MarketRecord& market, double T) noexcept {
+    void move_to(const MarketRecord& market, const Instant& valuation, const Instant& expiry) {
+        const double T = act365_years(valuation, expiry);
         if (T == T_) return;
         T_ = T;
+        vol_ = market.vol_surface.slice(market.vol_surface.horizon(valuation, expiry, T));
         closed_.reset();
         if (T > 0.0) rates_ = point_at(market, T, std::nullopt);
     }
     double T() const noexcept { return T_; }
+    const VolSlice& vol() const noexcept { return vol_; }
     // The market point at `spot` and `vol` (valid for T > 0).
     MarketPoint point(double spot, double vol) const noexcept {
         return MarketPoint{.spot = spot, .vol = vol, .rate = rates_.rate, .carry = rates_.carry};
@@ -82,6 +75,7 @@ public:
 
 private:
     double T_ = std::numeric_limits<double>::quiet_NaN();
+    VolSlice vol_;
     MarketPoint rates_;
     std::optional<Horizon> closed_;
 };
@@ -160,7 +154,7 @@ const FdmConfig* prepare_value(const VanillaOption& option, const MarketRecord& 
         return nullptr;
     }
     point = at.point(overrides.spot.value_or(market.spot),
-                     overrides.vol ? *overrides.vol : market.vol_surface.volatility(option.strike, T));
+                     overrides.vol ? *overrides.vol : VolSurface::volatility(at.vol(), option.strike));
     if (overrides.refuse_invalid_inputs) {
         if (auto bad = invalid_input(option.strike, point, true)) {
             out.emplace(std::move(*bad));
@@ -228,11 +222,22 @@ constexpr std::size_t kBlock = 32;
 
 }  // namespace
 
+std::optional<Error> check_day_counts(const MarketRecord& market) {
+    const DayCountConvention rates = market.rate_curve.day_count();
+    const DayCountConvention& vol = market.vol_surface.day_count();
+    if (rates == vol) return std::nullopt;
+    return Error::value(Reason::DayCountMismatch, "Mismatched day count conventions: Rates use " + rates.debug_text() + ", while Vol uses " +
+                        vol.debug_text() + ". They must be identical.");
+}
+
+
 std::size_t block_granularity() noexcept { return fdm_block_granularity(); }
 
-ExpiryTerms expiry_terms(const MarketRecord& market, double T) noexcept {
+ExpiryTerms expiry_terms(const MarketRecord& market, const Instant& valuation, const Instant& expiry) {
     ExpiryTerms terms;
+    const double T = act365_years(valuation, expiry);
     terms.T = T;
+    terms.vol = market.vol_surface.slice(market.vol_surface.horizon(valuation, expiry, T));
     if (!(T > 0.0)) return terms;
     const MarketPoint rates = point_at(market, T, std::nullopt);
     terms.rate = rates.rate;
@@ -265,7 +270,7 @@ Outcome<OptionResult> value_option(const VanillaOption& option, const MarketReco
     std::optional<Outcome<OptionResult>> done;
     MarketPoint point;
     ExpiryRates at;
-    at.move_to(market, option.years_to_expiry(valuation));
+    at.move_to(market, valuation, option.expiry);
     // The closed form needs no dividends.
     std::vector<DividendAt> dividends;
     const PricingMethod::Kind kind = config.slot(option.style, option.type).kind;
@@ -308,7 +313,7 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
     for (std::size_t i = 0; i < options.size(); ++i) {
         const VanillaOption& option = options[i];
         // Neighbours often share an expiry, and with it the year fraction.
-        if (i == 0 || !(option.expiry == options[i - 1].expiry)) at.move_to(market, option.years_to_expiry(valuation));
+        if (i == 0 || !(option.expiry == options[i - 1].expiry)) at.move_to(market, valuation, option.expiry);
         MarketPoint point;
         const FdmConfig* own = prepare_value(option, market, config, at, overrides[i], dividends, out[i], point);
         if (own == nullptr) continue;

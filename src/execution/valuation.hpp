@@ -116,6 +116,11 @@ struct VolSearch {
     bool refuse_invalid_inputs = false;
 };
 
+// The day-count mismatch error when the rate curve and the surface measure
+// time differently.  The curve may throw Panic for a kind without a
+// convention.
+std::optional<Error> check_day_counts(const MarketRecord& market);
+
 // Price and Greeks by the configured method.  Errors: Value for a day-count
 // mismatch or an expired option, Panic for the not-implemented American
 // analytic case, whatever the engines report.
@@ -140,14 +145,16 @@ void value_options(std::span<const VanillaOption> options, std::span<const Marke
 std::size_t block_granularity() noexcept;
 
 // What every option of one expiry shares on one market: the Actual/365
-// Fixed time to it and, when that is positive, the rates there and the
-// closed form's factors, as value_option takes them.
+// Fixed time to it, the surface's horizon for it and, when the time is
+// positive, the rates there and the closed form's factors, as value_option
+// takes them.
 struct ExpiryTerms {
     double T = 0.0;
+    VolSlice vol;  // the surface at its horizon for the expiry
     double rate = 0.0, carry = 0.0;
     Horizon closed;
 };
-ExpiryTerms expiry_terms(const MarketRecord& market, double T) noexcept;
+ExpiryTerms expiry_terms(const MarketRecord& market, const Instant& valuation, const Instant& expiry);
 
 // When value_option prices an option of one style and type by the closed
 // form alone, at the rates of its expiry, once its time to expiry is

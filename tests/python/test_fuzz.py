@@ -43,7 +43,14 @@ curves = st.one_of(st.builds(zub.RateCurve.flat, rates),
                    st.builds(lambda ref, r: zub.RateCurve.interpolated(ref, two_nodes, r),
                              st.dates(dt.date(1900, 1, 1), dt.date(2200, 1, 1)),
                              st.lists(rates, min_size=2, max_size=2)))
-surfaces = st.builds(zub.VolSurface.flat, st.floats(), st.sampled_from(CONVENTIONS))
+surfaces = st.one_of(
+    st.builds(zub.VolSurface.flat, st.floats(), st.sampled_from(CONVENTIONS)),
+    st.builds(lambda v: zub.VolSurface.term_structure(dt.date(2025, 1, 2), two_nodes, v, DCC.ACT_365_FIXED),
+              st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=2, max_size=2)),
+    st.builds(lambda th, psi, rho: zub.VolSurface.ssvi(100.0, [0.5, 1.0], [101.0, 102.0], th, psi, rho,
+                                                       DCC.ACT_365_FIXED),
+              *[st.lists(x, min_size=2, max_size=2) for x in (st.floats(1e-6, 4.0), st.floats(0, 5),
+                                                              st.floats(-0.99, 0.99))]))
 options = st.builds(zub.VanillaOption, st.floats(), near_datetimes,
                     st.sampled_from([zub.OptionType.Call, zub.OptionType.Put]),
                     st.sampled_from([zub.ExerciseStyle.American, zub.ExerciseStyle.European]))
@@ -113,6 +120,13 @@ SURFACE = [
      ("not yet implemented",)),
     ("VolSurface.flat", st.just(zub.VolSurface.flat), [("vol", floats, False), ("day_count", conventions, False)],
      is_a(zub.VolSurface), ()),
+    ("VolSurface.term_structure", st.just(zub.VolSurface.term_structure),
+     [("reference_date", any_dates, False), ("tenors", sequence_of(mixed(tenors)), False),
+      ("vols", sequence_of(floats), False), ("day_count", conventions, False)], is_a(zub.VolSurface), ADVANCE_PANICS),
+    ("VolSurface.ssvi", st.just(zub.VolSurface.ssvi),
+     [("spot", floats, False), ("expiries", sequence_of(floats), False), ("forwards", sequence_of(floats), False),
+      ("thetas", sequence_of(floats), False), ("psis", sequence_of(floats), False),
+      ("rhos", sequence_of(floats), False), ("day_count", conventions, False)], is_a(zub.VolSurface), ()),
     ("VolSurface.volatility", method(surfaces, "volatility"), [("strike", floats, False), ("t", floats, False)],
      is_float, ()),
     ("DividendSchedule", st.just(zub.DividendSchedule),

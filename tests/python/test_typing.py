@@ -12,7 +12,9 @@ from readme_blocks import ROOT, tour
 pytestmark = pytest.mark.packaging
 
 STUB_SOURCE = ROOT / "python" / "zub-stubs" / "__init__.pyi"
+BATCH_STUB_SOURCE = ROOT / "python" / "zub_batch-stubs" / "__init__.pyi"
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
+BATCH_ALLOWLIST = Path(__file__).with_name("stubtest_batch_allowlist.txt")
 
 # The three classes that the module does not bind, exposed under their own names
 # so that stubtest can compare them with the stubs too.
@@ -58,8 +60,9 @@ def test_stubtest_passes(tmp_path):
 
 
 def test_batch_stubtest_passes(tmp_path):
-    (tmp_path / "zub_batch.pyi").write_bytes((ROOT / "python" / "zub_batch-stubs" / "__init__.pyi").read_bytes())
-    code, out = run(["mypy.stubtest", "zub_batch", "--mypy-config-file", os.devnull], MYPYPATH=str(tmp_path))
+    (tmp_path / "zub_batch.pyi").write_bytes(BATCH_STUB_SOURCE.read_bytes())
+    code, out = run(["mypy.stubtest", "zub_batch", "--allowlist", str(BATCH_ALLOWLIST),
+                     "--mypy-config-file", os.devnull], MYPYPATH=str(tmp_path))
     assert code == 0, out
 
 
@@ -86,3 +89,33 @@ def test_stubs_catch_a_misuse(tmp_path):
                      str(probe)])
     assert code == 1
     assert "Incompatible return value type" in out and ("float | None" in out or "Optional[float]" in out), out
+
+
+BATCH_CALLS = """\
+import datetime as dt
+import numpy as np
+import zub, zub_batch
+
+def total(frame: zub.OptionMarketFrame, names: list[str]) -> float:
+    t = dt.datetime(2030, 1, 1, tzinfo=dt.timezone.utc)
+    a = zub_batch.value(frame, [90.0, 100.0], t, "P", "american", messages=True)
+    b = zub_batch.value(frame, 100.0, t, np.array(["c", "PuT"]), names)
+    c = zub_batch.implied_vol(frame, 5.0, 100.0, t, zub.OptionType.Put, 1)
+    ok: zub_batch.StatusCode = zub_batch.OK
+    print(a.get("message"), b["status"] == ok)
+    return float(a["price"].sum() + b["delta"][0] + c["vol"][0])
+"""
+
+
+def test_batch_stubs_catch_a_misspelt_key_and_a_string_code(tmp_path):
+    # Results are TypedDicts and single codes Literals: mypy passes the calls
+    # above and reports the two planted mistakes, and nothing else.
+    (tmp_path / "zub_batch.pyi").write_bytes(BATCH_STUB_SOURCE.read_bytes())
+    good, bad = tmp_path / "good.py", tmp_path / "bad.py"
+    good.write_text(BATCH_CALLS)
+    bad.write_text(BATCH_CALLS.replace('t, "P", "american"', 't, "1", "american"').replace('a["price"]', 'a["prices"]'))
+    code, out = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "--config-file", os.devnull,
+                     str(good), str(bad)], MYPYPATH=str(tmp_path))
+    errors = [line for line in out.splitlines() if ": error:" in line]
+    assert code == 1 and len(errors) == 2 and all(e.startswith(str(bad)) for e in errors), out
+    assert "Literal['1']" in errors[0] and 'no key "prices"' in errors[1], out

@@ -59,10 +59,13 @@ def test_one_abi3_wheel_with_module_and_stubs(wheel):
     with zipfile.ZipFile(wheel) as archive:
         files = {f for f in archive.namelist() if not f.endswith("/")}
         stub = archive.read("zub-stubs/__init__.pyi")
+        metadata = archive.read(f"zub-{version}.dist-info/METADATA").decode()
+        licence = archive.read(f"zub-{version}.dist-info/licenses/LICENSE")
     payload = {f for f in files if not f.startswith(f"zub-{version}.dist-info/")}
     assert payload == {"zub.abi3.so", "zub-stubs/__init__.pyi", "zub_batch.abi3.so", "zub_batch-stubs/__init__.pyi"}, \
         payload
     assert stub == (ROOT / "python" / "zub-stubs" / "__init__.pyi").read_bytes()
+    assert "License-Expression: MIT" in metadata.splitlines() and licence == (ROOT / "LICENSE").read_bytes()
 
 
 def test_installs_and_prices_in_a_fresh_environment(wheel, tmp_path):

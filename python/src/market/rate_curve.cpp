@@ -24,6 +24,19 @@ double zero_rate(const RateCurve& c, double t) { return c.zero_rate(t); }
 double discount_factor(const RateCurve& c, double t) { return c.discount_factor(t); }
 
 VolSurface surface_flat(double vol, const zub::DayCountConvention& dcc) { return VolSurface::flat(vol, dcc); }
+zub::Outcome<VolSurface> surface_term_structure(zub::Date reference, const std::vector<zub::Tenor>& tenors,
+                                                const std::vector<double>& vols, const zub::DayCountConvention& dcc) {
+    return VolSurface::term_structure(reference, tenors, vols, dcc);
+}
+
+zub::Outcome<VolSurface> surface_ssvi(double spot, const std::vector<double>& expiries, const std::vector<double>& forwards,
+                                      const std::vector<double>& thetas, const std::vector<double>& psis,
+                                      const std::vector<double>& rhos, const zub::DayCountConvention& dcc) {
+    zub::SsviParameters p;
+    p.spot = spot, p.expiries = expiries, p.forwards = forwards, p.thetas = thetas, p.psis = psis, p.rhos = rhos;
+    return VolSurface::ssvi(std::move(p), dcc);
+}
+
 double volatility(const VolSurface& s, double strike, double t) { return s.volatility(strike, t); }
 
 }  // namespace
@@ -46,6 +59,10 @@ PyTypeObject* type_VolSurface() {
         return make_class<VolSurface>({
             .name = "builtins.VolSurface",
             .methods = {static_method<"VolSurface.flat", surface_flat, "vol", "day_count">(),
+                        static_method<"VolSurface.term_structure", surface_term_structure, "reference_date", "tenors",
+                                      "vols", "day_count">(),
+                        static_method<"VolSurface.ssvi", surface_ssvi, "spot", "expiries", "forwards", "thetas", "psis",
+                                      "rhos", "day_count">(),
                         method<"VolSurface.volatility", volatility, "strike", "t">()},
         });
     });
