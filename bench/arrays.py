@@ -24,6 +24,7 @@ import numpy as np
 
 import harness
 import inputs
+from report import splice
 import zub
 import zub_side
 import zub_batch
@@ -419,14 +420,7 @@ def section(lines: list[str], targets: list[tuple[str, str, bool]]) -> str:
 
 def update(path: Path, quick: bool = False) -> list[tuple[str, str, bool]]:
     lines, targets = run(quick)
-    text = path.read_text(encoding="utf-8") if path.exists() else ""
-    new = section(lines, targets)
-    if START in text and END in text:
-        before, rest = text.split(START, 1)
-        text = before + new + rest.split(END, 1)[1].lstrip("\n")
-    else:
-        text = text.rstrip("\n") + "\n\n" + new
-    path.write_text(text, encoding="utf-8")
+    splice(path, section(lines, targets), START, END)
     return targets
 
 

@@ -43,8 +43,9 @@ def main(argv=None) -> int:
     if args.workload is None:
         # In a process of its own: importing py_vollib_vectorized there
         # replaces py_vollib's functions.
-        cmd = [sys.executable, str(Path(__file__).with_name("arrays.py")), "--out", str(path)]
-        subprocess.run(cmd + (["--quick"] if args.quick else []), check=True)
+        for script in ("arrays.py", "surface.py"):
+            cmd = [sys.executable, str(Path(__file__).with_name(script)), "--out", str(path)]
+            subprocess.run(cmd + (["--quick"] if args.quick else []), check=True)
     print(f"wrote {path} and the plot beside it; targets:")
     for r in results:
         for t in r.targets:

@@ -20,6 +20,7 @@ import QuantLib as ql
 
 import zub
 import zub_batch as zb
+from report import splice
 
 UTC = dt.timezone.utc
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
@@ -358,18 +359,8 @@ def update(path, quick=False):
             "comparison every fit gets the model's vols out of the money with noise of 0.25 vol points.", "",
             "| target | measured | met |", "|---|---:|---|"]
     head += [f"| {t} | {v} | {'yes' if ok else 'no'} |" for t, v, ok in targets]
-    report_splice(path, "\n".join(head + [""] + lines + ["", END]) + "\n", START, END)
+    splice(path, "\n".join(head + [""] + lines + ["", END]) + "\n", START, END)
     return targets
-
-
-def report_splice(path, new, start, end):
-    text = path.read_text(encoding="utf-8") if path.exists() else ""
-    if start in text and end in text:
-        before, rest = text.split(start, 1)
-        text = before + new + rest.split(end, 1)[1].lstrip("\n")
-    else:
-        text = text.rstrip("\n") + "\n\n" + new
-    path.write_text(text, encoding="utf-8")
 
 
 def report():

@@ -140,13 +140,16 @@ Ref float_vector(const std::vector<double>& values) {
 }
 
 // Per expiry: its time in microseconds since the epoch (as datetime64[us]),
-// horizon, forward, carry, whether the carry came from the quotes, and the
-// quotes used.
+// horizon, forward, carry, whether the carry came from the quotes, the
+// quotes used, and its status ("used", "no usable quote", "expired").
 Ref expiry_table(const std::vector<ChainExpiry>& expiries) {
     std::vector<double> t, forward, carry, implied, used;
-    Ref micros = Ref::steal(PyList_New(0));
-    if (!micros) return {};
+    Ref micros = Ref::steal(PyList_New(0)), status = Ref::steal(PyList_New(0));
+    if (!micros || !status) return {};
     for (const ChainExpiry& e : expiries) {
+        const char* said = !(e.T > 0.0) ? "expired" : e.used == 0 ? "no usable quote" : "used";
+        const Ref text = Ref::steal(PyUnicode_FromString(said));
+        if (!text || PyList_Append(status.get(), text.get()) != 0) return {};
         const int64_t us = (int64_t{e.expiry.date.days_since_epoch()} * 86400 + e.expiry.secs) * 1000000 +
                            e.expiry.nanos / 1000;
         const Ref item = Ref::steal(PyLong_FromLongLong(us));
@@ -162,7 +165,7 @@ Ref expiry_table(const std::vector<ChainExpiry>& expiries) {
     if (!stamps || !table || !put(table.get(), "expiry", Ref::borrow(stamps.get())) ||
         !put(table.get(), "t", float_vector(t)) || !put(table.get(), "forward", float_vector(forward)) ||
         !put(table.get(), "carry", float_vector(carry)) || !put(table.get(), "carry_implied", float_vector(implied)) ||
-        !put(table.get(), "used", float_vector(used)))
+        !put(table.get(), "used", float_vector(used)) || !put(table.get(), "status", std::move(status)))
         return {};
     return table;
 }

@@ -109,33 +109,22 @@ struct Param<T> {
     }
 };
 
-// A sequence of class values, read by the sequence rule.
-template <Bound T>
+// A sequence of class values or of floats, read by the sequence rule.
+template <class T>
+    requires Bound<T> || std::is_same_v<T, double>
 struct Param<std::vector<T>> {
     using Held = std::vector<T>;
     static bool read(PyObject* o, const char* name, Held& out) {
         return for_each_in_sequence(
             o, name, [&](std::size_t n) { out.reserve(n); },
             [&](PyObject* item) {
-                T* v = nullptr;
+                typename Param<T>::Held v{};
                 if (!Param<T>::read(item, name, v)) return false;
-                out.push_back(*v);
-                return true;
-            });
-    }
-};
-
-// A sequence of floats, read by the sequence rule.
-template <>
-struct Param<std::vector<double>> {
-    using Held = std::vector<double>;
-    static bool read(PyObject* o, const char* name, Held& out) {
-        return for_each_in_sequence(
-            o, name, [&](std::size_t n) { out.reserve(n); },
-            [&](PyObject* item) {
-                double v = 0.0;
-                if (!to_double(item, name, v)) return false;
-                out.push_back(v);
+                if constexpr (std::is_pointer_v<decltype(v)>) {
+                    out.push_back(*v);
+                } else {
+                    out.push_back(v);
+                }
                 return true;
             });
     }

@@ -173,6 +173,8 @@ class ChainExpiries(TypedDict):
     """1 where the quotes gave the carry (call/put pairs), 0 where the frame's is kept."""
     used: npt.NDArray[np.float64]
     """Quotes used at the expiry."""
+    status: list[Literal["used", "no usable quote", "expired"]]
+    """Whether the expiry's quotes were used (the surface has a slice there)."""
 
 class EquivalentsResult(TypedDict):
     """What ``european_equivalents`` returns: per quote arrays of the broadcast shape."""

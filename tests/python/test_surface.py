@@ -8,7 +8,7 @@ import pytest
 
 import zub
 import zub_batch as zb
-from support import DCC, T0, config, policy, value
+from support import DCC, T0, config, heston_calls, policy, value
 
 DAYS = np.array([14, 61, 182, 365, 730])
 T = DAYS / 365.0
@@ -45,6 +45,7 @@ def test_a_chain_priced_off_an_arbitrage_free_surface_gives_it_back():
     np.testing.assert_allclose(fit["expiries"]["forward"], FORWARDS, rtol=1e-13)
     np.testing.assert_allclose(np.c_[fit["theta"], fit["psi"], fit["rho"]], np.c_[THETAS, PSIS, RHOS], rtol=1e-6)
     assert fit["rms"] < 1e-9 and zb.check_surface(fit["surface"])["ok"]
+    assert fit["expiries"]["status"] == ["used"] * len(DAYS)
     # Between and beyond the expiries the fitted surface follows the true one too.
     for K, t in [(90.0, 0.1), (120.0, 0.7), (100.0, 3.0), (80.0, 0.01)]:
         assert fit["surface"].volatility(K, t) == pytest.approx(true.volatility(K, t), rel=1e-6)
@@ -65,6 +66,36 @@ def test_junk_quotes_are_dropped_with_their_reason():
     for name, i in junk.items():
         assert zb.QUOTE_STATUS_NAMES[fit["status"][i]] == name
     assert fit["rms"] < 0.01
+
+
+def test_a_heston_chain_with_noise_and_junk():
+    days = np.array([7, 30, 91, 182, 365, 1095])
+    rng = np.random.default_rng(5)
+    expiry, strike, kind, price = [], [], [], []
+    for d in days:
+        t = d / 365
+        f, disc = 100 * np.exp((R - Q) * t), np.exp(-R * t)
+        ks = f * np.exp(np.linspace(-2.5, 1.8, 20) * 0.22 * np.sqrt(t))
+        calls = heston_calls(f, disc, ks, t, v0=0.04, kappa=1.5, theta=0.05, sigma=0.6, rho=-0.7)
+        for c in (0, 1):
+            expiry += [T0 + dt.timedelta(days=int(d))] * len(ks)
+            strike += list(ks)
+            kind += [c] * len(ks)
+            price += list(calls if c == 0 else calls - disc * (f - ks))
+    expiry, strike, kind, price = map(np.array, (expiry, strike, kind, price))
+    model = zb.implied_vol(market(ssvi()), price, strike, expiry, kind, 1, valuation_time=T0)["vol"]
+    half = 0.01 + 0.02 * price
+    mid = np.maximum(price + rng.normal(0, half), 0.001)
+    bid, ask = mid - half, mid + half
+    crossed, above = rng.choice(len(price), 12, replace=False).reshape(2, 6)
+    bid[crossed], ask[crossed] = ask[crossed] + 0.05, bid[crossed]
+    bid[above], ask[above] = 200.0, 201.0
+    fit = zb.fit_surface(market(ssvi()), expiry, strike, kind, 1, bid=bid, ask=ask, valuation_time=T0)
+    used = fit["status"] == 0
+    assert np.sqrt(np.mean((fit["fitted_vol"] - model)[used] ** 2)) < 0.005
+    assert [zb.QUOTE_STATUS_NAMES[s] for s in fit["status"][crossed]] == ["CROSSED"] * 6
+    assert [zb.QUOTE_STATUS_NAMES[s] for s in fit["status"][above]] == ["NO_SOLUTION"] * 6
+    assert zb.check_surface(fit["surface"], k=np.linspace(-2, 2, 201), t=np.linspace(0.005, 4, 200))["ok"]
 
 
 @pytest.mark.parametrize("surface, kind", [
