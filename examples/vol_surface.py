@@ -26,7 +26,6 @@ ACT365 = zub.DayCountConvention.ACT_365_FIXED
 TODAY = dt.datetime(2025, 1, 2, 21, tzinfo=UTC)
 SPOT, RATE, CARRY = 100.0, 0.04, 0.015
 DAYS = np.array([9, 30, 63, 94, 185, 366, 548, 730])
-EUROPEAN = zub.ExerciseStyle.European
 
 rates = zub.RateCurve.continuous(RATE, ACT365)
 borrow = zub.RateCurve.continuous(CARRY, ACT365)
@@ -40,11 +39,11 @@ psis = 0.5 * np.sqrt(thetas)  # rising, with psi/theta falling: no calendar arbi
 truth = zub.VolSurface.ssvi(SPOT, list(T), list(forwards), list(thetas), list(psis), [-0.65] * len(T), ACT365)
 rng = np.random.default_rng(11)
 rows = [(TODAY + dt.timedelta(days=int(d)), round(f * np.exp(k), 1), c)
-        for d, f, t in zip(DAYS, forwards, T) for k in np.linspace(-2.4, 1.8, 30) * 0.2 * np.sqrt(t) for c in (0, 1)]
+        for d, f, t in zip(DAYS, forwards, T) for k in np.linspace(-2.4, 1.8, 30) * 0.2 * np.sqrt(t) for c in "CP"]
 expiry = np.array([r[0] for r in rows])
 strike = np.array([r[1] for r in rows])
 kind = np.array([r[2] for r in rows])
-fair = zb.value(zub.OptionMarketFrame(SPOT, rates, truth, None, borrow), strike, expiry, kind, EUROPEAN,
+fair = zb.value(zub.OptionMarketFrame(SPOT, rates, truth, None, borrow), strike, expiry, kind, "european",
                 valuation_time=TODAY)["price"]
 half = 0.01 + 0.015 * fair
 mid = np.maximum(fair + rng.normal(0, half / 2), 0.005)
@@ -54,7 +53,7 @@ bid[junk[:6]], ask[junk[:6]] = ask[junk[:6]] + 0.1, bid[junk[:6]]   # crossed
 bid[junk[6:]], ask[junk[6:]] = SPOT * 1.2, SPOT * 1.3              # no volatility reaches these
 
 # --- the fit ---------------------------------------------------------------------
-fit = zb.fit_surface(frame, expiry, strike, kind, EUROPEAN, bid=bid, ask=ask, valuation_time=TODAY)
+fit = zb.fit_surface(frame, expiry, strike, kind, "european", bid=bid, ask=ask, valuation_time=TODAY)
 names = np.array(zb.QUOTE_STATUS_NAMES)
 print("quotes:", dict(zip(*np.unique(names[fit["status"]], return_counts=True))))
 print(f"fit: {fit['iterations']} iterations, RMS {fit['rms'] * 100:.2f} vol points over the quotes used")
@@ -64,7 +63,7 @@ print("static arbitrage:", "none" if check["ok"] else sorted(set(check["kind"]))
 
 # --- pricing off the fitted surface ----------------------------------------------
 market = zub.OptionMarketFrame(SPOT, rates, fit["surface"], None, borrow)
-book = zb.value(market, [90.0, 100.0, 110.0], TODAY + dt.timedelta(days=120), zub.OptionType.Put, zub.ExerciseStyle.American,
+book = zb.value(market, [90.0, 100.0, 110.0], TODAY + dt.timedelta(days=120), "put", "american",
                 valuation_time=TODAY, config=zub.Config().add_policy(zub.InstrumentPolicy().american()
                                                                      .exercise_boundary()))
 print("American puts 90/100/110, 120 days, off the surface:", np.round(book["price"], 4))

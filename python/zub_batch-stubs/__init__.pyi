@@ -82,6 +82,9 @@ class ValueResult(TypedDict):
     message: NotRequired[list[Optional[str]]]
     """With ``messages=True``: per element in C order, the text the object
     API would have raised, None where the status is OK."""
+    status_name: NotRequired[npt.NDArray[np.object_]]
+    """With ``status_names=True``: each status's name (``STATUS_NAMES``), so
+    that ``pandas.DataFrame(result)`` reads as text."""
 
 class ImpliedVolResult(TypedDict):
     """What ``implied_vol`` returns: arrays of the broadcast shape."""
@@ -92,6 +95,9 @@ class ImpliedVolResult(TypedDict):
     message: NotRequired[list[Optional[str]]]
     """With ``messages=True``: per element in C order, the text the object
     API would have raised, None where the status is OK."""
+    status_name: NotRequired[npt.NDArray[np.object_]]
+    """With ``status_names=True``: each status's name (``STATUS_NAMES``), so
+    that ``pandas.DataFrame(result)`` reads as text."""
 
 OK: Literal[0]
 """Priced or solved."""
