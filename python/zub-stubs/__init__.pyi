@@ -164,7 +164,7 @@ class VolSurface:
         theta, psi and rho psi are linear in t between expiries; before the first the
         smile keeps the first expiry's volatilities; after the last theta grows on
         with the last slope.  Free of static arbitrage when every slice has
-        psi (1 + |rho|) < 4 and psi^2 (1 + |rho|) <= 4 theta, and from one expiry to
+        psi (1 + abs(rho)) < 4 and psi^2 (1 + abs(rho)) <= 4 theta, and from one expiry to
         the next rho stays, theta rises, psi does not fall and psi/theta does not
         rise; `zub_batch.check_surface` reports any arbitrage and
         `zub_batch.fit_surface` fits such a surface to quotes."""
