@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/vector_clones.hpp"
 #include "math/lane_math.hpp"
 #include "methods/exercise_boundary/dual.hpp"
 
@@ -25,7 +26,7 @@ using ExpTable = std::array<double, kMaxCollocation * kMaxQuadrature>;
 // e^{r u} n(d-(t, z)) = e^{(r-q) tau} e^{q u} z n(d+(t, z)).  Writes R and,
 // when `jacobian` is given, dR_i / ds_j at [i n + j] (of R's value for a Dual).
 template <class Real>
-void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
+[[gnu::always_inline]] inline void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
                     const std::array<double, kMaxCollocation>& s, const ExpTable& eq_table,
                     std::array<Real, kMaxCollocation>& residual, double* jacobian) noexcept {
     using std::log;
@@ -151,7 +152,7 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
 
 // LU factors of the n x n matrix a in place, with row swaps in pivot; then
 // solutions of a x = y overwrite y.
-void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+[[gnu::always_inline]] inline void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
     for (std::size_t c = 0; c < n; ++c) {
         std::size_t best = c;
         for (std::size_t i = c + 1; i < n; ++i) {
@@ -170,7 +171,7 @@ void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation
     }
 }
 
-void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMaxCollocation>& pivot,
+[[gnu::always_inline]] inline void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMaxCollocation>& pivot,
               double* y) noexcept {
     for (std::size_t c = 0; c < n; ++c) {
         if (pivot[c] != c) std::swap(y[c], y[pivot[c]]);
@@ -188,7 +189,7 @@ void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMax
 // alpha = 2 r / sigma^2, beta = 2 (r - q) / sigma^2, h = 1 - e^{-r tau};
 // by a fixed number of Newton steps in ln S from ln X (g increases in S),
 // kept at most ln X, all nodes abreast.  Writes ln(S) to out[i].
-void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
+[[gnu::always_inline]] inline void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
                        double* out) noexcept {
     const double K = m.strike, log_K = std::log(K), sigma = m.vol, r = m.rate, q = m.carry;
     const double var = sigma * sigma;
@@ -243,7 +244,7 @@ Real log_start(const PutMarket<Real>& m) {
 // from the same evaluation and Jacobian as the last step, by
 // ds/dp = -(dR/ds)^{-1} dR/dp.
 template <class Real>
-PutBoundary<Real> solve(const CollocationScheme& sc, const PutMarket<Real>& market) noexcept {
+[[gnu::always_inline]] inline PutBoundary<Real> solve(const CollocationScheme& sc, const PutMarket<Real>& market) noexcept {
     const PutMarket<double> m{.strike = market.strike, .expiry = market.expiry, .vol = value_of(market.vol),
                               .rate = value_of(market.rate), .carry = value_of(market.carry)};
     const std::size_t n = sc.n, l = sc.l;
@@ -304,12 +305,12 @@ PutBoundary<Real> solve(const CollocationScheme& sc, const PutMarket<Real>& mark
 }  // namespace
 
 template <>
-PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
+ZUB_VECTOR_CLONES PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
     return solve(sc, m);
 }
 
 template <>
-PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMarket<Dual<2>>& m) noexcept {
+ZUB_VECTOR_CLONES PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMarket<Dual<2>>& m) noexcept {
     return solve(sc, m);
 }
 
