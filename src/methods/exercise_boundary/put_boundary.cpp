@@ -41,13 +41,12 @@ template <class Real>
     for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
     // Working arrays, written before they are read, each call over its first
-    // l (or n) entries alone: left uninitialised, not cleared on every call.
-    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu, inv_root_hu, inv_vt;
-    // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
-    // with their exponentials.
-    std::array<Real, kMaxQuadrature> dpt;
-    std::array<double, kMaxQuadrature> arg, cdf, pdf, hu;
-    std::array<double, kMaxQuadrature> exp_arg, exps;
+    // l (or n, or n l) entries alone: left uninitialised, not cleared on every call.
+    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, inv_root_hu, inv_vt, hu;
+    // Per point of every node, [i l + k]: sqrt H(u_k), d+(tau_i - u_k, B(tau_i) / B(u_k))
+    // with N and n there, y with its exponential.  The functions are taken
+    // for all nodes in one block call each, whose ranges fill whole lanes.
+    std::array<double, kMaxCollocation * kMaxQuadrature> all_root_hu, all_arg, all_cdf, all_pdf, all_y, all_exps;
 
     // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
     std::array<Real, kMaxCollocation> log_b, dp;
@@ -62,12 +61,13 @@ template <class Real>
     normal_cdf_pdf_lanes(node_arg.data(), node_cdf.data(), node_pdf.data(), n);
     exp_lanes(node_log_b.data(), node_b.data(), n);
 
+    // d+ at point k of the node at sqrt(tau), in Real.
+    const auto d_plus = [&](std::size_t k, double root_tau, double y) -> Real {
+        // 1 / (sigma sqrt(tau - u)) by per-node and per-point reciprocals.
+        return (y + drift * ((root_tau * root_tau) * sc.sin2[k])) * (inv_sigma * ((1.0 / root_tau) * sc.inv_sin1[k]));
+    };
     for (std::size_t i = 0; i < n; ++i) {
-        const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
-        const Real B = with_exp(log_b[i], node_b[i]);
-        const Real v = sigma * root_tau;
-        const double inv_root_tau = 1.0 / root_tau, inv_v = value_of(inv_sigma) * inv_root_tau;
-        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
+        const double root_tau = root_T * sc.xi[i];
         // H(u_k), summed over j in order for all points at once.
         for (std::size_t k = 0; k < l; ++k) hu[k] = 0.0;
         const double* column = sc.interp_t.data() + i * n * l;
@@ -76,15 +76,26 @@ template <class Real>
             for (std::size_t k = 0; k < l; ++k) hu[k] += column[k] * hj;
         }
         for (std::size_t k = 0; k < l; ++k) {
-            root_hu[k] = std::sqrt(positive_part(hu[k]));
-            const double y = root_hu[k] - s[i];
-            // 1 / (sigma sqrt(tau - u)) by per-node and per-point reciprocals.
-            dpt[k] = (y + drift * (tau * sc.sin2[k])) * (inv_sigma * (inv_root_tau * sc.inv_sin1[k]));
-            arg[k] = value_of(dpt[k]);
-            exp_arg[k] = y;
+            const double root = std::sqrt(positive_part(hu[k])), y = root - s[i];
+            all_root_hu[i * l + k] = root;
+            all_y[i * l + k] = y;
+            all_arg[i * l + k] = value_of(d_plus(k, root_tau, y));
         }
-        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
-        exp_lanes(exp_arg.data(), exps.data(), l);
+    }
+    normal_cdf_pdf_lanes(all_arg.data(), all_cdf.data(), all_pdf.data(), n * l);
+    exp_lanes(all_y.data(), all_exps.data(), n * l);
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
+        const Real B = with_exp(log_b[i], node_b[i]);
+        const Real v = sigma * root_tau;
+        const double inv_root_tau = 1.0 / root_tau, inv_v = value_of(inv_sigma) * inv_root_tau;
+        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
+        const double* root_hu = all_root_hu.data() + i * l;
+        const double* arg = all_arg.data() + i * l;
+        const double* cdf = all_cdf.data() + i * l;
+        const double* pdf = all_pdf.data() + i * l;
+        const double* exps = all_exps.data() + i * l;
         if (jacobian != nullptr) {
             for (std::size_t k = 0; k < l; ++k) {
                 inv_vt[k] = inv_v * sc.inv_sin1[k];
@@ -94,7 +105,7 @@ template <class Real>
         const double* eq_node = eq_table.data() + i * l;
         Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
         for (std::size_t k = 0; k < l; ++k) {
-            const auto [cdf_t, pdf_t] = with_cdf_pdf(dpt[k], cdf[k], pdf[k]);
+            const auto [cdf_t, pdf_t] = with_cdf_pdf(d_plus(k, root_tau, all_y[i * l + k]), cdf[k], pdf[k]);
             // exp(q u), in q's derivatives too.
             Real eq;
             if constexpr (std::is_same_v<Real, double>) {
