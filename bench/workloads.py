@@ -410,6 +410,14 @@ def american_accuracy(s: Settings) -> Result:
     res.checks.append(f"zub_batch.value − object API at tolerance 1e-6: largest price difference "
                       f"{max(abs(a - b) for a, b in zip(batch[0].output, obj)):.1e}")
 
+    # Implied volatility of the reference quotes, default search and tolerance.
+    found = zub_side.american_implied_vols(cases, ref, config)
+    scaled = [abs(f[0] - c.vol) * f[1] / (1e-4 + 1e-6 * c.strike) for f, c in zip(found, cases) if f is not None]
+    iv_worst = max(scaled)
+    res.checks.append(f"implied volatility of the reference quotes at tolerance 1e-6, default search: {len(scaled)} of "
+                      f"{len(cases)} options (the others in the exercise region or outside the bracket 0.1..5); "
+                      f"largest |σ − σ of the quote|·vega / (1e-4 + 1e-6·K) {iv_worst:.2f}")
+
     def err(label):
         return next(p for c in curves.values() for p in c if p.label == label).error
 
@@ -430,6 +438,8 @@ def american_accuracy(s: Settings) -> Result:
         Target("tolerance 1e-10 ≥5x faster than QdFp highPrecisionScheme",
                f"{paired_ratio(by_label['highPrecisionScheme'], eb10):.1f}x",
                paired_ratio(by_label["highPrecisionScheme"], eb10) >= 5.0),
+        Target("implied vol of the reference quotes (default settings) within (1e-4 + 1e-6·K)/vega",
+               f"{iv_worst:.2f} of the bound", iv_worst <= 1.0),
         Target("zub_batch.value one thread ≤0.95x the object API's time per option (tolerance 1e-6)",
                f"{paired_ratio(batch[0], batch[2]):.2f}x", paired_ratio(batch[0], batch[2]) <= 0.95),
         Target("zub_batch.value two threads ≥1.8x one thread (tolerance 1e-6)",

@@ -210,6 +210,25 @@ def american_valuation(cases: Sequence[AmericanCase], config: zub.Config | None)
     return lambda: _compute_all(builders)
 
 
+def american_implied_vols(cases: Sequence[AmericanCase], quotes: Sequence[float], config: zub.Config
+                          ) -> list[tuple[float, float] | None]:
+    """Per option, the implied volatility of its quote with the default
+    search and bracket, and the method's vega at the option's own
+    volatility; None where the option is in the exercise region (no
+    volatility to find) or its volatility is outside the default bracket."""
+    out: list[tuple[float, float] | None] = []
+    for c, quote in zip(cases, quotes):
+        option = zub.VanillaOption(c.strike, c.expiry, CALL if c.is_call else PUT, AMERICAN)
+        frame = american_frame(c)
+        g = option.valuation().market(frame).config(config).at(VALUATION).compute().greeks
+        if g.gamma == 0.0 or not 0.1 <= c.vol <= 5.0:
+            out.append(None)
+            continue
+        vol = option.implied_vol().market(frame).config(config).price(quote).at(VALUATION).calculate()
+        out.append((vol, g.vega))
+    return out
+
+
 def american_batch(cases: Sequence[AmericanCase], config: zub.Config, threads: int, copies: int = 1
                    ) -> Callable[[], list]:
     """`zub_batch.value` over `copies` copies of the set: one call per

@@ -2,8 +2,10 @@
 
 #include <cmath>
 
+#include "execution/valuation.hpp"
 #include "orchestration/analytic.hpp"
 #include "orchestration/exercise_boundary.hpp"
+#include "pricing_fixture.hpp"
 
 namespace {
 
@@ -81,6 +83,23 @@ TEST(ExerciseBoundary, ReferencePrices) {
             EXPECT_NEAR(price(c.type, c.S, c.K, c.T, c.r, c.q, c.sigma, tolerance).price, c.price, bound * c.K)
                 << c.S << " " << c.K << " " << c.T << " " << c.r << " " << c.q << " " << c.sigma << " at " << tolerance;
         }
+    }
+}
+
+// The implied volatility of each reference quote, with the default search and
+// tolerance, within (1e-4 + 1e-6 K) / vega of the volatility that made it: the
+// quote's own error plus the engine's.  Quotes at the exercise value have none.
+TEST(ExerciseBoundary, ImpliedVolOfReferenceQuotes) {
+    for (const Reference& c : kReferences) {
+        const auto res = price(c.type, c.S, c.K, c.T, c.r, c.q, c.sigma);
+        if (res.greeks.gamma == 0.0) continue;
+        const auto config = zub::testing::with_slot(zub::testing::American, c.type,
+                                                    {zub::PricingMethod::Kind::ExerciseBoundary, {}, {}});
+        const auto vol = zub::implied_volatility(zub::testing::make_option(c.type, zub::testing::American, c.K, c.T),
+                                                 zub::testing::make_market(c.S, c.r, 0.3, c.q), config,
+                                                 zub::testing::valuation_instant(), c.price);
+        ASSERT_TRUE(vol.ok()) << c.S << " " << c.K << " " << c.T << " " << vol.error().message;
+        EXPECT_NEAR(*vol, c.sigma, (1e-4 + 1e-6 * c.K) / *res.greeks.vega) << c.S << " " << c.K << " " << c.T;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/vector_clones.hpp"
 #include "math/lane_math.hpp"
 #include "methods/exercise_boundary/dual.hpp"
 
@@ -23,9 +24,9 @@ using ExpTable = std::array<double, kMaxCollocation * kMaxQuadrature>;
 //         + q int_0^tau e^{q u} [N(d+(tau - u, .)) + n(d+(tau - u, .)) / (sigma sqrt(tau - u))] du.
 // Written with K e^{-(r-q) tau} n(d-(tau, B/K)) = B n(d+(tau, B/K)) and
 // e^{r u} n(d-(t, z)) = e^{(r-q) tau} e^{q u} z n(d+(t, z)).  Writes R and,
-// when `jacobian` is given, dR_i / ds_j at [i n + j] (Real = double only).
+// when `jacobian` is given, dR_i / ds_j at [i n + j] (of R's value for a Dual).
 template <class Real>
-void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
+[[gnu::always_inline]] inline void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const Real& log_x,
                     const std::array<double, kMaxCollocation>& s, const ExpTable& eq_table,
                     std::array<Real, kMaxCollocation>& residual, double* jacobian) noexcept {
     using std::log;
@@ -40,17 +41,16 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     for (std::size_t j = 0; j < n; ++j) h[j] = s[j] * s[j];
     // Per point: d/dy, y = ln(B(tau) / B(u)), of the three integrands.
     // Working arrays, written before they are read, each call over its first
-    // l (or n) entries alone: left uninitialised, not cleared on every call.
-    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, root_hu, inv_root_hu, inv_vt;
-    // Per point: d+(tau - u, B(tau) / B(u)) with N and n there; q u then y,
-    // with their exponentials.
-    std::array<Real, kMaxQuadrature> dpt;
-    std::array<double, kMaxQuadrature> arg, cdf, pdf, hu;
-    std::array<double, kMaxQuadrature> exp_arg, exps;
+    // l (or n, or n l) entries alone: left uninitialised, not cleared on every call.
+    std::array<double, kMaxQuadrature> num_coef, root_coef, flat_coef, inv_root_hu, inv_vt, hu;
+    // Per point of every node, [i l + k]: sqrt H(u_k), d+(tau_i - u_k, B(tau_i) / B(u_k))
+    // with N and n there, y with its exponential.  The functions are taken
+    // for all nodes in one block call each, whose ranges fill whole lanes.
+    std::array<double, kMaxCollocation * kMaxQuadrature> all_root_hu, all_arg, all_cdf, all_pdf, all_y, all_exps;
 
     // Per node: ln B(tau), d+(tau, B / K), then N, n and B.
     std::array<Real, kMaxCollocation> log_b, dp;
-    std::array<double, kMaxCollocation> node_arg, node_cdf, node_pdf, node_log_b, node_b;
+    std::array<double, kMaxCollocation> node_arg{}, node_cdf, node_pdf, node_log_b, node_b;
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i];
         log_b[i] = log_x - s[i];
@@ -61,12 +61,13 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
     normal_cdf_pdf_lanes(node_arg.data(), node_cdf.data(), node_pdf.data(), n);
     exp_lanes(node_log_b.data(), node_b.data(), n);
 
+    // d+ at point k of the node at sqrt(tau), in Real.
+    const auto d_plus = [&](std::size_t k, double root_tau, double y) -> Real {
+        // 1 / (sigma sqrt(tau - u)) by per-node and per-point reciprocals.
+        return (y + drift * ((root_tau * root_tau) * sc.sin2[k])) * (inv_sigma * ((1.0 / root_tau) * sc.inv_sin1[k]));
+    };
     for (std::size_t i = 0; i < n; ++i) {
-        const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
-        const Real B = with_exp(log_b[i], node_b[i]);
-        const Real v = sigma * root_tau;
-        const double inv_root_tau = 1.0 / root_tau, inv_v = value_of(inv_sigma) * inv_root_tau;
-        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
+        const double root_tau = root_T * sc.xi[i];
         // H(u_k), summed over j in order for all points at once.
         for (std::size_t k = 0; k < l; ++k) hu[k] = 0.0;
         const double* column = sc.interp_t.data() + i * n * l;
@@ -75,27 +76,36 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             for (std::size_t k = 0; k < l; ++k) hu[k] += column[k] * hj;
         }
         for (std::size_t k = 0; k < l; ++k) {
-            root_hu[k] = std::sqrt(positive_part(hu[k]));
-            const double y = root_hu[k] - s[i];
-            // 1 / (sigma sqrt(tau - u)) by per-node and per-point reciprocals.
-            dpt[k] = (y + drift * (tau * sc.sin2[k])) * (inv_sigma * (inv_root_tau * sc.inv_sin1[k]));
-            arg[k] = value_of(dpt[k]);
-            exp_arg[k] = y;
+            const double root = std::sqrt(positive_part(hu[k])), y = root - s[i];
+            all_root_hu[i * l + k] = root;
+            all_y[i * l + k] = y;
+            all_arg[i * l + k] = value_of(d_plus(k, root_tau, y));
         }
-        normal_cdf_pdf_lanes(arg.data(), cdf.data(), pdf.data(), l);
-        exp_lanes(exp_arg.data(), exps.data(), l);
-        if constexpr (std::is_same_v<Real, double>) {
-            if (jacobian != nullptr) {
-                for (std::size_t k = 0; k < l; ++k) {
-                    inv_vt[k] = inv_v * sc.inv_sin1[k];
-                    inv_root_hu[k] = root_hu[k] > 0.0 ? 1.0 / root_hu[k] : 0.0;
-                }
+    }
+    normal_cdf_pdf_lanes(all_arg.data(), all_cdf.data(), all_pdf.data(), n * l);
+    exp_lanes(all_y.data(), all_exps.data(), n * l);
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const double root_tau = root_T * sc.xi[i], tau = root_tau * root_tau;
+        const Real B = with_exp(log_b[i], node_b[i]);
+        const Real v = sigma * root_tau;
+        const double inv_root_tau = 1.0 / root_tau, inv_v = value_of(inv_sigma) * inv_root_tau;
+        const auto [cdf_p, pdf_p] = with_cdf_pdf(dp[i], node_cdf[i], node_pdf[i]);
+        const double* root_hu = all_root_hu.data() + i * l;
+        const double* arg = all_arg.data() + i * l;
+        const double* cdf = all_cdf.data() + i * l;
+        const double* pdf = all_pdf.data() + i * l;
+        const double* exps = all_exps.data() + i * l;
+        if (jacobian != nullptr) {
+            for (std::size_t k = 0; k < l; ++k) {
+                inv_vt[k] = inv_v * sc.inv_sin1[k];
+                inv_root_hu[k] = root_hu[k] > 0.0 ? 1.0 / root_hu[k] : 0.0;
             }
         }
         const double* eq_node = eq_table.data() + i * l;
         Real num_int = 0.0, den_root = 0.0, den_flat = 0.0;
         for (std::size_t k = 0; k < l; ++k) {
-            const auto [cdf_t, pdf_t] = with_cdf_pdf(dpt[k], cdf[k], pdf[k]);
+            const auto [cdf_t, pdf_t] = with_cdf_pdf(d_plus(k, root_tau, all_y[i * l + k]), cdf[k], pdf[k]);
             // exp(q u), in q's derivatives too.
             Real eq;
             if constexpr (std::is_same_v<Real, double>) {
@@ -107,13 +117,11 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             num_int += sc.w_root[k] * (eqz * pdf_t);
             den_root += sc.w_root[k] * (eq * pdf_t);
             den_flat += sc.w_flat[k] * (eq * cdf_t);
-            if constexpr (std::is_same_v<Real, double>) {
-                if (jacobian != nullptr) {
-                    const double dv = dpt[k] * inv_vt[k];
-                    num_coef[k] = sc.w_root[k] * eqz * pdf_t * (1.0 - dv);
-                    root_coef[k] = -sc.w_root[k] * eq * pdf_t * dv;
-                    flat_coef[k] = sc.w_flat[k] * eq * pdf_t * inv_vt[k];
-                }
+            if (jacobian != nullptr) {
+                const double dv = arg[k] * inv_vt[k], eqv = eq_node[k];
+                num_coef[k] = sc.w_root[k] * (eqv * exps[k]) * pdf[k] * (1.0 - dv);
+                root_coef[k] = -sc.w_root[k] * eqv * pdf[k] * dv;
+                flat_coef[k] = sc.w_flat[k] * eqv * pdf[k] * inv_vt[k];
             }
         }
         const Real c_num = r * K * root_tau * inv_sigma, c_root = q * root_tau * inv_sigma, c_flat = q * tau;
@@ -130,31 +138,32 @@ void smooth_pasting(const CollocationScheme& sc, const PutMarket<Real>& m, const
             continue;
         }
         residual[i] = log(num / den) - log_b[i];
-        if constexpr (std::is_same_v<Real, double>) {
-            if (row == nullptr) continue;
-            // y_k moves by -1 with s_i and by interp_j s_j / sqrt(H(u_k)) with s_j.
-            const double a = c_num / num, b = 1.0 / den;
-            for (std::size_t j = 0; j < n; ++j) row[j] = 0.0;
-            double diag = 0.0;
-            const double* interp = sc.interp.data() + i * l * n;
-            for (std::size_t k = 0; k < l; ++k, interp += n) {
-                const double c = a * num_coef[k] - b * (c_root * root_coef[k] + c_flat * flat_coef[k]);
-                diag += c;
-                if (!(root_hu[k] > 0.0)) continue;
-                const double cr = c * inv_root_hu[k];
-                for (std::size_t j = 0; j < n; ++j) row[j] += cr * interp[j];
-            }
-            for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
-            // d/d ln B(tau) of B n(d+)/v and of n(d+)/v + N(d+); d ln B(tau) / ds_i = -1.
-            const double g = pdf_p / v, num0 = B * g * (1.0 - dp[i] / v), den0 = g * (1.0 - dp[i] / v);
-            row[i] += 1.0 - diag - num0 / num + den0 / den;
+        if (row == nullptr) continue;
+        // y_k moves by -1 with s_i and by interp_j s_j / sqrt(H(u_k)) with s_j.
+        const double num_v = value_of(num), den_v = value_of(den);
+        const double a = value_of(c_num) / num_v, b = 1.0 / den_v, c_root_v = value_of(c_root),
+                     c_flat_v = value_of(c_flat);
+        for (std::size_t j = 0; j < n; ++j) row[j] = 0.0;
+        double diag = 0.0;
+        const double* interp = sc.interp.data() + i * l * n;
+        for (std::size_t k = 0; k < l; ++k, interp += n) {
+            const double c = a * num_coef[k] - b * (c_root_v * root_coef[k] + c_flat_v * flat_coef[k]);
+            diag += c;
+            if (!(root_hu[k] > 0.0)) continue;
+            const double cr = c * inv_root_hu[k];
+            for (std::size_t j = 0; j < n; ++j) row[j] += cr * interp[j];
         }
+        for (std::size_t j = 0; j < n; ++j) row[j] *= s[j];
+        // d/d ln B(tau) of B n(d+)/v and of n(d+)/v + N(d+); d ln B(tau) / ds_i = -1.
+        const double v_v = value_of(v), dp_v = value_of(dp[i]);
+        const double g = node_pdf[i] / v_v, num0 = node_b[i] * g * (1.0 - dp_v / v_v), den0 = g * (1.0 - dp_v / v_v);
+        row[i] += 1.0 - diag - num0 / num_v + den0 / den_v;
     }
 }
 
 // LU factors of the n x n matrix a in place, with row swaps in pivot; then
 // solutions of a x = y overwrite y.
-void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
+[[gnu::always_inline]] inline void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation>& pivot) noexcept {
     for (std::size_t c = 0; c < n; ++c) {
         std::size_t best = c;
         for (std::size_t i = c + 1; i < n; ++i) {
@@ -173,7 +182,7 @@ void lu_factor(double* a, std::size_t n, std::array<std::size_t, kMaxCollocation
     }
 }
 
-void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMaxCollocation>& pivot,
+[[gnu::always_inline]] inline void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMaxCollocation>& pivot,
               double* y) noexcept {
     for (std::size_t c = 0; c < n; ++c) {
         if (pivot[c] != c) std::swap(y[c], y[pivot[c]]);
@@ -191,7 +200,7 @@ void lu_solve(const double* a, std::size_t n, const std::array<std::size_t, kMax
 // alpha = 2 r / sigma^2, beta = 2 (r - q) / sigma^2, h = 1 - e^{-r tau};
 // by a fixed number of Newton steps in ln S from ln X (g increases in S),
 // kept at most ln X, all nodes abreast.  Writes ln(S) to out[i].
-void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
+[[gnu::always_inline]] inline void quadratic_guesses(const PutMarket<double>& m, double log_x, const double* tau, std::size_t n,
                        double* out) noexcept {
     const double K = m.strike, log_K = std::log(K), sigma = m.vol, r = m.rate, q = m.carry;
     const double var = sigma * sigma;
@@ -239,35 +248,49 @@ Real log_start(const PutMarket<Real>& m) {
 }
 
 // The quadratic approximation's start, then m damped Newton steps on the
-// smooth-pasting equations, kept at B <= X; the last Jacobian's factors.
-// Newton's method converges where the fixed-point iteration B <- K e^{-(r-q) tau} N_B / D_B
-// may not (low volatility with r well above q).
-PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& m, Matrix& jacobian,
-                          std::array<std::size_t, kMaxCollocation>& pivot, ExpTable& eq_table) noexcept {
-    PutBoundary<double> out;
+// smooth-pasting equations, kept at B <= X.  Newton's method converges where
+// the fixed-point iteration B <- K e^{-(r-q) tau} N_B / D_B may not (low
+// volatility with r well above q).  The last evaluation of the equations is
+// taken in Real: for a Dual market the derivatives of the boundary follow
+// from the same evaluation and Jacobian as the last step, by
+// ds/dp = -(dR/ds)^{-1} dR/dp.
+template <class Real>
+[[gnu::always_inline]] inline PutBoundary<Real> solve(const CollocationScheme& sc, const PutMarket<Real>& market) noexcept {
+    const PutMarket<double> m{.strike = market.strike, .expiry = market.expiry, .vol = value_of(market.vol),
+                              .rate = value_of(market.rate), .carry = value_of(market.carry)};
     const std::size_t n = sc.n, l = sc.l;
+    Matrix jacobian;
+    ExpTable eq_table;
+    std::array<std::size_t, kMaxCollocation> pivot{};
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = std::sqrt(m.expiry) * sc.xi[i], tau = root_tau * root_tau;
         for (std::size_t k = 0; k < l; ++k) eq_table[i * l + k] = m.carry * (tau * sc.cos2[k]);
     }
     exp_lanes(eq_table.data(), eq_table.data(), n * l);
-    out.log_start = log_start(m);
+    PutBoundary<Real> out;
+    out.log_start = log_start(market);
+    const double log_x = value_of(out.log_start);
     const double root_T = std::sqrt(m.expiry);
     std::array<double, kMaxCollocation> s{}, residual{}, tau{}, guess{};
     for (std::size_t i = 0; i < n; ++i) {
         const double root_tau = root_T * sc.xi[i];
         tau[i] = root_tau * root_tau;
     }
-    quadratic_guesses(m, out.log_start, tau.data(), n, guess.data());
-    for (std::size_t i = 0; i < n; ++i) s[i] = positive_part(out.log_start - guess[i]);
+    quadratic_guesses(m, log_x, tau.data(), n, guess.data());
+    for (std::size_t i = 0; i < n; ++i) s[i] = positive_part(log_x - guess[i]);
+    std::array<Real, kMaxCollocation> last{};
     double damping = 0.3;
     for (std::size_t it = 0; it < sc.m; ++it) {
-        smooth_pasting(sc, m, out.log_start, s, eq_table, residual, jacobian.data());
-        // Levenberg-Marquardt damping lambda I, lambda = 0.3, 0.03, ...: the
-        // first steps from the approximate start stay smooth where a full
-        // step would excite the high-frequency modes.  The last step is
-        // Newton's, its Jacobian the one the derivatives are solved with.
-        if (it + 1 < sc.m) {
+        const bool final_step = it + 1 == sc.m;
+        if (final_step) {
+            smooth_pasting(sc, market, out.log_start, s, eq_table, last, jacobian.data());
+            for (std::size_t i = 0; i < n; ++i) residual[i] = value_of(last[i]);
+        } else {
+            smooth_pasting(sc, m, log_x, s, eq_table, residual, jacobian.data());
+            // Levenberg-Marquardt damping lambda I, lambda = 0.3, 0.03, ...:
+            // the first steps from the approximate start stay smooth where a
+            // full step would excite the high-frequency modes.  The last step
+            // is Newton's.
             for (std::size_t i = 0; i < n; ++i) jacobian[i * n + i] += damping;
         }
         damping *= 0.1;
@@ -279,47 +302,27 @@ PutBoundary<double> solve(const CollocationScheme& sc, const PutMarket<double>& 
         }
     }
     for (std::size_t i = 0; i < n; ++i) out.h[i] = s[i] * s[i];
+    if constexpr (!std::is_same_v<Real, double>) {
+        std::array<double, kMaxCollocation> slope{};
+        for (std::size_t d = 0; d < out.h[0].d.size(); ++d) {
+            for (std::size_t i = 0; i < n; ++i) slope[i] = -last[i].d[d];
+            lu_solve(jacobian.data(), n, pivot, slope.data());
+            for (std::size_t i = 0; i < n; ++i) out.h[i].d[d] = 2.0 * s[i] * slope[i];
+        }
+    }
     return out;
 }
 
 }  // namespace
 
 template <>
-PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
-    Matrix jacobian;
-    ExpTable eq_table;
-    std::array<std::size_t, kMaxCollocation> pivot{};
-    return solve(sc, m, jacobian, pivot, eq_table);
+ZUB_VECTOR_CLONES PutBoundary<double> solve_put_boundary(const CollocationScheme& sc, const PutMarket<double>& m) noexcept {
+    return solve(sc, m);
 }
 
-// The boundary in doubles, then its derivatives from the equations'
-// derivatives at fixed s by ds/dp = -(dR/ds)^{-1} dR/dp.
 template <>
-PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMarket<Dual<2>>& m) noexcept {
-    const std::size_t n = sc.n;
-    const PutMarket<double> plain{.strike = m.strike, .expiry = m.expiry, .vol = m.vol.v, .rate = m.rate.v,
-                                  .carry = m.carry.v};
-    Matrix jacobian;
-    ExpTable eq_table;
-    std::array<std::size_t, kMaxCollocation> pivot{};
-    const PutBoundary<double> boundary = solve(sc, plain, jacobian, pivot, eq_table);
-    std::array<double, kMaxCollocation> s{};
-    for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(boundary.h[i]);
-
-    PutBoundary<Dual<2>> out;
-    out.log_start = log_start(m);
-    std::array<Dual<2>, kMaxCollocation> residual{};
-    smooth_pasting(sc, m, out.log_start, s, eq_table, residual, nullptr);
-    std::array<std::array<double, kMaxCollocation>, 2> slope{};
-    for (std::size_t d = 0; d < 2; ++d) {
-        for (std::size_t i = 0; i < n; ++i) slope[d][i] = -residual[i].d[d];
-        lu_solve(jacobian.data(), n, pivot, slope[d].data());
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        out.h[i] = Dual<2>(boundary.h[i]);
-        for (std::size_t d = 0; d < 2; ++d) out.h[i].d[d] = 2.0 * s[i] * slope[d][i];
-    }
-    return out;
+ZUB_VECTOR_CLONES PutBoundary<Dual<2>> solve_put_boundary(const CollocationScheme& sc, const PutMarket<Dual<2>>& m) noexcept {
+    return solve(sc, m);
 }
 
 }  // namespace zub

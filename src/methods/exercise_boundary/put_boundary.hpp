@@ -34,7 +34,8 @@ struct PutBoundary {
 // quadratic approximation's boundary: the same m steps for every option of
 // one scheme, no stopping test.  (Iterating the equation itself diverges at
 // low volatility with r well above q.)  For a Dual market the boundary is solved in doubles and its
-// derivatives follow from the equations' derivatives at the solution.
+// derivatives follow from the last step's evaluation of the equations, taken
+// with their derivatives, and its Jacobian.
 // Requires a single boundary, r > 0, or r = 0 > q; then X = K min(1, r / q)
 // for q > 0 and X = K otherwise.  Allocation-free.
 template <class Real>
