@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "datetime_conv.hpp"
 #include "records.hpp"
@@ -343,6 +344,10 @@ bool Arguments::stage(std::size_t col, PyObject* o, const char* name) {
 }
 
 bool Arguments::take_views() {
+    // No collection until release(): a finaliser the collector would run (on
+    // an allocation of ours or of numpy's) is user code that could free an
+    // input already viewed.
+    collector_paused_ = PyGC_Disable() == 1;
     // The expiry first: its datetimes' time zones are the last Python code.
     static constexpr Col kOrder[] = {kExpiry, kStrike, kType, kStyle, kSpot, kVol, kTarget};
     for (const Col col : kOrder) {
@@ -673,6 +678,7 @@ void Arguments::release() {
     for (Py_buffer& b : views_) PyBuffer_Release(&b);
     views_.clear();
     refs_.clear();
+    if (std::exchange(collector_paused_, false)) PyGC_Enable();
 }
 
 }  // namespace zub::batch

@@ -55,6 +55,8 @@ public:
     bool stage(std::size_t col, PyObject* o, const char* name);
     // The views of the staged arguments, each recording its shape; false
     // with an exception set (TypeError naming the argument for a wrong kind).
+    // The garbage collector stays paused until release(), so that no
+    // finaliser runs while the views are held.
     bool take_views();
     // Broadcasts the recorded shapes into `layout`; ValueError naming the
     // arguments when they do not broadcast.
@@ -93,6 +95,7 @@ private:
     std::vector<py::Ref> refs_;
     std::vector<Py_buffer> views_;
     std::shared_ptr<std::vector<ConvertedExpiry>> converted_;
+    bool collector_paused_ = false;  // by take_views, resumed by release
     int64_t micros_mul_ = 1;
     int64_t micros_div_ = 1;
 

@@ -347,6 +347,32 @@ print(zb.value(frm, strike, **args)["price"].shape)
     assert (proc.returncode, proc.stdout.strip()) == (0, "(10,)"), proc.stderr
 
 
+def test_a_finaliser_resizing_an_input_does_not_free_what_the_call_reads():
+    # The collector runs on every allocation, and the garbage it finds frees
+    # the strikes; a float32 vol is converted (allocated) while the views are
+    # taken.  Refused (the strikes shrank first) or priced: never a crash.
+    code = SLOW_BOOK + """
+import gc
+strike = np.full(400_000, 100.0)
+class Trap:
+    def __del__(self):
+        strike.resize(1, refcheck=False)
+        [np.full(1000, 7.0) for _ in range(2000)]
+trap = Trap()
+trap.cycle = trap
+del trap
+gc.set_threshold(1)
+try:
+    r = zb.value(frm, strike, T0 + dt.timedelta(days=365), 0, 1, valuation_time=T0, threads=1,
+                 vol=np.full(400_000, 0.2, np.float32))
+    print("priced", np.unique(r["price"]).size)
+except ValueError:
+    print("refused")
+"""
+    proc = run_script(code)
+    assert proc.returncode == 0 and proc.stdout.strip() in ("priced 1", "refused"), proc.stderr
+
+
 @pytest.mark.parametrize("threads", [None, 1])
 def test_daemon_thread_in_a_batch_at_exit_ends_cleanly(threads):
     code = SLOW_BOOK + f"""
