@@ -24,7 +24,6 @@ import numpy as np
 
 import harness
 import inputs
-from report import splice
 import zub
 import zub_side
 import zub_batch
@@ -420,7 +419,7 @@ def section(lines: list[str], targets: list[tuple[str, str, bool]]) -> str:
 
 def update(path: Path, quick: bool = False) -> list[tuple[str, str, bool]]:
     lines, targets = run(quick)
-    splice(path, section(lines, targets), START, END)
+    harness.splice(path, section(lines, targets), START, END)
     return targets
 
 

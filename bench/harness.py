@@ -17,6 +17,7 @@ import statistics
 import subprocess
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Callable, Sequence
 
 ZUB = "zub"
@@ -206,3 +207,15 @@ def fmt_time(seconds: float) -> str:
     if seconds < 1.0:
         return f"{seconds * 1e3:.2f} ms" if seconds < 1e-2 else f"{seconds * 1e3:.1f} ms"
     return f"{seconds:.2f} s"
+
+
+def splice(path: Path, new: str, start: str, end: str) -> None:
+    """Writes `new` (which starts with `start` and ends with `end`) over the
+    part of the file between those markers, or at its end."""
+    text = path.read_text(encoding="utf-8") if path.exists() else ""
+    if start in text and end in text:
+        before, rest = text.split(start, 1)
+        text = before + new + rest.split(end, 1)[1].lstrip("\n")
+    else:
+        text = text.rstrip("\n") + "\n\n" + new
+    path.write_text(text, encoding="utf-8")

@@ -244,14 +244,3 @@ def write(results: Sequence[Result], info: dict[str, str], versions: dict[str, s
             plot_frontier(r.extra["american"]["curves"], r.extra["american"]["size"], frontier_path(out_dir))
     return path
 
-
-def splice(path: Path, new: str, start: str, end: str) -> None:
-    """Writes `new` (which starts with `start` and ends with `end`) over the
-    part of the file between those markers, or at its end."""
-    text = path.read_text(encoding="utf-8") if path.exists() else ""
-    if start in text and end in text:
-        before, rest = text.split(start, 1)
-        text = before + new + rest.split(end, 1)[1].lstrip("\n")
-    else:
-        text = text.rstrip("\n") + "\n\n" + new
-    path.write_text(text, encoding="utf-8")

@@ -20,7 +20,7 @@ import QuantLib as ql
 
 import zub
 import zub_batch as zb
-from report import splice
+from harness import splice
 
 UTC = dt.timezone.utc
 ACT365 = zub.DayCountConvention.ACT_365_FIXED
