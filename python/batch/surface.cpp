@@ -48,7 +48,7 @@ bool read_spread(PyObject* bid, PyObject* ask, const Layout& quotes, std::vector
         PyErr_SetString(PyExc_ValueError, "bid and ask must be scalars or of the quotes' broadcast shape");
         return false;
     }
-    if (ok) {
+    if (ok && layout.size > 0) {  // (a walker needs an element)
         Walker w(layout, 0);
         for (SurfaceQuote& q : out) {
             q.bid = w.get<double>(kTarget), q.ask = w.get<double>(kVol);
@@ -76,6 +76,7 @@ bool read_columns(Arguments& args, Layout& layout, const QuoteColumns& c, std::v
         !args.take_views() || !args.broadcast(layout))
         return false;
     out.resize(layout.size);
+    if (layout.size == 0) return true;  // (a walker needs an element)
     Walker w(layout, 0);
     ExpiryCache cache;
     for (std::size_t i = 0; i < layout.size; ++i, w.next()) {
@@ -197,7 +198,7 @@ bool read_grid(PyObject* o, const char* name, std::vector<double>& out) {
     Arguments args;
     Layout layout;
     const bool ok = args.stage(kTarget, o, name) && args.take_views() && args.broadcast(layout);
-    if (ok) {
+    if (ok && layout.size > 0) {  // (a walker needs an element)
         out.clear();
         Walker w(layout, 0);
         for (std::size_t i = 0; i < layout.size; ++i, w.next()) out.push_back(w.get<double>(kTarget));

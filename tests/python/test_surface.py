@@ -161,3 +161,11 @@ def test_surfaces_pickle_to_the_same_volatilities(surface, dcc):
 def test_ssvi_refuses_a_surface_it_cannot_define(args, message):
     with pytest.raises(ValueError, match=message):
         zub.VolSurface.ssvi(*args, DCC.ACT_365_FIXED)
+
+
+def test_an_empty_chain_is_refused_or_answered_empty():
+    empty = np.array([], dtype="datetime64[us]"), np.array([]), np.array([], dtype=np.uint8)
+    with pytest.raises(ValueError, match="no quote"):
+        zb.fit_surface(market(ssvi()), *empty, 1, price=np.array([]), valuation_time=T0)
+    eq = zb.european_equivalents(market(ssvi()), *empty, 1, bid=np.array([]), ask=np.array([]), valuation_time=T0)
+    assert eq["vol"].shape == (0,) and eq["expiries"]["status"] == []
