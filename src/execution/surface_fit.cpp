@@ -383,11 +383,11 @@ Outcome<EuropeanEquivalents> european_equivalents(std::span<const SurfaceQuote> 
                 solve_european(quotes, market, e, out, eq);
             }
         }
+        const Horizon h = horizon(e.T365, e.rate, out.carry);
         for (std::size_t i : e.quotes) {
             if (eq.status[i] != QuoteStatus::Used) continue;
             ++out.used;
             if (std::isnan(eq.price[i])) {
-                const Horizon h = horizon(e.T365, e.rate, out.carry);
                 eq.price[i] = quotes[i].option.style == ExerciseStyle::European && std::isnan(quotes[i].vol)
                                   ? quoted_price(quotes[i])
                                   : black_scholes(quotes[i].option.type, quotes[i].option.strike,

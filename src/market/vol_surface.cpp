@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace zub {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool finite_positive(double x) noexcept { return std::isfinite(x) && x > 0.0; }
 
@@ -132,10 +129,6 @@ Outcome<VolSurface> VolSurface::ssvi(SsviParameters p, const DayCountConvention&
     s.form_ = Form::Ssvi;
     s.ssvi_ = std::make_shared<const SsviSurface>(std::move(p));
     return s;
-}
-
-double VolSurface::forward(double t) const noexcept {
-    return form_ == Form::Ssvi ? std::exp(as_surface(*ssvi_).log_forward(t)) : kNaN;
 }
 
 VolSurface::Smile VolSurface::smile(double k, double t) const noexcept {

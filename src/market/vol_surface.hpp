@@ -100,9 +100,6 @@ public:
     }
     Form form() const noexcept { return form_; }
 
-    // The forward the surface measures moneyness from, at horizon t; NaN
-    // for forms that ignore the strike.
-    double forward(double t) const noexcept;
     // Total implied variance σ²·t at log-forward moneyness k (for forms that
     // ignore the strike, at any k).
     double total_variance(double k, double t) const noexcept { return smile(k, t).w; }
